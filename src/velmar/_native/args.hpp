@@ -1,0 +1,144 @@
+// Binding of positional and keyword arguments to named parameters, with the
+// host's own error texts, for vectorcall (METH_FASTCALL | METH_KEYWORDS) and
+// for tuple/dict calls (tp_init, tp_new).
+//
+//   static constexpr const char* names[] = {"time", "state"};
+//   static constexpr velmar::Signature sig{"propagate_state", names, 2, 2, 2};
+//   PyObject* a[2];
+//   if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+//
+// Bound values are borrowed; a parameter that was not given is nullptr.
+#pragma once
+#include "messages.hpp"
+#include "ref.hpp"
+
+namespace velmar {
+
+struct Signature {
+    const char* function;          // name shown in messages, e.g. "__init__"
+    const char* const* names;      // every parameter, positional ones first
+    Py_ssize_t count;              // number of names
+    Py_ssize_t required;           // the first `required` parameters must be given
+    Py_ssize_t positional;         // how many may be given by position; the rest are keyword-only
+    bool extra_keywords = false;   // accept and ignore unknown keywords (**kwargs)
+};
+
+namespace args_detail {
+
+inline bool count_error(const Signature& sig, Py_ssize_t given) {
+    const bool exact = sig.required == sig.positional;
+    Py_ssize_t expected;
+    const char* how;
+    if (given < sig.required) {
+        expected = sig.required;
+        how = "at least";
+    } else {
+        expected = sig.positional;
+        how = "at most";
+    }
+    if (exact) how = "exactly";
+    PyErr_Format(PyExc_TypeError, msg::arg_count, sig.function, how, expected,
+                 expected == 1 ? "" : "s", given);
+    return false;
+}
+
+inline Py_ssize_t find(const Signature& sig, PyObject* key) {
+    // Interned keys usually match by identity; fall back to comparison.
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) return i;
+    }
+    return -1;
+}
+
+inline bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, msg::keywords_must_be_strings, sig.function);
+        return false;
+    }
+    const Py_ssize_t i = find(sig, key);
+    if (i < 0) {
+        if (sig.extra_keywords) return true;
+        PyErr_Format(PyExc_TypeError, msg::unexpected_keyword, sig.function, key);
+        return false;
+    }
+    if (out[i]) {
+        PyErr_Format(PyExc_TypeError, msg::keyword_given_twice, sig.function, key);
+        return false;
+    }
+    out[i] = value;
+    return true;
+}
+
+inline bool check_required(const Signature& sig, Py_ssize_t nargs, PyObject** out) {
+    for (Py_ssize_t i = nargs; i < sig.required; ++i) {
+        if (!out[i]) return count_error(sig, nargs);
+    }
+    return true;
+}
+
+}  // namespace args_detail
+
+[[nodiscard]] inline bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    if (nargs > sig.positional) return args_detail::count_error(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!args_detail::bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out))
+                return false;
+        }
+    }
+    return args_detail::check_required(sig, nargs, out);
+}
+
+[[nodiscard]] inline bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (nargs > sig.positional) return args_detail::count_error(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!args_detail::bind_keyword(sig, key, value, out)) return false;
+        }
+    }
+    return args_detail::check_required(sig, nargs, out);
+}
+
+// A function that takes no arguments at all (METH_NOARGS gives a different
+// text, so methods that must reject arguments with the count text use this).
+[[nodiscard]] inline bool bind_none(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature s{function, nullptr, 0, 0, 0};
+    PyObject* unused[1];
+    return bind_fastcall(s, nullptr, nargs, kwnames, unused);
+}
+
+// "Argument 'x' has incorrect type (expected T, got U)".
+inline bool incorrect_type(PyObject* value, const char* argname, const char* expected) {
+    PyErr_Format(PyExc_TypeError, msg::incorrect_type, argname, expected, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// Exactly `type` (a subclass is refused), or None when `none_ok`.
+[[nodiscard]] inline bool require_exact_type(PyObject* value, PyTypeObject* type, const char* argname,
+                                             bool none_ok = true) {
+    if (Py_IS_TYPE(value, type) || (none_ok && value == Py_None)) return true;
+    return incorrect_type(value, argname, type->tp_name);
+}
+
+// Exactly `str`, or None when `none_ok`.
+[[nodiscard]] inline bool require_exact_str(PyObject* value, const char* argname, bool none_ok = true) {
+    return require_exact_type(value, &PyUnicode_Type, argname, none_ok);
+}
+
+// An instance of `type` or of a subclass, or None when `none_ok`.
+[[nodiscard]] inline bool require_instance(PyObject* value, PyTypeObject* type, const char* argname,
+                                           bool none_ok = true) {
+    if ((none_ok && value == Py_None) || PyObject_TypeCheck(value, type)) return true;
+    return incorrect_type(value, argname, type->tp_name);
+}
+
+}  // namespace velmar

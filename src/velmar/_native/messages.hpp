@@ -1,0 +1,45 @@
+// Every fixed message text of the package. The host-style texts reproduce
+// what CPython and Cython-generated code print, so users see familiar errors.
+#pragma once
+
+namespace velmar::msg {
+
+// Argument binding
+inline constexpr const char* arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
+inline constexpr const char* keywords_must_be_strings = "%.200s() keywords must be strings";
+inline constexpr const char* keyword_given_twice = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char* missing_keyword_only = "%s() needs keyword-only argument %U";
+inline constexpr const char* no_keywords = "%.200s() takes no keyword arguments";
+inline constexpr const char* incorrect_type = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+inline constexpr const char* cannot_convert = "Cannot convert %.200s to %.200s";
+inline constexpr const char* integer_required = "an integer is required";
+
+// Buffers
+inline constexpr const char* buffer_ndim = "Buffer has wrong number of dimensions (expected %d, got %d)";
+inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%s%s but got %s";
+inline constexpr const char* buffer_itemsize = "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
+inline constexpr const char* buffer_big_endian = "Big-endian buffer not supported on little-endian compiler";
+inline constexpr const char* buffer_length = "%.200s: expected %zd elements along axis %d, got %zd";
+
+// Module loading
+inline constexpr const char* interpreter_change =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+inline constexpr const char* reinitialisation = "Module '%s' has already been imported. Re-initialisation is not supported.";
+
+// Native exports between modules
+inline constexpr const char* capi_missing_module = "velmar: module '%s' has no native exports (__capi__)";
+inline constexpr const char* capi_missing_name = "velmar: module '%s' does not export '%s' natively";
+inline constexpr const char* capi_wrong_signature =
+    "velmar: '%s' of module '%s' has signature '%s', expected '%s'";
+inline constexpr const char* capi_not_a_type = "velmar: '%s.%s' is not a type";
+inline constexpr const char* capi_type_size =
+    "velmar: '%s.%s' has basic size %zd, expected at least %zd (modules built from different sources?)";
+
+// Pickling
+inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";
+
+// Deletion refused
+inline constexpr const char* no_delete = "__del__";
+
+}  // namespace velmar::msg

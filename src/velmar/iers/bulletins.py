@@ -1,0 +1,541 @@
+"""IERS Bulletin A and Bulletin C tables.
+
+`BulletinA` holds the daily Earth orientation samples of the IERS rapid service
+(``finals2000A.all``: polar motion, UT1-UTC, length of day, celestial pole
+offsets) and `BulletinC` the steps of TAI-UTC (``Leap_Second.dat``). Both files
+ship with the ``astropy-iers-data`` package; a ``path`` argument points at a
+newer copy instead.
+
+Each file is parsed once per process. Every object made from the same file
+shares one table, and the arrays of that table are read-only (their memory is
+an immutable ``bytes`` object, so not even ``flags.writeable = True`` unlocks
+them). A table is stored only once the whole file has been read and checked,
+so a damaged file never leaves part of a table behind. A file given by path is
+read again when its size, time stamp or identity on disk changes.
+
+`leap_second_table` gives the packaged TAI-UTC steps as two plain arrays, for
+code that converts UTC and must not depend on `BulletinC` objects, which tests
+and users may replace.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import os
+import re
+import threading
+from importlib.resources import files
+
+import numpy as np
+
+__all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table"]
+
+_ARCSEC = math.pi / (180.0 * 3600.0)
+_MILLIARCSEC = _ARCSEC / 1000.0
+_SECONDS_PER_DAY = 86400.0
+
+_FINALS_NAME = "finals2000A.all"
+_LEAP_SECONDS_NAME = "Leap_Second.dat"
+
+# Bulletin A columns of the finals2000A format (1-based, inclusive, as the
+# published ReadMe numbers them) and the digits after the decimal point.
+_FINALS_FIELDS = (
+    ("MJD", 8, 15, 2),
+    ("polar motion x", 19, 27, 6),
+    ("polar motion y", 38, 46, 6),
+    ("UT1-UTC", 59, 68, 7),
+    ("LOD", 80, 86, 4),
+    ("dX", 98, 106, 3),
+    ("dY", 117, 125, 3),
+)
+_MJD, _PM_X, _PM_Y, _UT1_UTC, _LOD, _DX, _DY = range(len(_FINALS_FIELDS))
+
+_MONTHS = {
+    name: number
+    for number, name in enumerate(
+        ("january", "february", "march", "april", "may", "june", "july",
+         "august", "september", "october", "november", "december"), 1)
+}
+_EXPIRES = re.compile(r"File\s+expires\s+on\b(.*)", re.IGNORECASE)
+_MJD_ORIGIN = datetime.date(1858, 11, 17).toordinal()
+
+
+class IERSDataError(ValueError):
+    """An IERS data file is damaged, truncated or not in the expected format.
+
+    ``path`` is the file and ``line`` the 1-based line at fault.
+    """
+
+    def __init__(self, path, line, reason):
+        super().__init__(f"{path}, line {line}: {reason}")
+        self.path = str(path)
+        self.line = line
+        self.reason = reason
+
+
+# ---------------------------------------------------------------- locating
+
+
+def _packaged_file(name):
+    try:
+        return files("astropy_iers_data") / "data" / name
+    except ModuleNotFoundError as err:
+        raise FileNotFoundError(
+            f"the IERS data file {name!r} ships with the 'astropy-iers-data' "
+            "package, which is not installed; install it or pass the path of "
+            "your own copy") from err
+
+
+def _read_bytes(source):
+    # open() rather than Traversable.read_bytes(): the OSError it raises
+    # carries the file name.
+    if hasattr(source, "read_bytes") and not isinstance(source, os.PathLike):
+        return source.read_bytes()
+    with open(source, "rb") as stream:
+        return stream.read()
+
+
+def _frozen(values):
+    """A float64 array over immutable memory: read-only for good."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    return np.frombuffer(values.tobytes(), dtype=np.float64)
+
+
+class _Cache:
+    """Tables of one kind of file: the packaged one and any given by path."""
+
+    def __init__(self, packaged_name, parse):
+        self.packaged_name = packaged_name
+        self.parse = parse
+        self.packaged = None
+        self.by_path = {}
+        self.lock = threading.Lock()
+
+    def get(self, path):
+        if path is None:
+            table = self.packaged
+            if table is None:
+                with self.lock:
+                    if self.packaged is None:
+                        source = _packaged_file(self.packaged_name)
+                        self.packaged = self.parse(_read_bytes(source), str(source))
+                    table = self.packaged
+            return table
+        name = os.fspath(path)
+        status = os.stat(name)
+        stamp = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+        entry = self.by_path.get(name)
+        if entry is not None and entry[0] == stamp:
+            return entry[1]
+        with self.lock:
+            table = self.parse(_read_bytes(name), name)
+            self.by_path[name] = (stamp, table)
+        return table
+
+
+# -------------------------------------------------------------- Bulletin A
+
+
+def _text_rows(data, min_width, path):
+    """The file as a (lines, columns) uint8 array, short lines padded with blanks."""
+    nul = data.find(b"\0")
+    if nul >= 0:
+        raise IERSDataError(path, data.count(b"\n", 0, nul) + 1,
+                            "the file holds a NUL byte: it is not a text file")
+    if b"\r" in data:
+        data = data.replace(b"\r\n", b"\n")
+    if not data.strip():
+        raise IERSDataError(path, 1, "the file is empty")
+    # The published files have records of one length: view them in place.
+    width = data.find(b"\n") + 1
+    if width > min_width and len(data) % width == 0:
+        rows = np.frombuffer(data, np.uint8).reshape(-1, width)
+        if (rows[:, -1] == 10).all():
+            return rows[:, :-1]
+    lines = data.split(b"\n")
+    if not lines[-1]:
+        lines.pop()
+    width = max(min_width, max(map(len, lines)))
+    rows = np.array(lines, dtype=f"S{width}").view(np.uint8).reshape(len(lines), width)
+    rows[rows == 0] = 32
+    return rows
+
+
+def _parse_fixed_fields(rows, fields):
+    """Decode right-aligned fixed-point fields of every row at once.
+
+    Returns the values (NaN where blank), the blank mask and a mask of the
+    rows whose text is not of the plain form ``[-]digits.digits``; those rows
+    are decoded one by one by the caller, which also reports what is wrong.
+    The digits are summed with their powers of ten in one matrix product,
+    exact because every partial sum is an integer below 2**53, and the
+    mantissa divided by a power of ten is then the correctly rounded value,
+    the same as float() of the text.
+    """
+    count = len(fields)
+    columns, field_of, powers = [], [], []
+    first, last, point = [], [], []
+    for index, (_, start, stop, decimals) in enumerate(fields):
+        width = stop - start + 1
+        dot = width - decimals - 1
+        columns.extend(range(start - 1, stop))
+        field_of.extend([index] * width)
+        first.extend(j == 0 for j in range(width))
+        last.extend(j == width - 1 for j in range(width))
+        point.extend(j == dot for j in range(width))
+        exponent = 0
+        column_powers = [0.0] * width
+        for j in range(width - 1, -1, -1):
+            if j != dot:
+                column_powers[j] = 10.0 ** exponent
+                exponent += 1
+        powers.extend(column_powers)
+    field_of = np.array(field_of)
+    first, last, point = np.array(first), np.array(last), np.array(point)
+    weights = np.zeros((len(columns), count))
+    weights[np.arange(len(columns)), field_of] = powers
+    last_columns = np.flatnonzero(last)
+
+    block = rows[:, columns]
+    digit = block - np.uint8(48)
+    is_digit = digit < 10
+    space = block == 32
+    minus = block == 45
+    dot = block == 46
+    filled = ~space
+    nonblank = filled[:, last_columns]
+
+    bad = ~(is_digit | space | minus | (dot & point))
+    within = ~last[:-1]
+    # Right-aligned: once a field has started, no blank follows.
+    bad[:, :-1] |= filled[:, :-1] & space[:, 1:] & within
+    # A sign only in front of the number.
+    bad[:, 1:] |= minus[:, 1:] & filled[:, :-1] & within
+    bad |= minus & last
+    # A written number carries its decimal point where the format puts it.
+    bad |= point & ~dot & nonblank[:, field_of]
+
+    mantissa = np.where(is_digit, digit, 0).astype(np.float64) @ weights
+    negative = (minus.astype(np.float64) @ (weights != 0)) > 0
+    scale = np.array([10.0 ** decimals for *_, decimals in fields])
+    values = np.where(negative, -mantissa, mantissa) / scale
+    values[~nonblank] = np.nan
+    return values, ~nonblank, bad.any(axis=1)
+
+
+def _parse_field_slowly(rows, row, field, path):
+    name, start, stop, _ = field
+    text = rows[row, start - 1:stop].tobytes().decode("ascii", "backslashreplace")
+    if not text.strip():
+        return math.nan
+    where = f"the {name} value in columns {start}-{stop}"
+    if text[-1] == " ":
+        raise IERSDataError(path, row + 1, f"{where} is cut short or out of place: {text!r}")
+    if text.strip(" 0123456789+-.eE"):
+        raise IERSDataError(path, row + 1, f"{where} is not a number: {text!r}")
+    try:
+        value = float(text)
+    except ValueError:
+        raise IERSDataError(path, row + 1, f"{where} is not a number: {text!r}") from None
+    return value
+
+
+def _line_text(rows, row):
+    return rows[row].tobytes().rstrip().decode("ascii", "backslashreplace")
+
+
+class _FinalsTable:
+    __slots__ = ("path", "mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod",
+                 "dX_IAU2000A", "dY_IAU2000A", "dut")
+
+
+def _parse_finals(data, path):
+    rows = _text_rows(data, _FINALS_FIELDS[-1][2], path)
+    values, blank, odd = _parse_fixed_fields(rows, _FINALS_FIELDS)
+    for row in np.flatnonzero(odd):
+        for index, field in enumerate(_FINALS_FIELDS):
+            values[row, index] = _parse_field_slowly(rows, row, field, path)
+    blank = np.isnan(values)
+    if not np.isfinite(values[~blank]).all():
+        row = int(np.flatnonzero(np.isinf(values).any(axis=1))[0])
+        raise IERSDataError(path, row + 1, f"a value is not finite: {_line_text(rows, row)!r}")
+
+    no_mjd = blank[:, _MJD]
+    if no_mjd.any():
+        empty = (rows == 32).all(axis=1)
+        broken = np.flatnonzero(no_mjd & ~empty)
+        if broken.size:
+            row = int(broken[0])
+            raise IERSDataError(path, row + 1, "no MJD in columns 8-15: "
+                                f"{_line_text(rows, row)!r}")
+
+    # The file ends with rows that hold only a date; a row that holds only
+    # some of the three values was cut short.
+    given = ~blank[:, [_PM_X, _PM_Y, _UT1_UTC]]
+    partial = np.flatnonzero(given.any(axis=1) & ~given.all(axis=1))
+    if partial.size:
+        row = int(partial[0])
+        missing = [name for name, present in
+                   zip(("polar motion x", "polar motion y", "UT1-UTC"), given[row])
+                   if not present]
+        raise IERSDataError(path, row + 1,
+                            f"the row is incomplete (no {', '.join(missing)}); "
+                            f"is the file truncated? {_line_text(rows, row)!r}")
+    keep = np.flatnonzero(given.all(axis=1))
+    if keep.size == 0:
+        raise IERSDataError(path, len(rows),
+                            "no row gives polar motion and UT1-UTC: not a "
+                            "finals2000A file?")
+    values = values[keep]
+
+    mjd_utc = values[:, _MJD]
+    dut = values[:, _UT1_UTC]
+    too_large = np.flatnonzero(np.abs(dut) > 1.0)
+    if too_large.size:
+        row = int(keep[too_large[0]])
+        raise IERSDataError(path, row + 1, f"UT1-UTC of {dut[too_large[0]]} s is "
+                            "impossible (UTC keeps within 0.9 s of UT1)")
+    mjd_ut1 = mjd_utc + dut / _SECONDS_PER_DAY
+    for epochs, scale in ((mjd_utc, "UTC"), (mjd_ut1, "UT1")):
+        backwards = np.flatnonzero(np.diff(epochs) <= 0.0)
+        if backwards.size:
+            step = int(backwards[0])
+            raise IERSDataError(
+                path, int(keep[step + 1]) + 1,
+                f"the epochs do not increase: MJD({scale}) {epochs[step + 1]!r} "
+                f"follows {epochs[step]!r}")
+
+    table = _FinalsTable()
+    table.path = path
+    table.mjd_utc = _frozen(mjd_utc)
+    table.mjd_ut1 = _frozen(mjd_ut1)
+    table.pm_x = _frozen(values[:, _PM_X] * _ARCSEC)
+    table.pm_y = _frozen(values[:, _PM_Y] * _ARCSEC)
+    table.lod = _frozen(values[:, _LOD] * 1e-3)
+    table.dX_IAU2000A = _frozen(values[:, _DX] * _MILLIARCSEC)
+    table.dY_IAU2000A = _frozen(values[:, _DY] * _MILLIARCSEC)
+    table.dut = _frozen(dut)
+    return table
+
+
+_finals_tables = _Cache(_FINALS_NAME, _parse_finals)
+
+
+def _table_attribute(name, doc):
+    def get(self):
+        return getattr(self._table, name)
+    get.__name__ = name
+    return property(get, doc=doc)
+
+
+class BulletinA:
+    """IERS Bulletin A: daily Earth orientation samples.
+
+    Read from ``finals2000A.all`` (the IERS rapid service series since 1973
+    with a year of predictions), by default the copy in the installed
+    ``astropy-iers-data`` package, or from ``path``. Rows without polar
+    motion or UT1-UTC (the dates at the end of the file) are left out, so
+    every array has one entry per sample, in increasing epoch order.
+
+    All arrays are read-only float64 and shared by every object made from
+    the same file. ``lod`` is NaN where the bulletin gives none (from the
+    last observed day on), ``dX_IAU2000A`` and ``dY_IAU2000A`` where the
+    predictions of the pole offsets end.
+
+    Raises
+    ------
+    OSError
+        The file cannot be read.
+    IERSDataError
+        The file is damaged or truncated; the message names file and line.
+    """
+
+    __slots__ = ("_table",)
+
+    def __init__(self, path=None):
+        self._table = _finals_tables.get(path)
+
+    path = _table_attribute("path", "The file the table was read from.")
+    mjd_utc = _table_attribute("mjd_utc", "Sample epochs, MJD(UTC), in days.")
+    mjd_ut1 = _table_attribute(
+        "mjd_ut1", "Sample epochs as MJD(UT1), in days: mjd_utc + dut / 86400.")
+    pm_x = _table_attribute("pm_x", "Polar motion x, in radians.")
+    pm_y = _table_attribute("pm_y", "Polar motion y, in radians.")
+    lod = _table_attribute("lod", "Length of day (excess over 86400 s), in seconds; NaN where none.")
+    dX_IAU2000A = _table_attribute(
+        "dX_IAU2000A", "Celestial pole offset dX w.r.t. IAU 2000A, in radians; NaN where none.")
+    dY_IAU2000A = _table_attribute(
+        "dY_IAU2000A", "Celestial pole offset dY w.r.t. IAU 2000A, in radians; NaN where none.")
+    dut = _table_attribute("dut", "UT1-UTC, in seconds.")
+
+    def __len__(self):
+        return len(self._table.mjd_utc)
+
+    def __repr__(self):
+        mjd = self._table.mjd_utc
+        return (f"BulletinA({self._table.path!r}: {len(mjd)} samples, "
+                f"MJD {mjd[0]!r} to {mjd[-1]!r})")
+
+
+# -------------------------------------------------------------- Bulletin C
+
+
+class _LeapSecondTable:
+    __slots__ = ("path", "mjd_utc", "dat", "expires", "_mjd_ut1")
+
+    def dat_at(self, mjd_utc):
+        """TAI-UTC at the given epochs; the first value before the first step."""
+        index = np.searchsorted(self.mjd_utc, mjd_utc, side="right") - 1
+        return self.dat[np.maximum(index, 0)]
+
+    def mjd_ut1(self, finals):
+        arrays = self._mjd_ut1.get(finals)
+        if arrays is None:
+            arrays = self._mjd_ut1[finals] = _frozen(self._to_ut1(finals))
+        return arrays
+
+    def _to_ut1(self, finals):
+        # UT1-UTC jumps by the leap second at each step, but TAI-UT1 runs on
+        # continuously: interpolate that, then take TAI-UTC off again.
+        epochs = self.mjd_utc
+        tai_ut1 = self.dat_at(finals.mjd_utc) - finals.dut
+        dut = self.dat - np.interp(epochs, finals.mjd_utc, tai_ut1)
+        dut[epochs < finals.mjd_utc[0]] = finals.dut[0]
+        after = epochs > finals.mjd_utc[-1]
+        dut[after] = self.dat[after] - tai_ut1[-1]
+        return epochs + dut / _SECONDS_PER_DAY
+
+
+def _parse_expiry(text, path, line):
+    words = text.replace(",", " ").split()
+    try:
+        day, month, year = int(words[0]), _MONTHS[words[1].lower()], int(words[2])
+        return datetime.date(year, month, day)
+    except (IndexError, KeyError, ValueError):
+        raise IERSDataError(path, line, "cannot read the expiry date "
+                            f"(expected e.g. '28 June 2027'): {text.strip()!r}") from None
+
+
+def _parse_leap_seconds(data, path):
+    try:
+        text = data.decode("ascii")
+    except UnicodeDecodeError as err:
+        raise IERSDataError(path, data.count(b"\n", 0, err.start) + 1,
+                            "the file holds a byte that is not ASCII text") from None
+    mjds, dats = [], []
+    expires = None
+    lineno = 0
+    for lineno, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line:
+            continue
+        if line.startswith("#"):
+            found = _EXPIRES.search(line)
+            if found:
+                expires = _parse_expiry(found.group(1), path, lineno)
+            continue
+        words = line.split()
+        if len(words) != 5:
+            raise IERSDataError(path, lineno, "expected 5 fields (MJD, day, month, "
+                                f"year, TAI-UTC), found {len(words)}: {line!r}")
+        try:
+            mjd, dat = float(words[0]), float(words[4])
+            day, month, year = (int(word) for word in words[1:4])
+            date = datetime.date(year, month, day)
+        except ValueError:
+            raise IERSDataError(path, lineno, f"cannot read the entry {line!r}") from None
+        if mjd != date.toordinal() - _MJD_ORIGIN:
+            raise IERSDataError(path, lineno, f"MJD {words[0]} is not the date "
+                                f"{year:04d}-{month:02d}-{day:02d} "
+                                f"(MJD {date.toordinal() - _MJD_ORIGIN})")
+        if mjds and mjd <= mjds[-1]:
+            raise IERSDataError(path, lineno, f"MJD {words[0]} does not follow "
+                                f"the previous entry's {mjds[-1]!r}")
+        # A leap second moves TAI-UTC by one second exactly; anything else is
+        # a damaged or cut-off number.
+        if dats and abs(dat - dats[-1]) != 1.0:
+            raise IERSDataError(path, lineno, f"TAI-UTC of {words[4]} s is not one "
+                                f"second away from the previous {dats[-1]!r} s")
+        mjds.append(mjd)
+        dats.append(dat)
+    if not mjds:
+        raise IERSDataError(path, max(lineno, 1), "no TAI-UTC entries in the file")
+    table = _LeapSecondTable()
+    table.path = path
+    table.mjd_utc = _frozen(mjds)
+    table.dat = _frozen(dats)
+    table.expires = expires
+    table._mjd_ut1 = {}
+    return table
+
+
+_leap_second_tables = _Cache(_LEAP_SECONDS_NAME, _parse_leap_seconds)
+
+
+def leap_second_table():
+    """The TAI-UTC steps of the packaged ``Leap_Second.dat``.
+
+    Returns ``(mjd_utc, dat)``: read-only float64 arrays of the MJD(UTC) at
+    which each value of TAI-UTC starts to hold and that value in seconds.
+    Read once per process; `BulletinC` objects share the same arrays.
+    """
+    table = _leap_second_tables.get(None)
+    return table.mjd_utc, table.dat
+
+
+class BulletinC:
+    """IERS Bulletin C: the steps of TAI-UTC (leap seconds).
+
+    Read from ``Leap_Second.dat``, by default the copy in the installed
+    ``astropy-iers-data`` package, or from ``path``. ``dat[i]`` holds from
+    ``mjd_utc[i]`` until the next entry; the last value holds on.
+
+    ``mjd_ut1`` gives the same epochs on the UT1 scale, ``mjd_utc`` plus
+    UT1-UTC / 86400 at the instant of the step (the value after it), taken
+    from ``bulletin_a`` (by default the packaged `BulletinA`) by linear
+    interpolation of TAI-UT1, which runs on across a step. Steps before the
+    Bulletin A table starts (the three of 1972) take its first UT1-UTC value;
+    steps after it ends keep its last TAI-UT1. It is worked out on first use.
+
+    ``expires`` is the date after which the file may be out of date, or None
+    when the file does not say.
+
+    Raises
+    ------
+    OSError
+        The file cannot be read.
+    IERSDataError
+        The file is damaged or truncated; the message names file and line.
+    """
+
+    __slots__ = ("_table", "_bulletin_a")
+
+    def __init__(self, path=None, *, bulletin_a=None):
+        if bulletin_a is not None and not isinstance(bulletin_a, BulletinA):
+            raise TypeError("bulletin_a must be a BulletinA or None, "
+                            f"not {type(bulletin_a).__name__}")
+        self._table = _leap_second_tables.get(path)
+        self._bulletin_a = bulletin_a
+
+    path = _table_attribute("path", "The file the table was read from.")
+    mjd_utc = _table_attribute(
+        "mjd_utc", "Epochs from which each TAI-UTC value holds, MJD(UTC), in days.")
+    dat = _table_attribute("dat", "TAI-UTC from the matching epoch on, in seconds.")
+    expires = _table_attribute(
+        "expires", "Date after which the file may be out of date (datetime.date), or None.")
+
+    @property
+    def mjd_ut1(self):
+        """The epochs of the steps as MJD(UT1), in days."""
+        finals = (_finals_tables.get(None) if self._bulletin_a is None
+                  else self._bulletin_a._table)
+        return self._table.mjd_ut1(finals)
+
+    def __len__(self):
+        return len(self._table.mjd_utc)
+
+    def __repr__(self):
+        table = self._table
+        return (f"BulletinC({table.path!r}: {len(table.dat)} steps, "
+                f"TAI-UTC {table.dat[-1]!r} s since MJD {table.mjd_utc[-1]!r})")
