@@ -145,7 +145,7 @@ def _text_rows(data, min_width, path):
                             "the file holds a NUL byte: it is not a text file")
     if b"\r" in data:
         data = data.replace(b"\r\n", b"\n")
-    if not data.strip():
+    if not data or data.isspace():
         raise IERSDataError(path, 1, "the file is empty")
     # The published files have records of one length: view them in place.
     width = data.find(b"\n") + 1
@@ -162,66 +162,92 @@ def _text_rows(data, min_width, path):
     return rows
 
 
+# Character classes of the fixed-point fields, each a digit of a base-5 code
+# that describes the shape of a whole field.
+_SPACE, _DIGIT, _SIGN, _POINT, _OTHER = range(5)
+_CHARACTER_CLASS = np.full(256, _OTHER, dtype=np.float32)
+_CHARACTER_CLASS[ord(" ")] = _SPACE
+_CHARACTER_CLASS[ord("0"):ord("9") + 1] = _DIGIT
+_CHARACTER_CLASS[ord("-")] = _SIGN
+_CHARACTER_CLASS[ord(".")] = _POINT
+_DIGIT_VALUE = np.zeros(256)
+_DIGIT_VALUE[ord("0"):ord("9") + 1] = range(10)
+
+
+def _field_shapes(width, point):
+    """Codes of the well-formed texts of a right-aligned F field.
+
+    Returns sorted codes with, for each, whether the text is blank and
+    whether it is negative: blanks, then ``[-]ddd.ddd`` with the point in
+    its column and blanks only in front.
+    """
+    shapes = {(_SPACE,) * width: (True, False)}
+    for lead in range(point + 1):
+        for sign in (False, True):
+            if sign and lead == point:
+                continue
+            shape = [_SPACE] * lead + ([_SIGN] if sign else [])
+            shape += [_DIGIT] * (width - len(shape))
+            shape[point] = _POINT
+            shapes[tuple(shape)] = (False, sign)
+    coded = sorted((sum(c * 5 ** (width - 1 - j) for j, c in enumerate(shape)), flags)
+                   for shape, flags in shapes.items())
+    codes = np.array([code for code, _ in coded])
+    blank = np.array([flags[0] for _, flags in coded])
+    negative = np.array([flags[1] for _, flags in coded])
+    return codes, blank, negative
+
+
 def _parse_fixed_fields(rows, fields):
     """Decode right-aligned fixed-point fields of every row at once.
 
-    Returns the values (NaN where blank), the blank mask and a mask of the
-    rows whose text is not of the plain form ``[-]digits.digits``; those rows
-    are decoded one by one by the caller, which also reports what is wrong.
-    The digits are summed with their powers of ten in one matrix product,
-    exact because every partial sum is an integer below 2**53, and the
+    Returns the values (NaN where blank) and a mask of the rows with a field
+    whose text is not blank or ``[-]digits.digits`` with the point in its
+    column; the caller decodes those rows one by one and says what is wrong.
+
+    Two matrix products do the work. One sums the digits with their powers
+    of ten: exact, as every partial sum is an integer below 2**53, and the
     mantissa divided by a power of ten is then the correctly rounded value,
-    the same as float() of the text.
+    the same as float() of the text. The other codes the shape of each field
+    in base 5 (exact in float32 up to ten columns), looked up among the
+    well-formed shapes.
     """
     count = len(fields)
-    columns, field_of, powers = [], [], []
-    first, last, point = [], [], []
+    columns, digit_weights, shape_weights, field_of = [], [], [], []
     for index, (_, start, stop, decimals) in enumerate(fields):
         width = stop - start + 1
-        dot = width - decimals - 1
+        point = width - decimals - 1
         columns.extend(range(start - 1, stop))
         field_of.extend([index] * width)
-        first.extend(j == 0 for j in range(width))
-        last.extend(j == width - 1 for j in range(width))
-        point.extend(j == dot for j in range(width))
+        powers = [0.0] * width
         exponent = 0
-        column_powers = [0.0] * width
         for j in range(width - 1, -1, -1):
-            if j != dot:
-                column_powers[j] = 10.0 ** exponent
+            if j != point:
+                powers[j] = 10.0 ** exponent
                 exponent += 1
-        powers.extend(column_powers)
-    field_of = np.array(field_of)
-    first, last, point = np.array(first), np.array(last), np.array(point)
-    weights = np.zeros((len(columns), count))
-    weights[np.arange(len(columns)), field_of] = powers
-    last_columns = np.flatnonzero(last)
+        digit_weights.extend(powers)
+        shape_weights.extend(5.0 ** (width - 1 - j) for j in range(width))
+    rows_of_weights = np.arange(len(columns))
+    to_digits = np.zeros((len(columns), count))
+    to_digits[rows_of_weights, field_of] = digit_weights
+    to_shapes = np.zeros((len(columns), count), dtype=np.float32)
+    to_shapes[rows_of_weights, field_of] = shape_weights
 
     block = rows[:, columns]
-    digit = block - np.uint8(48)
-    is_digit = digit < 10
-    space = block == 32
-    minus = block == 45
-    dot = block == 46
-    filled = ~space
-    nonblank = filled[:, last_columns]
-
-    bad = ~(is_digit | space | minus | (dot & point))
-    within = ~last[:-1]
-    # Right-aligned: once a field has started, no blank follows.
-    bad[:, :-1] |= filled[:, :-1] & space[:, 1:] & within
-    # A sign only in front of the number.
-    bad[:, 1:] |= minus[:, 1:] & filled[:, :-1] & within
-    bad |= minus & last
-    # A written number carries its decimal point where the format puts it.
-    bad |= point & ~dot & nonblank[:, field_of]
-
-    mantissa = np.where(is_digit, digit, 0).astype(np.float64) @ weights
-    negative = (minus.astype(np.float64) @ (weights != 0)) > 0
-    scale = np.array([10.0 ** decimals for *_, decimals in fields])
-    values = np.where(negative, -mantissa, mantissa) / scale
-    values[~nonblank] = np.nan
-    return values, ~nonblank, bad.any(axis=1)
+    mantissa = _DIGIT_VALUE[block] @ to_digits
+    shape_codes = _CHARACTER_CLASS[block] @ to_shapes
+    values = np.empty_like(mantissa)
+    odd = np.zeros(len(rows), dtype=bool)
+    for index, (_, start, stop, decimals) in enumerate(fields):
+        codes, blank, negative = _field_shapes(stop - start + 1, stop - start - decimals)
+        found = np.searchsorted(codes, shape_codes[:, index])
+        found = np.minimum(found, len(codes) - 1)
+        odd |= codes[found] != shape_codes[:, index]
+        value = mantissa[:, index] / 10.0 ** decimals
+        np.negative(value, out=value, where=negative[found])
+        value[blank[found]] = np.nan
+        values[:, index] = value
+    return values, odd
 
 
 def _parse_field_slowly(rows, row, field, path):
@@ -252,7 +278,7 @@ class _FinalsTable:
 
 def _parse_finals(data, path):
     rows = _text_rows(data, _FINALS_FIELDS[-1][2], path)
-    values, blank, odd = _parse_fixed_fields(rows, _FINALS_FIELDS)
+    values, odd = _parse_fixed_fields(rows, _FINALS_FIELDS)
     for row in np.flatnonzero(odd):
         for index, field in enumerate(_FINALS_FIELDS):
             values[row, index] = _parse_field_slowly(rows, row, field, path)
@@ -303,8 +329,8 @@ def _parse_finals(data, path):
             step = int(backwards[0])
             raise IERSDataError(
                 path, int(keep[step + 1]) + 1,
-                f"the epochs do not increase: MJD({scale}) {epochs[step + 1]!r} "
-                f"follows {epochs[step]!r}")
+                f"the epochs do not increase: MJD({scale}) {float(epochs[step + 1])!r} "
+                f"follows {float(epochs[step])!r}")
 
     table = _FinalsTable()
     table.path = path
@@ -375,7 +401,7 @@ class BulletinA:
     def __repr__(self):
         mjd = self._table.mjd_utc
         return (f"BulletinA({self._table.path!r}: {len(mjd)} samples, "
-                f"MJD {mjd[0]!r} to {mjd[-1]!r})")
+                f"MJD {float(mjd[0])!r} to {float(mjd[-1])!r})")
 
 
 # -------------------------------------------------------------- Bulletin C
@@ -538,4 +564,4 @@ class BulletinC:
     def __repr__(self):
         table = self._table
         return (f"BulletinC({table.path!r}: {len(table.dat)} steps, "
-                f"TAI-UTC {table.dat[-1]!r} s since MJD {table.mjd_utc[-1]!r})")
+                f"TAI-UTC {float(table.dat[-1])!r} s since MJD {float(table.mjd_utc[-1])!r})")

@@ -1,0 +1,20 @@
+// Small pieces shared by the extension types.
+#pragma once
+#include "messages.hpp"
+#include "ref.hpp"
+
+namespace velmar {
+
+// Pickling hooks for types whose state cannot be rebuilt from a pickle (they
+// hold native buffers or references built by their constructor).
+inline PyObject* refuse_pickling(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, msg::no_default_reduce);
+    return nullptr;
+}
+
+}  // namespace velmar
+
+// Put these two entries in a type's PyMethodDef table to refuse pickling.
+#define VELMAR_REFUSE_PICKLING                                                         \
+    {"__reduce__", velmar::refuse_pickling, METH_NOARGS, nullptr},                     \
+    {"__reduce_ex__", velmar::refuse_pickling, METH_O, nullptr}
