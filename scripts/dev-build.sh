@@ -5,8 +5,13 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 name=${1:-dev}; shift || true
-py=${PYTHON:-$(command -v python3)}
-[ -x /work/venv/bin/python ] && py=${PYTHON:-/work/venv/bin/python}
+# The interpreter to build for: $PYTHON, else the active virtual environment,
+# else the project's .venv, else python3.
+py=${PYTHON:-}
+[ -z "$py" ] && [ -n "${VIRTUAL_ENV:-}" ] && py="$VIRTUAL_ENV/bin/python"
+[ -z "$py" ] && [ -x "$top/.venv/bin/python" ] && py="$top/.venv/bin/python"
+[ -z "$py" ] && py=$(command -v python3)
+
 bdir="$top/build/inplace-$name"
 # Configure again each time: a module whose source has just been written
 # is only picked up by a fresh configure (it is quick).
