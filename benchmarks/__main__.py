@@ -1,0 +1,5 @@
+import sys
+
+from benchmarks.run import main
+
+sys.exit(main())

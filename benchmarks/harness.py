@@ -1,0 +1,111 @@
+"""Timing done one way for every benchmark of velmar.
+
+`compare` times velmar's operation and its peer's alternately (so that the
+drift of a shared machine hits both), after a warm-up, with the garbage
+collector disabled inside each timed loop, and reports medians and spreads.
+Each `bench_*.py` module exposes `rows(quick: bool) -> list[Row]`.
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+import tracemalloc
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+@dataclass
+class Row:
+    operation: str
+    size: str
+    ours_s: float  # median seconds per call
+    peer: str = ""
+    peer_s: float | None = None
+    target: str = ""
+    met: bool | None = None
+    spread: float = 0.0  # (max - min) / median of ours, over the repeats
+    note: str = ""
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def ratio(self) -> float | None:
+        """How many times faster velmar is than the peer (> 1 is faster)."""
+        return None if self.peer_s is None or self.ours_s == 0 else self.peer_s / self.ours_s
+
+
+def _loop_time(fn: Callable[[], object], number: int) -> float:
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        for _ in range(number):
+            fn()
+        return (time.perf_counter_ns() - t0) / 1e9 / number
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _calibrate(fn: Callable[[], object], budget: float) -> int:
+    """Calls per repeat so that one repeat lasts about `budget` seconds."""
+    number = 1
+    while True:
+        t = _loop_time(fn, number) * number
+        if t >= budget / 4 or number >= 1 << 24:
+            return max(1, int(number * budget / max(t, 1e-9)))
+        number *= 4
+
+
+def timeit(fn: Callable[[], object], repeat: int = 7, budget: float = 0.05) -> tuple[float, float]:
+    """Median seconds per call and relative spread."""
+    fn()  # warm-up
+    number = _calibrate(fn, budget)
+    times = [_loop_time(fn, number) for _ in range(repeat)]
+    med = statistics.median(times)
+    return med, (max(times) - min(times)) / med if med else 0.0
+
+
+def compare(
+    ours: Callable[[], object],
+    peer: Callable[[], object] | None,
+    repeat: int = 7,
+    budget: float = 0.05,
+) -> tuple[float, float | None, float]:
+    """Median seconds per call of ours and of the peer, timed alternately; and ours' spread."""
+    ours()
+    if peer is not None:
+        peer()
+    n_ours = _calibrate(ours, budget)
+    n_peer = _calibrate(peer, budget) if peer is not None else 0
+    a, b = [], []
+    for _ in range(repeat):
+        a.append(_loop_time(ours, n_ours))
+        if peer is not None:
+            b.append(_loop_time(peer, n_peer))
+    med = statistics.median(a)
+    return med, (statistics.median(b) if b else None), (max(a) - min(a)) / med if med else 0.0
+
+
+def peak_memory(fn: Callable[[], object]) -> int:
+    """Peak bytes allocated through Python's allocators while fn runs (tracemalloc)."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        result = fn()
+        _, peak = tracemalloc.get_traced_memory()
+        del result
+        return peak
+    finally:
+        tracemalloc.stop()
+
+
+def fmt_seconds(s: float | None) -> str:
+    if s is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        if s >= scale:
+            return f"{s / scale:.3g} {unit}"
+    return f"{s / 1e-9:.3g} ns"

@@ -1,0 +1,157 @@
+"""Reading element-set catalogue files.
+
+Catalogue services hand out two-line files (line 1, line 2, line 1, ...) and
+three-line files (a name line before each pair, with or without a leading
+"0 "), sometimes gzip-compressed, with CRLF line ends, blank lines and
+trailing blanks. `read_tles` reads all of these; `load_catalog` groups the
+element sets by satellite into one `ELSET` each.
+
+By default every pair is verified: the checksum in column 69 of both lines,
+the line numbers, and that line 2 follows line 1 of the same satellite. A bad
+file raises ValueError listing up to ten offending lines with what is wrong
+with each. `verify=False` reads whatever parses.
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import warnings
+from collections.abc import Iterable, Iterator
+from typing import IO, Union
+
+from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
+
+Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
+
+__all__ = ["read_tles", "load_catalog", "checksum", "Source"]
+
+_MAX_REPORTED = 10
+
+
+def checksum(line: str) -> int:
+    """The modulo-10 checksum of the first 68 columns: digits count their value, '-' counts 1."""
+    total = 0
+    for ch in line[:68]:
+        if "0" <= ch <= "9":
+            total += ord(ch) - 48
+        elif ch == "-":
+            total += 1
+    return total % 10
+
+
+def _text_lines(source: Source) -> Iterable[str]:
+    if isinstance(source, str) and ("\n" in source or "\r" in source):
+        return io.StringIO(source).read().splitlines()
+    if isinstance(source, (str, os.PathLike)):
+        with open(source, "rb") as f:
+            data = f.read()
+        return _decode(data, os.fspath(source)).splitlines()
+    data = source.read()
+    if isinstance(data, bytes):
+        return _decode(data, getattr(source, "name", "<file>")).splitlines()
+    return data.splitlines()
+
+
+def _decode(data: bytes, name: str) -> str:
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    try:
+        return data.decode("ascii")
+    except UnicodeDecodeError as exc:
+        # Element sets are ASCII; a name line may still carry Latin-1 or UTF-8.
+        try:
+            return data.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError(f"{name}: not a text file (byte {exc.start} is {data[exc.start]:#04x})") from None
+
+
+def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]:
+    found = []
+    for n, line, number in ((n1, line1, "1"), (n2, line2, "2")):
+        if len(line) < 69:
+            found.append((n, f"line {number} has {len(line)} columns, 69 expected"))
+        elif not line[68].isdigit():
+            found.append((n, f"no checksum digit in column 69 (found {line[68]!r})"))
+        elif int(line[68]) != checksum(line):
+            found.append((n, f"checksum {line[68]} in column 69, the line sums to {checksum(line)}"))
+    if line1[2:7] != line2[2:7]:
+        found.append((n2, f"line 2 is of satellite {line2[2:7].strip()!r}, line 1 of {line1[2:7].strip()!r}"))
+    return found
+
+
+def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None, TLE]]:
+    """Yield ``(name, TLE)`` for every element set of `source`.
+
+    `source` is a path, a file object (text or binary, gzip-compressed or not)
+    or the text itself (a str holding line breaks). `name` is the name line
+    before the pair (without a leading "0 "), or None in a two-line file.
+    With `verify` (the default), a file with bad checksums or broken pairs
+    raises ValueError listing up to ten offending line numbers; nothing is
+    yielded from such a file.
+    """
+    records: list[tuple[str | None, str, str]] = []
+    problems: list[tuple[int, str]] = []
+    name: str | None = None
+    pending: tuple[int, str] | None = None  # line 1 waiting for its line 2
+    for number, raw in enumerate(_text_lines(source), start=1):
+        line = raw.rstrip()
+        if not line.strip():
+            continue
+        if line.startswith("1 ") and len(line) > 60:
+            if pending is not None:
+                problems.append((pending[0], "line 1 without a line 2 after it"))
+            pending = (number, line)
+        elif line.startswith("2 ") and len(line) > 60:
+            if pending is None:
+                problems.append((number, "line 2 without a line 1 before it"))
+                continue
+            if verify:
+                problems.extend(_problems(pending[0], pending[1], number, line))
+            records.append((name, pending[1], line))
+            pending, name = None, None
+        else:
+            if pending is not None:
+                problems.append((pending[0], "line 1 without a line 2 after it"))
+                pending = None
+            text = line.strip()
+            name = text[2:].strip() if text.startswith("0 ") else text
+    if pending is not None:
+        problems.append((pending[0], "line 1 without a line 2 after it"))
+    if problems and verify:
+        shown = "\n".join(f"  line {n}: {what}" for n, what in problems[:_MAX_REPORTED])
+        more = f"\n  ... and {len(problems) - _MAX_REPORTED} more" if len(problems) > _MAX_REPORTED else ""
+        raise ValueError(f"{len(problems)} problem(s) in the element sets:\n{shown}{more}")
+    for name, line1, line2 in records:
+        yield name, TLE(line1, line2)
+
+
+def load_catalog(source: Source, verify: bool = True) -> dict[int, ELSET]:
+    """Group the element sets of `source` by satellite number, one `ELSET` each.
+
+    Each collection is named from the last name line seen for that satellite.
+    Element sets whose satellite number is not an integer (the five-character
+    alphanumeric numbers) cannot form an `ELSET`: they are left out with a
+    warning that names them.
+    """
+    groups: dict[int, list[TLE]] = {}
+    names: dict[int, str] = {}
+    skipped: list[str] = []
+    for name, tle in read_tles(source, verify=verify):
+        satno = tle.satno
+        if not isinstance(satno, int):
+            skipped.append(str(satno))
+            continue
+        groups.setdefault(satno, []).append(tle)
+        if name:
+            names[satno] = name
+    if skipped:
+        distinct = sorted(set(skipped))
+        warnings.warn(
+            f"{len(skipped)} element set(s) with non-integer satellite numbers left out: "
+            + ", ".join(distinct[:_MAX_REPORTED])
+            + (" ..." if len(distinct) > _MAX_REPORTED else ""),
+            stacklevel=2,
+        )
+    return {satno: ELSET(*members, satname=names.get(satno)) for satno, members in groups.items()}
