@@ -129,6 +129,9 @@ class _Cache:
         if entry is not None and entry[0] == stamp:
             return entry[1]
         with self.lock:
+            entry = self.by_path.get(name)
+            if entry is not None and entry[0] == stamp:
+                return entry[1]
             table = self.parse(_read_bytes(name), name)
             self.by_path[name] = (stamp, table)
         return table
@@ -165,12 +168,12 @@ def _text_rows(data, min_width, path):
 # Character classes of the fixed-point fields, each a digit of a base-5 code
 # that describes the shape of a whole field.
 _SPACE, _DIGIT, _SIGN, _POINT, _OTHER = range(5)
-_CHARACTER_CLASS = np.full(256, _OTHER, dtype=np.float32)
+_CHARACTER_CLASS = np.full(256, _OTHER, dtype=np.uint8)
 _CHARACTER_CLASS[ord(" ")] = _SPACE
 _CHARACTER_CLASS[ord("0"):ord("9") + 1] = _DIGIT
 _CHARACTER_CLASS[ord("-")] = _SIGN
 _CHARACTER_CLASS[ord(".")] = _POINT
-_DIGIT_VALUE = np.zeros(256)
+_DIGIT_VALUE = np.zeros(256, dtype=np.uint8)
 _DIGIT_VALUE[ord("0"):ord("9") + 1] = range(10)
 
 
@@ -192,7 +195,7 @@ def _field_shapes(width, point):
             shapes[tuple(shape)] = (False, sign)
     coded = sorted((sum(c * 5 ** (width - 1 - j) for j, c in enumerate(shape)), flags)
                    for shape, flags in shapes.items())
-    codes = np.array([code for code, _ in coded])
+    codes = np.array([code for code, _ in coded], dtype=np.int64)
     blank = np.array([flags[0] for _, flags in coded])
     negative = np.array([flags[1] for _, flags in coded])
     return codes, blank, negative
@@ -205,48 +208,40 @@ def _parse_fixed_fields(rows, fields):
     whose text is not blank or ``[-]digits.digits`` with the point in its
     column; the caller decodes those rows one by one and says what is wrong.
 
-    Two matrix products do the work. One sums the digits with their powers
-    of ten: exact, as every partial sum is an integer below 2**53, and the
-    mantissa divided by a power of ten is then the correctly rounded value,
-    the same as float() of the text. The other codes the shape of each field
-    in base 5 (exact in float32 up to ten columns), looked up among the
-    well-formed shapes.
+    Each field is read column by column over all rows (Horner's rule) in
+    int64, which is exact; the integer mantissa divided by a power of ten is
+    then the correctly rounded value, the same as float() of the text. The
+    shape of each field, coded in base 5, is looked up among the well-formed
+    shapes. No BLAS: its threads stall badly on a busy machine.
     """
-    count = len(fields)
-    columns, digit_weights, shape_weights, field_of = [], [], [], []
+    columns = [column for _, start, stop, _ in fields for column in range(start - 1, stop)]
+    block = np.ascontiguousarray(rows[:, columns].T)
+    digits = _DIGIT_VALUE[block]
+    classes = _CHARACTER_CLASS[block]
+    values = np.empty((len(rows), len(fields)))
+    odd = np.zeros(len(rows), dtype=bool)
+    mantissa = np.empty(len(rows), dtype=np.int64)
+    shape = np.empty(len(rows), dtype=np.int64)
+    first = 0
     for index, (_, start, stop, decimals) in enumerate(fields):
         width = stop - start + 1
         point = width - decimals - 1
-        columns.extend(range(start - 1, stop))
-        field_of.extend([index] * width)
-        powers = [0.0] * width
-        exponent = 0
-        for j in range(width - 1, -1, -1):
+        mantissa[:] = 0
+        shape[:] = 0
+        for j in range(width):
+            shape *= 5
+            shape += classes[first + j]
             if j != point:
-                powers[j] = 10.0 ** exponent
-                exponent += 1
-        digit_weights.extend(powers)
-        shape_weights.extend(5.0 ** (width - 1 - j) for j in range(width))
-    rows_of_weights = np.arange(len(columns))
-    to_digits = np.zeros((len(columns), count))
-    to_digits[rows_of_weights, field_of] = digit_weights
-    to_shapes = np.zeros((len(columns), count), dtype=np.float32)
-    to_shapes[rows_of_weights, field_of] = shape_weights
-
-    block = rows[:, columns]
-    mantissa = _DIGIT_VALUE[block] @ to_digits
-    shape_codes = _CHARACTER_CLASS[block] @ to_shapes
-    values = np.empty_like(mantissa)
-    odd = np.zeros(len(rows), dtype=bool)
-    for index, (_, start, stop, decimals) in enumerate(fields):
-        codes, blank, negative = _field_shapes(stop - start + 1, stop - start - decimals)
-        found = np.searchsorted(codes, shape_codes[:, index])
-        found = np.minimum(found, len(codes) - 1)
-        odd |= codes[found] != shape_codes[:, index]
-        value = mantissa[:, index] / 10.0 ** decimals
+                mantissa *= 10
+                mantissa += digits[first + j]
+        first += width
+        codes, blank, negative = _field_shapes(width, point)
+        found = np.minimum(np.searchsorted(codes, shape), len(codes) - 1)
+        odd |= codes[found] != shape
+        value = values[:, index]
+        np.divide(mantissa, 10.0 ** decimals, out=value)
         np.negative(value, out=value, where=negative[found])
         value[blank[found]] = np.nan
-        values[:, index] = value
     return values, odd
 
 

@@ -1,0 +1,54 @@
+from typing import Callable
+
+import numpy
+from numpy import ndarray
+from scipy.interpolate import CubicSpline, interp1d
+
+from velmar.iers.bulletins import BulletinA, BulletinC
+
+class EOP:
+    """Earth Orientation Parameters (EOP) and time-scale offsets at given epochs (MJD, UTC)."""
+
+    _pm_x_spline: CubicSpline | None
+    _pm_y_spline: CubicSpline | None
+    _lod_spline: CubicSpline | None
+    _dX_spline: CubicSpline | None
+    _dY_spline: CubicSpline | None
+    _dat_interpolator: Callable | None
+    _TAI_UT1_interpolator: Callable | None
+    _dat_mjd_ut1_interpolator: Callable | None
+    _TAI_UT1_mjd_ut1_interpolator: Callable | None
+
+    mjd_utc: ndarray | None
+
+    def __init__(self, mjd_utc: ndarray | None) -> None: ...
+    @classmethod
+    def get_TT_UT1_from_mjd_ut1(cls, mjd_ut1: ndarray | None) -> ndarray:
+        """TT - UT1 (in seconds) for epochs given as MJD(UT1)."""
+    @property
+    def pm_x(self) -> ndarray:
+        """Polar motion - x (in radians)"""
+    @property
+    def pm_y(self) -> ndarray:
+        """Polar motion - y (in radians)"""
+    @property
+    def dut(self) -> ndarray:
+        """The difference UT1 - UTC (in seconds)"""
+    @property
+    def lod(self) -> ndarray:
+        """Length of Day (in seconds)"""
+    @property
+    def dX(self) -> ndarray:
+        """IAU2000A Celestial Pole Offset Series - X (in radians)"""
+    @property
+    def dY(self) -> ndarray:
+        """IAU2000A Celestial Pole Offset Series - Y (in radians)"""
+    @property
+    def dat(self) -> ndarray:
+        """The difference TAI - UTC (in seconds)"""
+    @property
+    def TAI_UT1(self) -> ndarray:
+        """The difference TAI - UT1 (in seconds)"""
+    @property
+    def TT_UT1(self) -> ndarray:
+        """The difference TT - UT1 (in seconds)"""
