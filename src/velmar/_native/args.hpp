@@ -112,8 +112,11 @@ inline bool check_required(const Signature& sig, Py_ssize_t nargs, PyObject** ou
 // text, so methods that must reject arguments with the count text use this).
 [[nodiscard]] inline bool bind_none(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature s{function, nullptr, 0, 0, 0};
-    PyObject* unused[1];
-    return bind_fastcall(s, nullptr, nargs, kwnames, unused);
+    if (nargs > 0) return args_detail::count_error(s, nargs);
+    // Any keyword is unexpected; the values are never read (there are no args here).
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        return args_detail::bind_keyword(s, PyTuple_GET_ITEM(kwnames, 0), nullptr, nullptr);
+    return true;
 }
 
 // "Argument 'x' has incorrect type (expected T, got U)".

@@ -1,0 +1,128 @@
+"""TLE and ELSET against what an sgp4 user would write.
+
+    PYTHONPATH=src python benchmarks/bench_tle.py [--quick]
+
+Rows (velmar's median, the peer's median from the same run, the ratio):
+- TLE(line1, line2) over the 250 sets of spot-5.tle, per set, against
+  sgp4's Satrec.twoline2rv on the same lines. twoline2rv also initialises its
+  SGP4 propagator, so it does more than parse; it is the call a user makes.
+- ELSET of the 250 sets and of 100,000 sets (spot-5 repeated with shifted
+  epochs, shuffled), against a list of Satrec sorted by epoch plus
+  numpy.array([...]) for each of twelve elements.
+- Selecting 10 % of the 100,000 by a time range, against a mask on the
+  epochs' Julian dates, the selected Satrec and their twelve arrays.
+- Reading elset.inc (a view of the stored array; no peer).
+The data file is ../shared/data/spot-5.tle beside the repository.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import random
+import sys
+
+if __package__ in (None, ""):
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+
+import numpy as np
+
+from benchmarks.harness import Row, compare, fmt_seconds, timeit
+
+DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "spot-5.tle"
+SATREC_ELEMENTS = ("ecco", "a", "inclo", "nodeo", "argpo", "mo", "no_kozai", "altp", "alta", "bstar", "ndot", "nddot")
+
+
+def spot5_lines() -> list[tuple[str, str]]:
+    lines = [line for line in DATA.read_text().splitlines() if line.strip()]
+    return list(zip(lines[0::2], lines[1::2]))
+
+
+def shifted(lines: list[tuple[str, str]], copies: int) -> list[tuple[str, str]]:
+    """`copies` copies of the sets, each in its own year (1957-2056) and season."""
+    out = []
+    for k in range(copies):
+        year, season = divmod(k, 4)
+        yy = f"{(57 + year) % 100:02d}"
+        for l1, l2 in lines:
+            day = float(l1[20:32]) + 55 * season
+            out.append((l1[:18] + yy + f"{day:012.8f}" + l1[32:], l2))
+    return out
+
+
+def satrec_collection(sats):
+    ordered = sorted(sats, key=lambda s: s.jdsatepoch + s.jdsatepochF)
+    return ordered, [np.array([getattr(s, name) for s in ordered]) for name in SATREC_ELEMENTS]
+
+
+def rows(quick: bool = False) -> list[Row]:
+    from sgp4.api import Satrec
+
+    from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
+
+    if not DATA.exists():
+        print(f"[bench_tle: {DATA} not found]", file=sys.stderr)
+        return []
+    repeat = 3 if quick else 7
+    budget = 0.02 if quick else 0.05
+    out: list[Row] = []
+
+    # 1. parsing
+    lines = spot5_lines()
+    ours, peer, spread = compare(
+        lambda: [TLE(a, b) for a, b in lines], lambda: [Satrec.twoline2rv(a, b) for a, b in lines], repeat, budget
+    )
+    n = len(lines)
+    size = sys.getsizeof(TLE(*lines[0]))
+    out.append(Row("TLE(line1, line2)", f"per set, {n} sets", ours / n, "sgp4 Satrec.twoline2rv", peer / n,
+                   "< 1 µs, >= 2.5x", ours / n < 1e-6 and peer / ours >= 2.5, spread,
+                   f"twoline2rv also initialises its propagator; sys.getsizeof(TLE) = {size} bytes (target <= 400)"))
+
+    # 2. collections of 250 and 100,000
+    tles = [TLE(a, b) for a, b in lines]
+    sats = [Satrec.twoline2rv(a, b) for a, b in lines]
+    ours, peer, spread = compare(lambda: ELSET(*tles), lambda: satrec_collection(sats), repeat, budget)
+    out.append(Row("ELSET(*tles)", f"{n} members", ours, "sorted Satrec + 12 numpy.array", peer,
+                   "< 0.5 ms, >= 3x", ours < 5e-4 and peer / ours >= 3, spread))
+
+    copies = 40 if quick else 400
+    many_lines = shifted(lines, copies)
+    order = list(range(len(many_lines)))
+    random.Random(2002).shuffle(order)
+    many = [TLE(*many_lines[i]) for i in order]
+    many_sats = [Satrec.twoline2rv(*many_lines[i]) for i in order]
+    big = len(many)
+    ours, peer, spread = compare(lambda: ELSET(*many), lambda: satrec_collection(many_sats), repeat, budget)
+    target = 150e-3 * big / 100_000
+    out.append(Row("ELSET(*tles)", f"{big:,} members, shuffled", ours, "sorted Satrec + 12 numpy.array", peer,
+                   f"< {fmt_seconds(target)}, >= 3x", ours < target and peer / ours >= 3, spread))
+
+    # 3. a time range holding 10 % of the members
+    elset = ELSET(*many)
+    start, stop = elset[int(0.45 * big)].epoch, elset[int(0.55 * big)].epoch
+    jd = np.array([s.jdsatepoch + s.jdsatepochF for s in many_sats])
+    jd_start, jd_stop = np.sort(jd)[int(0.45 * big)], np.sort(jd)[int(0.55 * big)]
+    selected = elset[start:stop].size
+
+    def peer_range():
+        mask = (jd >= jd_start) & (jd < jd_stop)
+        return satrec_collection([s for s, keep in zip(many_sats, mask) if keep])
+
+    ours, peer, spread = compare(lambda: elset[start:stop], peer_range, repeat, budget)
+    target = 30e-3 * big / 100_000
+    out.append(Row("elset[start:stop]", f"{selected:,} of {big:,}", ours, "jd mask + Satrec + 12 numpy.array", peer,
+                   f"< {fmt_seconds(target)}", ours < target, spread))
+
+    # 4. an element array
+    ours, spread = timeit(lambda: elset.inc, repeat, budget)
+    out.append(Row("elset.inc", "view", ours, target="< 1 µs", met=ours < 1e-6, spread=spread))
+    return out
+
+
+def main() -> None:
+    from benchmarks.run import table
+
+    print(table(rows("--quick" in sys.argv)))
+
+
+if __name__ == "__main__":
+    main()

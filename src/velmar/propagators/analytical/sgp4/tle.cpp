@@ -1,0 +1,126 @@
+// The element-set module: TLE (tle_record.cpp) and ELSET (elset.cpp). This
+// unit binds the neighbours the two classes rest on, once, at import.
+#define VELMAR_NUMPY_IMPORT
+#include <iterator>
+
+#include "velmar/_native/module.hpp"
+#include "velmar/_native/numpy.hpp"
+#include "velmar/propagators/analytical/sgp4/tle_module.hpp"
+
+namespace velmar::tle_module {
+
+Bound bound{};
+
+namespace {
+
+// Types, variables and functions of the neighbour modules. The ones the
+// classes do not call are bound all the same, so that a package built from
+// mismatched sources fails at import rather than at first use elsewhere.
+struct TypeBinding {
+    const char* module;
+    const char* name;
+};
+
+constexpr TypeBinding bound_types[] = {
+    {"velmar.frames.frames", "Frame"},
+    {"velmar.frames.frames", "_GCRF"},
+    {"velmar.frames.frames", "_ITRF"},
+    {"velmar.frames.frames", "_TEME"},
+    {"velmar.frames.frames", "ENU"},
+    {"velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid"},
+    {"velmar.bodies.bodies", "CelestialBody"},
+    {"velmar.bodies.bodies", "Sun"},
+    {"velmar.bodies.bodies", "Moon"},
+};
+
+constexpr TypeBinding bound_objects[] = {
+    {"velmar.frames.frames", "GCRF"},
+    {"velmar.frames.frames", "ITRF"},
+    {"velmar.mathtools.ellipsoid.ellipsoid", "WGS72"},
+    {"velmar.mathtools.ellipsoid.ellipsoid", "WGS84"},
+    {"velmar.mathtools.ellipsoid.ellipsoid", "GRS80"},
+};
+
+// Kept for the life of the process (one interpreter per process).
+PyObject* held[std::size(bound_types) + std::size(bound_objects)];
+
+bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+bool intern_names(Names& n) {
+    return intern(n.jd, "jd") && intern(n.format, "format") && intern(n.int64, "int64") &&
+           intern(n.epoch, "epoch") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
+           intern(n.satname_slot, "_satname") &&
+           intern(n.index, "index") && intern(n.size, "size") && intern(n.getitem_integral, "_getitem_integral") &&
+           intern(n.getitem_integral_slice, "_getitem_integral_slice") &&
+           intern(n.getitem_selection, "_getitem_selection") && intern(n.tolist, "tolist") &&
+           intern(n.strip, "strip") && intern(n.utc, "utc") && intern(n.repr, "__repr__") &&
+           intern(n.name, "name") && intern(n.GM, "GM") && intern(n.Re, "Re") && intern(n.line1, "line1") &&
+           intern(n.line2, "line2") && intern(n.create_formatted_form, "_create_formatted_form") &&
+           intern(n.create_formatted_frame, "_create_formatted_frame") &&
+           intern(n.format_as_property, "_format_as_property") && intern(n.numbers, "numbers") &&
+           intern(n.Integral, "Integral") && intern(n.numpy, "numpy") && intern(n.array, "array") &&
+           intern(n.ones, "ones") && intern(n.sort, "sort") && intern(n.key, "key") &&
+           intern(n.start, "start") && intern(n.stop, "stop");
+}
+
+bool add_python_imports(PyObject* module) {
+    for (const char* name : {"numpy", "numbers"}) {
+        Ref imported = Ref::steal(PyImport_ImportModule(name));
+        if (!imported || PyModule_AddObjectRef(module, name, imported.get()) < 0) return false;
+    }
+    Ref op = Ref::steal(PyImport_ImportModule("operator"));
+    if (!op) return false;
+    bound.epoch_getter = PyObject_CallMethod(op.get(), "attrgetter", "s", "epoch");
+    return bound.epoch_getter != nullptr;
+}
+
+bool add_native_bindings(PyObject* module) {
+    bound.time = import_type("velmar.time.time", "Time", sizeof(PyObject));
+    if (!bound.time) return false;
+    bound.earth = import_type("velmar.bodies.bodies", "Earth", sizeof(PyObject));
+    if (!bound.earth) return false;
+    size_t k = 0;
+    for (const auto& t : bound_types) {
+        held[k] = reinterpret_cast<PyObject*>(import_type(t.module, t.name, sizeof(PyObject)));
+        if (!held[k++]) return false;
+    }
+    bound.teme = import_object("velmar.frames.frames", "TEME");
+    if (!bound.teme) return false;
+    for (const auto& o : bound_objects) {
+        held[k] = import_object(o.module, o.name);
+        if (!held[k++]) return false;
+    }
+    const char* units = "velmar.units.units";
+    if (!import_double(units, "deg", bound.deg) || !import_double(units, "rev", bound.rev) ||
+        !import_double(units, "day", bound.day) || !import_double(units, "hour", bound.hour) ||
+        !import_double(units, "km", bound.km))
+        return false;
+    if (!bound.kepler.bind()) return false;
+    // The classes reach Time under this name in the module namespace too, as
+    // users of the module expect.
+    return PyModule_AddObjectRef(module, "Time", reinterpret_cast<PyObject*>(bound.time)) == 0;
+}
+
+int exec_tle(PyObject* module) {
+    bound.module = module;
+    if (!import_numpy() || !intern_names(bound.names)) return -1;
+    if (!add_python_imports(module) || !add_native_bindings(module)) return -1;
+    bound.jd_keywords = Py_BuildValue("(s)", "format");
+    bound.jd_text = PyUnicode_InternFromString("jd");
+    bound.one = PyFloat_FromDouble(1.0);
+    if (!bound.jd_keywords || !bound.jd_text || !bound.one) return -1;
+    Ref representable = Ref::steal(reinterpret_cast<PyObject*>(
+        import_type("velmar.utils.representable", "Representable", sizeof(RepresentableObject))));
+    if (!representable) return -1;
+    if (!add_tle_type(module, representable.get()) || !add_elset_type(module, representable.get())) return -1;
+    return 0;
+}
+
+}  // namespace
+}  // namespace velmar::tle_module
+
+VELMAR_MODULE(tle, "Two-line element sets of Earth satellites (TLE) and epoch-ordered collections of them (ELSET).",
+              nullptr, velmar::tle_module::exec_tle)

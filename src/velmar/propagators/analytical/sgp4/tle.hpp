@@ -1,0 +1,62 @@
+// C layouts of velmar.propagators.analytical.sgp4.tle.TLE and ELSET. The
+// satellite module includes this header to check the types it binds; ELSET
+// reads the stored fields of its TLE members directly.
+#pragma once
+#include <cstdint>
+
+#include "velmar/utils/representable.hpp"
+
+namespace velmar {
+
+struct TLEObject;
+
+// Native operations of TLE, inherited by subclasses. A natively derived type
+// starts its own table with these entries, in this order, and appends its own.
+// Each returns 0, or -1 with an exception set.
+struct TLETable {
+    int (*parse_line1)(TLEObject* self);  // satno_text and epoch
+    int (*parse_line2)(TLEObject* self);  // the six mean elements
+};
+
+struct TLEObject {
+    RepresentableObject base;
+    const TLETable* table;
+    char line1[70];  // 69 bytes of text and a terminating zero
+    char line2[70];
+    char satno_text[6];  // columns 3-7 of line 1, zero-terminated
+    PyObject* epoch;     // a Time; None until line 1 has been read
+    double inc;          // rad
+    double raa;          // rad
+    double ecc;
+    double mea;  // rad
+    double arp;  // rad
+    double mnm;  // rad/s
+    double sma;  // m
+    double orp;  // s
+    double eca;  // rad
+    double tra;  // rad
+    double pge;  // m above Earth.Re
+    double apg;  // m above Earth.Re
+};
+
+struct ELSETObject {
+    RepresentableObject base;
+    PyObject* epoch;  // an array Time of the member epochs; None until built
+    std::int32_t satno;
+    PyObject* members;  // list of TLE, in epoch order
+    // One-dimensional float64 numpy arrays, one entry per member.
+    PyObject* ecc;
+    PyObject* sma;
+    PyObject* inc;
+    PyObject* raa;
+    PyObject* arp;
+    PyObject* tra;
+    PyObject* mnm;
+    PyObject* orp;
+    PyObject* eca;
+    PyObject* mea;
+    PyObject* pge;
+    PyObject* apg;
+};
+
+}  // namespace velmar

@@ -1,0 +1,68 @@
+// What the translation units of the tle module share: the neighbours bound at
+// import and the interned attribute names. Private to this module (its
+// symbols are hidden in the shared object).
+#pragma once
+#include "velmar/propagators/analytical/sgp4/tle.hpp"
+#include "velmar/state/coe.hpp"
+
+namespace velmar::tle_module {
+
+struct Names {
+    PyObject* jd;
+    PyObject* format;
+    PyObject* int64;
+    PyObject* epoch;
+    PyObject* satno;
+    PyObject* satname;
+    PyObject* satname_slot;  // "_satname"
+    PyObject* index;
+    PyObject* size;
+    PyObject* getitem_integral;
+    PyObject* getitem_integral_slice;
+    PyObject* getitem_selection;
+    PyObject* tolist;
+    PyObject* strip;
+    PyObject* utc;
+    PyObject* repr;
+    PyObject* name;
+    PyObject* GM;
+    PyObject* Re;
+    PyObject* line1;
+    PyObject* line2;
+    PyObject* create_formatted_form;
+    PyObject* create_formatted_frame;
+    PyObject* format_as_property;
+    PyObject* numbers;
+    PyObject* Integral;
+    PyObject* numpy;
+    PyObject* array;
+    PyObject* ones;
+    PyObject* sort;
+    PyObject* key;
+    PyObject* start;
+    PyObject* stop;
+};
+
+struct Bound {
+    PyObject* module;          // this module (borrowed: sys.modules keeps it)
+    PyTypeObject* time;        // velmar.time.time.Time
+    PyTypeObject* earth;       // velmar.bodies.bodies.Earth (GM, Re)
+    PyObject* teme;            // the TEME frame object
+    double deg, rev, day, hour, km;
+    coe::Kepler kepler;        // atan2_asymmetric and c_eca_from_mea
+    PyObject* epoch_getter;    // operator.attrgetter("epoch"), the sort key
+    PyObject* jd_keywords;     // ("format",)
+    PyObject* jd_text;         // "jd"
+    PyObject* one;             // 1.0
+    PyTypeObject* tle;         // the classes of this module
+    PyTypeObject* elset;
+    Names names;
+};
+
+extern Bound bound;
+
+// Create the classes and add them to the module; false with an exception set.
+[[nodiscard]] bool add_tle_type(PyObject* module, PyObject* representable);
+[[nodiscard]] bool add_elset_type(PyObject* module, PyObject* representable);
+
+}  // namespace velmar::tle_module
