@@ -1,0 +1,638 @@
+// Ephemerides: the states of one orbit at N epochs, held as arrays. A
+// StateVectorEphemeris holds N x 3 positions and velocities, a COEEphemeris
+// seven element arrays; both convert into each other in one native loop.
+// Like the states they are immutable, and their arrays are read-only.
+#define VELMAR_NUMPY_IMPORT
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <structmember.h>
+
+#include "velmar/_native/args.hpp"
+#include "velmar/_native/exports.hpp"
+#include "velmar/_native/module.hpp"
+#include "velmar/_native/numpy.hpp"
+#include "velmar/state/arrays.hpp"
+#include "velmar/state/conversions.hpp"
+#include "velmar/state/ephemeris.hpp"
+#include "velmar/state/state.hpp"
+#include "velmar/time/time.hpp"
+
+namespace {
+
+using velmar::COEEphemerisObject;
+using velmar::COEObject;
+using velmar::EphemerisObject;
+using velmar::GeoStateEphemerisObject;
+using velmar::Ref;
+using velmar::StateObject;
+using velmar::StateVectorEphemerisObject;
+using velmar::StateVectorObject;
+namespace arrays = velmar::arrays;
+namespace conv = velmar::conversions;
+
+PyTypeObject* time_type = nullptr;
+PyTypeObject* frame_type = nullptr;
+PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyTypeObject* state_vector_type = nullptr;
+PyTypeObject* coe_type = nullptr;
+
+PyTypeObject* sv_ephemeris_type = nullptr;
+PyTypeObject* coe_ephemeris_type = nullptr;
+
+EphemerisObject* as_eph(PyObject* self) { return reinterpret_cast<EphemerisObject*>(self); }
+StateVectorEphemerisObject* as_sve(PyObject* self) { return reinterpret_cast<StateVectorEphemerisObject*>(self); }
+COEEphemerisObject* as_coee(PyObject* self) { return reinterpret_cast<COEEphemerisObject*>(self); }
+
+// --- construction helpers -----------------------------------------------------
+
+// The epochs, their number, the frame and GM shared by every ephemeris.
+struct Common {
+    Ref time;
+    PyObject* frame = nullptr;  // borrowed from the arguments
+    double GM = 0.0;
+    Py_ssize_t size = 0;
+};
+
+// The number of epochs of a Time: 1 for a single epoch.
+Py_ssize_t epoch_count(PyObject* time) {
+    PyObject* epochs = reinterpret_cast<velmar::time::TimeObject*>(time)->epochs;
+    return epochs ? PyArray_SIZE(reinterpret_cast<PyArrayObject*>(epochs)) : 1;
+}
+
+// time: a Time is kept as it is, anything else goes through Time(time).
+// GM: as float() converts it, Earth's GM (read now) when not given.
+bool read_common(PyObject* time, PyObject* frame, PyObject* gm, Common& out) {
+    if (!velmar::require_instance(frame, frame_type, "frame", false)) return false;
+    out.frame = frame;
+    Ref fallback;
+    if (!gm || gm == Py_None) {
+        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
+        if (!fallback) return false;
+        gm = fallback.get();
+    }
+    out.GM = PyFloat_AsDouble(gm);
+    if (out.GM == -1.0 && PyErr_Occurred()) return false;
+    out.time = PyObject_TypeCheck(time, time_type)
+                   ? Ref::borrow(time)
+                   : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), time));
+    if (!out.time) return false;
+    out.size = epoch_count(out.time.get());
+    return true;
+}
+
+// A float64 copy of `obj` with one row per epoch (`columns` = 0: one value
+// per epoch), or nullptr with ValueError naming the argument.
+PyObject* per_epoch(PyObject* obj, const char* name, Py_ssize_t size, int columns) {
+    const npy_intp shape[2] = {-1, columns};
+    Ref array = Ref::steal(columns ? arrays::float64_copy(obj, name, 2, shape, "(N, 3)")
+                                   : arrays::float64_copy(obj, name, 1, shape, "(N,)"));
+    if (!array) return nullptr;
+    if (arrays::rows(array.get()) != size) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd %s but time holds %zd epochs", name,
+                     static_cast<Py_ssize_t>(arrays::rows(array.get())), columns ? "rows" : "values", size);
+        return nullptr;
+    }
+    arrays::freeze(array.get());
+    return array.release();
+}
+
+PyObject* allocate(PyTypeObject* type, PyObject* time, PyObject* frame, double GM) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_eph(self)->time = Py_NewRef(time);
+    as_eph(self)->frame = Py_NewRef(frame);
+    as_eph(self)->GM = GM;
+    return self;
+}
+
+// The epoch of row i as a scalar Time. A single-epoch Time (a propagation to
+// one instant) is its own row 0.
+PyObject* epoch_at(PyObject* time, Py_ssize_t i) {
+    if (!reinterpret_cast<velmar::time::TimeObject*>(time)->epochs) return Py_NewRef(time);
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    return index ? PyObject_GetItem(time, index.get()) : nullptr;
+}
+
+// A new state of `type` (StateVector or COE, whose layouts this module
+// shares) at row i, with the common fields set.
+PyObject* allocate_state(PyTypeObject* type, PyObject* self, Py_ssize_t i) {
+    Ref epoch = Ref::steal(epoch_at(as_eph(self)->time, i));
+    if (!epoch) return nullptr;
+    PyObject* state = type->tp_alloc(type, 0);
+    if (!state) return nullptr;
+    auto* s = reinterpret_cast<StateObject*>(state);
+    s->epoch = epoch.release();
+    s->frame = Py_NewRef(as_eph(self)->frame);
+    s->GM = as_eph(self)->GM;
+    return state;
+}
+
+bool check_index(PyObject* self, Py_ssize_t i, Py_ssize_t size) {
+    if (i >= 0 && i < size) return true;
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (name) PyErr_Format(PyExc_IndexError, "%U index out of range", name.get());
+    return false;
+}
+
+// --- Ephemeris ----------------------------------------------------------------
+
+int eph_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_eph(self)->dict);
+    Py_VISIT(as_eph(self)->time);
+    Py_VISIT(as_eph(self)->frame);
+    return 0;
+}
+
+int eph_clear(PyObject* self) {
+    Py_CLEAR(as_eph(self)->dict);
+    Py_CLEAR(as_eph(self)->time);
+    Py_CLEAR(as_eph(self)->frame);
+    return 0;
+}
+
+template <int (*clear)(PyObject*)>
+void eph_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* eph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"time", "frame", "GM"};
+    static constexpr velmar::Signature sig{"Ephemeris", names, 3, 2, 3};
+    PyObject* a[3];
+    if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
+    Common c;
+    if (!read_common(a[0], a[1], a[2], c)) return nullptr;
+    return allocate(type, c.time.get(), c.frame, c.GM);
+}
+
+PyObject* eph_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(epoch_count(as_eph(self)->time)); }
+
+PyObject* eph_to_sv(PyObject* self, PyObject*) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (name) PyErr_Format(PyExc_NotImplementedError, "%U does not implement to_sv()", name.get());
+    return nullptr;
+}
+
+template <typename Size>
+PyObject* eph_repr(PyObject* self) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    return PyUnicode_FromFormat("<%U of %zd epochs in %R>", name.get(), Size::of(self), as_eph(self)->frame);
+}
+
+struct TimeSize {
+    static Py_ssize_t of(PyObject* self) { return epoch_count(as_eph(self)->time); }
+};
+
+PyMemberDef eph_members[] = {
+    {"time", T_OBJECT_EX, offsetof(EphemerisObject, time), READONLY, "Epochs of the ephemeris (a Time)."},
+    {"frame", T_OBJECT_EX, offsetof(EphemerisObject, frame), READONLY, "Reference frame (a Frame)."},
+    {"GM", T_DOUBLE, offsetof(EphemerisObject, GM), READONLY,
+     "Gravitational parameter of the central body, m^3/s^2."},
+    {"__dictoffset__", T_PYSSIZET, offsetof(EphemerisObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef eph_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"size", eph_get_size, nullptr, "Number of epochs N (int).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef eph_methods[] = {
+    {"to_sv", eph_to_sv, METH_NOARGS,
+     "to_sv($self, /)\n--\n\nThe same states as a StateVectorEphemeris. Subclasses provide it."},
+    {nullptr, nullptr, 0, nullptr}};
+
+constexpr unsigned long eph_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+PyType_Slot eph_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Ephemeris(time, frame, GM=None)\n--\n\n"
+                                  "States of one orbit at N epochs: the base of the ephemeris classes.\n\n"
+                                  "time is anything Time() accepts; frame is a Frame; GM is the\n"
+                                  "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
+                                  "construction, when None).")},
+    {Py_tp_new, reinterpret_cast<void*>(eph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<eph_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(eph_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(eph_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(eph_repr<TimeSize>)},
+    {Py_tp_members, eph_members},
+    {Py_tp_getset, eph_getset},
+    {Py_tp_methods, eph_methods},
+    {0, nullptr}};
+
+PyType_Spec eph_spec = {"velmar.state.ephemeris.Ephemeris", sizeof(EphemerisObject), 0, eph_flags, eph_slots};
+
+// --- StateVectorEphemeris ---------------------------------------------------------
+
+int sve_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_sve(self)->r);
+    Py_VISIT(as_sve(self)->v);
+    return eph_traverse(self, visit, arg);
+}
+
+int sve_clear(PyObject* self) {
+    Py_CLEAR(as_sve(self)->r);
+    Py_CLEAR(as_sve(self)->v);
+    return eph_clear(self);
+}
+
+// Takes over r and v (frozen N x 3 float64 arrays).
+PyObject* new_sv_ephemeris(PyTypeObject* type, PyObject* time, PyObject* frame, double GM, Ref r, Ref v) {
+    PyObject* self = allocate(type, time, frame, GM);
+    if (!self) return nullptr;
+    as_sve(self)->r = r.release();
+    as_sve(self)->v = v.release();
+    return self;
+}
+
+PyObject* sve_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"time", "frame", "r", "v", "GM"};
+    static constexpr velmar::Signature sig{"StateVectorEphemeris", names, 5, 4, 5};
+    PyObject* a[5];
+    if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
+    Common c;
+    if (!read_common(a[0], a[1], a[4], c)) return nullptr;
+    Ref r = Ref::steal(per_epoch(a[2], "r", c.size, 3));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(per_epoch(a[3], "v", c.size, 3));
+    if (!v) return nullptr;
+    return new_sv_ephemeris(type, c.time.get(), c.frame, c.GM, std::move(r), std::move(v));
+}
+
+Py_ssize_t sve_length(PyObject* self) { return arrays::rows(as_sve(self)->r); }
+
+struct SVSize {
+    static Py_ssize_t of(PyObject* self) { return sve_length(self); }
+};
+
+PyObject* sve_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(sve_length(self)); }
+
+PyObject* sve_item(PyObject* self, Py_ssize_t i) {
+    if (!check_index(self, i, sve_length(self))) return nullptr;
+    PyObject* state = allocate_state(state_vector_type, self, i);
+    if (!state) return nullptr;
+    const double* r = arrays::data(as_sve(self)->r) + 3 * i;
+    const double* v = arrays::data(as_sve(self)->v) + 3 * i;
+    auto* sv = reinterpret_cast<StateVectorObject*>(state);
+    for (int k = 0; k < 3; ++k) sv->r[k] = r[k], sv->v[k] = v[k];
+    return state;
+}
+
+PyObject* sve_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* sve_to_coe(PyObject* self, PyObject*) {
+    const npy_intp n = sve_length(self);
+    const double GM = as_eph(self)->GM;
+    const double* r = arrays::data(as_sve(self)->r);
+    const double* v = arrays::data(as_sve(self)->v);
+    Ref out[7];
+    double* column[7];
+    for (int k = 0; k < 7; ++k) {
+        if (!(out[k] = Ref::steal(velmar::new_double_array(n)))) return nullptr;
+        column[k] = arrays::data(out[k].get());
+    }
+    npy_intp radial_at = -1;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        if (conv::radial(r + 3 * i, v + 3 * i)) {
+            radial_at = i;
+            break;
+        }
+        const conv::Elements e = conv::elements(GM, r + 3 * i, v + 3 * i);
+        column[0][i] = e.ecc, column[1][i] = e.sma, column[2][i] = e.inc, column[3][i] = e.raa;
+        column[4][i] = e.arp, column[5][i] = e.tra, column[6][i] = e.slr;
+    }
+    Py_END_ALLOW_THREADS
+    if (radial_at >= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "StateVectorEphemeris.to_coe(): the state at index %zd has zero angular momentum (r and v "
+                     "are parallel), so radial motion has no orbital plane and no classical elements",
+                     static_cast<Py_ssize_t>(radial_at));
+        return nullptr;
+    }
+    PyObject* coee = allocate(coe_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, GM);
+    if (!coee) return nullptr;
+    PyObject** fields[7] = {&as_coee(coee)->ecc, &as_coee(coee)->sma, &as_coee(coee)->inc, &as_coee(coee)->raa,
+                            &as_coee(coee)->arp, &as_coee(coee)->tra, &as_coee(coee)->slr};
+    for (int k = 0; k < 7; ++k) {
+        arrays::freeze(out[k].get());
+        *fields[k] = out[k].release();
+    }
+    return coee;
+}
+
+PyMemberDef sve_members[] = {
+    {"r", T_OBJECT_EX, offsetof(StateVectorEphemerisObject, r), READONLY,
+     "Positions, m: a read-only N x 3 float64 array, one row per epoch."},
+    {"v", T_OBJECT_EX, offsetof(StateVectorEphemerisObject, v), READONLY,
+     "Velocities, m/s: a read-only N x 3 float64 array, one row per epoch."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef sve_getset[] = {{"size", sve_get_size, nullptr, "Number of epochs N (int).", nullptr},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef sve_methods[] = {
+    {"to_sv", sve_to_sv, METH_NOARGS, "to_sv($self, /)\n--\n\nThis ephemeris itself."},
+    {"to_coe", sve_to_coe, METH_NOARGS,
+     "to_coe($self, /)\n--\n\n"
+     "The classical elements at every epoch, as a COEEphemeris of the same time, frame\n"
+     "and GM, with the conventions of StateVector.to_coe(). Raises ValueError naming the\n"
+     "first epoch whose angular momentum is zero."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot sve_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "StateVectorEphemeris(time, frame, r, v, GM=None)\n--\n\n"
+                    "Positions and velocities of one orbit at N epochs.\n\n"
+                    "time holds the N epochs (anything Time() accepts); r (m) and v (m/s) are N x 3\n"
+                    "arrays of real numbers, copied; GM in m^3/s^2 (Earth.GM when None). eph[i] is\n"
+                    "the StateVector at epoch i, and iterating gives them in order.")},
+    {Py_tp_new, reinterpret_cast<void*>(sve_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<sve_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sve_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sve_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(eph_repr<SVSize>)},
+    {Py_sq_length, reinterpret_cast<void*>(sve_length)},
+    {Py_sq_item, reinterpret_cast<void*>(sve_item)},
+    {Py_tp_members, sve_members},
+    {Py_tp_getset, sve_getset},
+    {Py_tp_methods, sve_methods},
+    {0, nullptr}};
+
+PyType_Spec sve_spec = {"velmar.state.ephemeris.StateVectorEphemeris", sizeof(StateVectorEphemerisObject), 0,
+                        eph_flags, sve_slots};
+
+// --- COEEphemeris -------------------------------------------------------------------
+
+constexpr int element_count = 7;
+constexpr const char* element_names[element_count] = {"ecc", "sma", "inc", "raa", "arp", "tra", "slr"};
+
+PyObject** element_field(PyObject* self, int k) {
+    COEEphemerisObject* e = as_coee(self);
+    PyObject** fields[element_count] = {&e->ecc, &e->sma, &e->inc, &e->raa, &e->arp, &e->tra, &e->slr};
+    return fields[k];
+}
+
+int coee_traverse(PyObject* self, visitproc visit, void* arg) {
+    for (int k = 0; k < element_count; ++k) Py_VISIT(*element_field(self, k));
+    return eph_traverse(self, visit, arg);
+}
+
+int coee_clear(PyObject* self) {
+    for (int k = 0; k < element_count; ++k) Py_CLEAR(*element_field(self, k));
+    return eph_clear(self);
+}
+
+PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"time", "frame", "ecc", "sma", "inc", "raa", "arp", "tra", "GM", "slr"};
+    static constexpr velmar::Signature sig{"COEEphemeris", names, 10, 8, 10};
+    PyObject* a[10];
+    if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
+    Common c;
+    if (!read_common(a[0], a[1], a[8], c)) return nullptr;
+    PyObject* given[element_count] = {a[2], a[3], a[4], a[5], a[6], a[7], a[9]};
+    Ref column[element_count];
+    for (int k = 0; k < element_count; ++k) {
+        if (k == 6 && (!given[k] || given[k] == Py_None)) break;
+        if (!(column[k] = Ref::steal(per_epoch(given[k], element_names[k], c.size, 0)))) return nullptr;
+    }
+    const double* ecc = arrays::data(column[0].get());
+    for (Py_ssize_t i = 0; i < c.size; ++i) {
+        if (ecc[i] < 0.0) {
+            Ref value = Ref::steal(PyFloat_FromDouble(ecc[i]));
+            if (value)
+                PyErr_Format(PyExc_ValueError, "ecc must be >= 0 (eccentricities), got %R at index %zd",
+                             value.get(), i);
+            return nullptr;
+        }
+    }
+    if (!column[6]) {
+        // slr not given: derived from sma and ecc, as for a single COE.
+        if (!(column[6] = Ref::steal(velmar::new_double_array(c.size)))) return nullptr;
+        const double* sma = arrays::data(column[1].get());
+        double* slr = arrays::data(column[6].get());
+        for (Py_ssize_t i = 0; i < c.size; ++i) slr[i] = sma[i] * (1.0 - ecc[i] * ecc[i]);
+        arrays::freeze(column[6].get());
+    }
+    PyObject* self = allocate(type, c.time.get(), c.frame, c.GM);
+    if (!self) return nullptr;
+    for (int k = 0; k < element_count; ++k) *element_field(self, k) = column[k].release();
+    return self;
+}
+
+Py_ssize_t coee_length(PyObject* self) { return arrays::rows(as_coee(self)->ecc); }
+
+struct COESize {
+    static Py_ssize_t of(PyObject* self) { return coee_length(self); }
+};
+
+PyObject* coee_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(coee_length(self)); }
+
+PyObject* coee_item(PyObject* self, Py_ssize_t i) {
+    if (!check_index(self, i, coee_length(self))) return nullptr;
+    PyObject* state = allocate_state(coe_type, self, i);
+    if (!state) return nullptr;
+    auto* c = reinterpret_cast<COEObject*>(state);
+    double* fields[element_count] = {&c->ecc, &c->sma, &c->inc, &c->raa, &c->arp, &c->tra, &c->slr};
+    for (int k = 0; k < element_count; ++k) *fields[k] = arrays::data(*element_field(self, k))[i];
+    return state;
+}
+
+PyObject* coee_to_coe(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// One pass over the epochs. A propagated orbit keeps inc, raa and arp (and
+// slr) from one epoch to the next, so the rotation and the speed scale are
+// only recomputed when they change: one sine-cosine pair per epoch instead of
+// four.
+PyObject* coee_to_sv(PyObject* self, PyObject*) {
+    const npy_intp n = coee_length(self);
+    const double GM = as_eph(self)->GM;
+    COEEphemerisObject* e = as_coee(self);
+    const double* ecc = arrays::data(e->ecc);
+    const double* inc = arrays::data(e->inc);
+    const double* raa = arrays::data(e->raa);
+    const double* arp = arrays::data(e->arp);
+    const double* tra = arrays::data(e->tra);
+    const double* slr = arrays::data(e->slr);
+    const npy_intp shape[2] = {n, 3};
+    Ref r = Ref::steal(velmar::new_double_array(2, shape));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(velmar::new_double_array(2, shape));
+    if (!v) return nullptr;
+    double* R = arrays::data(r.get());
+    double* V = arrays::data(v.get());
+    Py_BEGIN_ALLOW_THREADS
+    conv::Orientation o;
+    // NaN never compares equal, so the first epoch always sets them.
+    double last_inc = NAN, last_raa = NAN, last_arp = NAN, last_slr = NAN, speed_scale = NAN;
+    for (npy_intp i = 0; i < n; ++i) {
+        if (inc[i] != last_inc || raa[i] != last_raa || arp[i] != last_arp) {
+            o.set(inc[i], raa[i], arp[i]);
+            last_inc = inc[i], last_raa = raa[i], last_arp = arp[i];
+        }
+        if (slr[i] != last_slr) {
+            speed_scale = std::sqrt(GM / slr[i]);
+            last_slr = slr[i];
+        }
+        conv::place(o, ecc[i], slr[i], speed_scale, tra[i], R + 3 * i, V + 3 * i);
+    }
+    Py_END_ALLOW_THREADS
+    arrays::freeze(r.get());
+    arrays::freeze(v.get());
+    return new_sv_ephemeris(sv_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, GM, std::move(r),
+                            std::move(v));
+}
+
+PyMemberDef coee_members[] = {
+    {"ecc", T_OBJECT_EX, offsetof(COEEphemerisObject, ecc), READONLY, "Eccentricities (read-only float64, N)."},
+    {"sma", T_OBJECT_EX, offsetof(COEEphemerisObject, sma), READONLY,
+     "Semi-major axes, m (read-only float64, N)."},
+    {"inc", T_OBJECT_EX, offsetof(COEEphemerisObject, inc), READONLY, "Inclinations, rad (read-only float64, N)."},
+    {"raa", T_OBJECT_EX, offsetof(COEEphemerisObject, raa), READONLY,
+     "Right ascensions of the ascending node, rad (read-only float64, N)."},
+    {"arp", T_OBJECT_EX, offsetof(COEEphemerisObject, arp), READONLY,
+     "Arguments of perigee, rad (read-only float64, N)."},
+    {"tra", T_OBJECT_EX, offsetof(COEEphemerisObject, tra), READONLY, "True anomalies, rad (read-only float64, N)."},
+    {"slr", T_OBJECT_EX, offsetof(COEEphemerisObject, slr), READONLY,
+     "Semi-latera recta, m (read-only float64, N)."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef coee_getset[] = {{"size", coee_get_size, nullptr, "Number of epochs N (int).", nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef coee_methods[] = {
+    {"to_coe", coee_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis ephemeris itself."},
+    {"to_sv", coee_to_sv, METH_NOARGS,
+     "to_sv($self, /)\n--\n\n"
+     "Positions and velocities at every epoch, as a StateVectorEphemeris of the same\n"
+     "time, frame and GM, computed as COE.to_sv() does (from slr, so hyperbolic\n"
+     "elements convert too) in one native loop."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot coee_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM=None, slr=None)\n--\n\n"
+                    "Classical orbital elements of one orbit at N epochs.\n\n"
+                    "Each element is a one-dimensional array of N real numbers, copied, in the\n"
+                    "units of COE (m, rad); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
+                    "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
+                    "at epoch i, and iterating gives them in order.")},
+    {Py_tp_new, reinterpret_cast<void*>(coee_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<coee_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coee_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coee_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(eph_repr<COESize>)},
+    {Py_sq_length, reinterpret_cast<void*>(coee_length)},
+    {Py_sq_item, reinterpret_cast<void*>(coee_item)},
+    {Py_tp_members, coee_members},
+    {Py_tp_getset, coee_getset},
+    {Py_tp_methods, coee_methods},
+    {0, nullptr}};
+
+PyType_Spec coee_spec = {"velmar.state.ephemeris.COEEphemeris", sizeof(COEEphemerisObject), 0, eph_flags,
+                         coee_slots};
+
+// --- GeoStateEphemeris ----------------------------------------------------------------
+
+GeoStateEphemerisObject* as_geoe(PyObject* self) { return reinterpret_cast<GeoStateEphemerisObject*>(self); }
+
+int geoe_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_geoe(self)->lla);
+    return eph_traverse(self, visit, arg);
+}
+
+int geoe_clear(PyObject* self) {
+    Py_CLEAR(as_geoe(self)->lla);
+    return eph_clear(self);
+}
+
+PyObject* geoe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"time", "frame", "lla", "GM"};
+    static constexpr velmar::Signature sig{"GeoStateEphemeris", names, 4, 3, 4};
+    PyObject* a[4];
+    if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
+    Common c;
+    if (!read_common(a[0], a[1], a[3], c)) return nullptr;
+    Ref lla = Ref::steal(per_epoch(a[2], "lla", c.size, 3));
+    if (!lla) return nullptr;
+    PyObject* self = allocate(type, c.time.get(), c.frame, c.GM);
+    if (self) as_geoe(self)->lla = lla.release();
+    return self;
+}
+
+Py_ssize_t geoe_length(PyObject* self) { return arrays::rows(as_geoe(self)->lla); }
+
+struct GeoSize {
+    static Py_ssize_t of(PyObject* self) { return geoe_length(self); }
+};
+
+PyObject* geoe_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(geoe_length(self)); }
+
+PyMemberDef geoe_members[] = {
+    {"lla", T_OBJECT_EX, offsetof(GeoStateEphemerisObject, lla), READONLY,
+     "Geodetic latitude (rad), longitude (rad) and height (m): a read-only N x 3 float64 array."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef geoe_getset[] = {{"size", geoe_get_size, nullptr, "Number of epochs N (int).", nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot geoe_slots[] = {
+    {Py_tp_doc, const_cast<char*>("GeoStateEphemeris(time, frame, lla, GM=None)\n--\n\n"
+                                  "Geodetic positions at N epochs: lla is an N x 3 array of latitude (rad),\n"
+                                  "longitude (rad) and height (m), copied; GM in m^3/s^2 (Earth.GM when None).")},
+    {Py_tp_new, reinterpret_cast<void*>(geoe_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<geoe_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(geoe_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(geoe_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(eph_repr<GeoSize>)},
+    {Py_sq_length, reinterpret_cast<void*>(geoe_length)},
+    {Py_tp_members, geoe_members},
+    {Py_tp_getset, geoe_getset},
+    {0, nullptr}};
+
+PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoStateEphemerisObject), 0,
+                         eph_flags, geoe_slots};
+
+// --- module -------------------------------------------------------------------------
+
+// Creates the type and adds it to the module under its short name.
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base)));
+    const char* short_name = std::strrchr(spec->name, '.') + 1;
+    if (!type || PyModule_AddObjectRef(module, short_name, type.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+int exec_ephemeris(PyObject* module) {
+    if (!velmar::import_numpy()) return -1;
+    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
+    if (!(frame_type = velmar::import_type("velmar.frames.frames", "Frame", sizeof(PyObject)))) return -1;
+    // Rows become states by filling their C fields, so the layouts must match.
+    if (!(state_vector_type = velmar::import_type("velmar.state.state", "StateVector", sizeof(StateVectorObject))))
+        return -1;
+    if (!(coe_type = velmar::import_type("velmar.state.state", "COE", sizeof(COEObject)))) return -1;
+    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
+    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth"))) return -1;
+
+    PyTypeObject* base = add_type(module, &eph_spec, nullptr);
+    if (!base) return -1;
+    Ref own_base = Ref::steal(reinterpret_cast<PyObject*>(base));
+    if (!(sv_ephemeris_type = add_type(module, &sve_spec, base))) return -1;
+    if (!(coe_ephemeris_type = add_type(module, &coee_spec, base))) return -1;
+    Ref geo = Ref::steal(reinterpret_cast<PyObject*>(add_type(module, &geoe_spec, base)));
+    return geo ? 0 : -1;
+}
+
+}  // namespace
+
+VELMAR_MODULE(ephemeris,
+              "Ephemerides: the states of one orbit at many epochs (StateVectorEphemeris, COEEphemeris, "
+              "GeoStateEphemeris), kinds of Ephemeris.",
+              nullptr, exec_ephemeris)
