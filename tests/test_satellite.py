@@ -138,7 +138,9 @@ class TestLifecycle:
         with pytest.raises(TypeError):
             pickle.dumps(Satellite(EPOCH, state))
 
-    def test_cycle_through_ephemeris_dict_is_collected(self, state, ephemeris):
+    def test_cycle_through_ephemeris_dict_is_collected(self, state):
+        t = Time(["2024-03-01T00:00:00", "2024-03-01T00:01:00"])
+        ephemeris = StateVectorEphemeris(t, GCRF, np.array([R, R]), np.array([V, V]))
         sat = Satellite(EPOCH, state, None, ephemeris)
         ephemeris.owner = sat
         ref = weakref.ref(sat)
