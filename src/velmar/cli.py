@@ -3,7 +3,7 @@
     velmar                       a short tour on the built-in sample catalogue
     velmar catalog FILE          one line per satellite
     velmar show FILE             printed forms of element sets
-    velmar propagate FILE ...    a two-body ephemeris from an element set
+    velmar propagate FILE ...    an SGP4 (or two-body) ephemeris of one satellite
     velmar eop T [T ...]         Earth orientation and time-scale offsets
     velmar plot eop|orbit ...    the same as pictures (needs the `plot` extra)
 """
@@ -14,6 +14,7 @@ import argparse
 import csv
 import importlib.resources
 import sys
+import warnings
 from collections.abc import Sequence
 
 import numpy as np
@@ -24,6 +25,12 @@ PROPAGATE_NOTE = (
     "This is a two-body (Keplerian) propagation of the set's mean elements, not SGP4: "
     "it ignores the Earth's oblateness, drag and third bodies, and drifts by kilometres "
     "within hours for low orbits. Use it for geometry and quick looks."
+)
+
+SGP4_NOTE = (
+    "SGP4, the theory the element sets are fitted to, computed by the sgp4 package; "
+    "when the span crosses several sets of the satellite, each epoch is propagated from "
+    "the set that governs it (--rule)."
 )
 
 
@@ -155,15 +162,45 @@ def propagate_elset(elset, times):
     return tle, Keplerian().propagate_state(times, coe)
 
 
+def sgp4_ephemeris(elset, times, rule: str = "latest"):
+    """SGP4 ephemeris, each epoch from the member of `elset` that governs it.
+
+    SGP4's warnings about epochs it cannot propagate (their rows are NaN) are
+    printed as one line each on standard error.
+    """
+    from velmar.propagators.analytical.sgp4.sgp4 import SGP4
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        eph = SGP4().propagate_elset(times, elset, rule=rule)
+    for w in caught:
+        print(f"velmar: warning: {w.message}", file=sys.stderr)
+    return eph
+
+
+def _sgp4_sources(elset, eph, rule: str) -> str:
+    used = np.unique(eph.governing)
+    if used.size == 1:
+        return f"from the set of {_iso(elset[int(used[0])].epoch)} UTC"
+    how = "the newest set at or before it" if rule == "latest" else "the set with the closest epoch"
+    first, last = _iso(elset[int(used[0])].epoch), _iso(elset[int(used[-1])].epoch)
+    return f"from {used.size} sets ({first} to {last} UTC), each epoch from {how}"
+
+
 def cmd_propagate(args) -> None:
     elset = _pick(_load(args.file), args.satno)
     start = args.start or _iso(elset[-1].epoch)
     period = float(elset.orp[-1]) if np.isfinite(elset.orp[-1]) else 5400.0
     times = _span(start, args.stop, args.step, period)
-    tle, eph = propagate_elset(elset, times)
+    if args.model == "sgp4":
+        eph = sgp4_ephemeris(elset, times, args.rule)
+        source, note = f"SGP4 {_sgp4_sources(elset, eph, args.rule)}", SGP4_NOTE
+    else:
+        tle, eph = propagate_elset(elset, times)
+        source, note = f"two-body from the set of {_iso(tle.epoch)} UTC", PROPAGATE_NOTE
     if not args.csv:
-        print(f"# satellite {elset.satno} {elset.satname or ''}, from the set of {_iso(tle.epoch)} UTC, frame TEME")
-        print(f"# {PROPAGATE_NOTE}")
+        print(f"# satellite {elset.satno} {elset.satname or ''}, {source}, frame TEME")
+        print(f"# {note}")
     iso = times.utc.iso
     rows = [
         (iso[k], *(f"{x / 1000:.3f}" for x in eph.r[k]), *(f"{x / 1000:.6f}" for x in eph.v[k]))
@@ -266,6 +303,8 @@ def cmd_plot(args) -> None:
 
 
 def cmd_tour(args) -> None:
+    from velmar.time.time import Time
+
     path = sample_path()
     catalog = _load(path)
     print("velmar tour: the built-in sample catalogue\n")
@@ -274,13 +313,25 @@ def cmd_tour(args) -> None:
     tle = iss[-1]
     print("\nThe ISS element set, as velmar prints it:\n")
     print(tle)
-    print("\nA two-body ephemeris over one orbit, every 15 minutes (TEME, km and km/s):")
-    print(f"({PROPAGATE_NOTE})\n")
+    print("\nSGP4 and two-body ephemerides from that set over one orbit, every 15 minutes (TEME, km):")
+    print(
+        "(SGP4 is the theory the element sets are fitted to. The two-body propagation of the same mean\n"
+        "elements ignores the Earth's oblateness, drag and third bodies, and parts from it within hours.)\n"
+    )
     times = _span(_iso(tle.epoch), None, 900.0, float(tle.orp))
-    _, eph = propagate_elset(iss, times)
+    one_orbit = tle.epoch + float(tle.orp)
+    both = Time(np.append(np.atleast_1d(times.int64), one_orbit.int64))
+    sgp4 = sgp4_ephemeris(iss[-1:], both)
+    _, kepler = propagate_elset(iss[-1:], both)
+    gap = np.linalg.norm(np.asarray(sgp4.r) - np.asarray(kepler.r), axis=1) / 1000
     iso = times.utc.iso
-    rows = [(iso[k], *(f"{x / 1000:.3f}" for x in eph.r[k]), f"{np.linalg.norm(eph.r[k]) / 1000:.3f}") for k in range(eph.size)]
-    _write_rows(("epoch (UTC)", "x km", "y km", "z km", "|r| km"), rows, False)
+    rows = [
+        (iso[k], *(f"{x / 1000:.3f}" for x in sgp4.r[k]), *(f"{x / 1000:.3f}" for x in kepler.r[k]), f"{gap[k]:.3f}")
+        for k in range(times.size)
+    ]
+    header = ("epoch (UTC)", "SGP4 x", "SGP4 y", "SGP4 z", "two-body x", "two-body y", "two-body z", "apart km")
+    _write_rows(header, rows, False)
+    print(f"\nAfter one orbit ({float(tle.orp) / 60:.1f} min) the two-body position is {gap[-1]:.1f} km from SGP4's.")
     print("\nEarth orientation and time-scale offsets at the set's epoch:\n")
     _write_rows(EOP_HEADER, list(eop_rows(tle.epoch)), False)
     print("\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | eop T | plot eop -o FILE.png")
@@ -309,12 +360,23 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--last", type=int, metavar="K", help="only the K newest sets of each satellite")
     s.set_defaults(run=cmd_show)
 
-    pr = sub.add_parser("propagate", help="two-body ephemeris of one satellite", description=PROPAGATE_NOTE)
+    pr = sub.add_parser(
+        "propagate",
+        help="SGP4 (or two-body) ephemeris of one satellite",
+        description=f"{SGP4_NOTE} With --model kepler: {PROPAGATE_NOTE}",
+    )
     pr.add_argument("file")
     pr.add_argument("--satno", type=int, help="the satellite (needed when the file holds several)")
     pr.add_argument("--start", help="first epoch, UTC (default: the newest set's epoch)")
     pr.add_argument("--stop", help="last epoch, UTC (default: one orbital period after --start)")
     pr.add_argument("--step", type=float, default=60.0, help="seconds between epochs (default 60)")
+    pr.add_argument("--model", choices=["sgp4", "kepler"], default="sgp4", help="SGP4 (default) or two-body")
+    pr.add_argument(
+        "--rule",
+        choices=["latest", "nearest"],
+        default="latest",
+        help="SGP4: the set that governs an epoch, the newest at or before it (default) or the closest",
+    )
     pr.add_argument("--csv", action="store_true")
     pr.set_defaults(run=cmd_propagate)
 
