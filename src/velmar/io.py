@@ -17,6 +17,7 @@ from __future__ import annotations
 import gzip
 import io
 import os
+import re
 import warnings
 from collections.abc import Iterable, Iterator
 from typing import IO, Union
@@ -28,6 +29,26 @@ Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
 __all__ = ["read_tles", "load_catalog", "checksum", "Source"]
 
 _MAX_REPORTED = 10
+
+# The fields velmar reads, with the characters the format allows in them and
+# the decimal point in its fixed column. The checksum alone misses a 0 turned
+# into a letter or a decimal point turned into 0 (all count zero), which would
+# silently change the field's value.
+_ANGLE = re.compile(r"[ \d]{2}\d\.\d{4}")
+_FIELDS = {
+    "1": (
+        ("epoch year", 18, 20, re.compile(r"[ \d]\d")),
+        ("epoch day", 20, 32, re.compile(r"[ \d]{2}\d\.\d{8}")),
+    ),
+    "2": (
+        ("inclination", 8, 16, _ANGLE),
+        ("right ascension", 17, 25, _ANGLE),
+        ("eccentricity", 26, 33, re.compile(r"\d{7}")),
+        ("argument of perigee", 34, 42, _ANGLE),
+        ("mean anomaly", 43, 51, _ANGLE),
+        ("mean motion", 52, 63, re.compile(r"[ \d]\d\.\d{8}")),
+    ),
+}
 
 
 def checksum(line: str) -> int:
@@ -76,6 +97,9 @@ def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]
             found.append((n, f"no checksum digit in column 69 (found {line[68]!r})"))
         elif int(line[68]) != checksum(line):
             found.append((n, f"checksum {line[68]} in column 69, the line sums to {checksum(line)}"))
+        for what, start, stop, pattern in _FIELDS[number]:
+            if not pattern.fullmatch(line[start:stop]):
+                found.append((n, f"{what} in columns {start + 1}-{stop} does not read as a number in this format: {line[start:stop]!r}"))
     if line1[2:7] != line2[2:7]:
         found.append((n2, f"line 2 is of satellite {line2[2:7].strip()!r}, line 1 of {line1[2:7].strip()!r}"))
     return found
@@ -87,9 +111,9 @@ def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None,
     `source` is a path, a file object (text or binary, gzip-compressed or not)
     or the text itself (a str holding line breaks). `name` is the name line
     before the pair (without a leading "0 "), or None in a two-line file.
-    With `verify` (the default), a file with bad checksums or broken pairs
-    raises ValueError listing up to ten offending line numbers; nothing is
-    yielded from such a file.
+    With `verify` (the default), a file with bad checksums, fields that do not
+    hold numbers, or broken pairs raises ValueError listing up to ten
+    offending line numbers; nothing is yielded from such a file.
     """
     records: list[tuple[str | None, str, str]] = []
     problems: list[tuple[int, str]] = []
