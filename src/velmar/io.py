@@ -22,6 +22,8 @@ import warnings
 from collections.abc import Iterable, Iterator
 from typing import IO, Union
 
+import numpy as np
+
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 
 Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
@@ -30,24 +32,26 @@ __all__ = ["read_tles", "load_catalog", "checksum", "Source"]
 
 _MAX_REPORTED = 10
 
-# The fields velmar reads, with the characters the format allows in them and
-# the decimal point in its fixed column. The checksum alone misses a 0 turned
-# into a letter or a decimal point turned into 0 (all count zero), which would
-# silently change the field's value.
-_ANGLE = re.compile(r"[ \d]{2}\d\.\d{4}")
+# The fields velmar reads, column by column: "D" a digit, "S" a digit or a
+# blank, "." the decimal point in its fixed column. The checksum alone misses
+# a 0 turned into a letter or a decimal point turned into 0 (all count zero),
+# which would silently change the field's value.
 _FIELDS = {
-    "1": (
-        ("epoch year", 18, 20, re.compile(r"[ \d]\d")),
-        ("epoch day", 20, 32, re.compile(r"[ \d]{2}\d\.\d{8}")),
+    1: (("epoch year", 18, "SD"), ("epoch day", 20, "SSD.DDDDDDDD")),
+    2: (
+        ("inclination", 8, "SSD.DDDD"),
+        ("right ascension", 17, "SSD.DDDD"),
+        ("eccentricity", 26, "DDDDDDD"),
+        ("argument of perigee", 34, "SSD.DDDD"),
+        ("mean anomaly", 43, "SSD.DDDD"),
+        ("mean motion", 52, "SD.DDDDDDDD"),
     ),
-    "2": (
-        ("inclination", 8, 16, _ANGLE),
-        ("right ascension", 17, 25, _ANGLE),
-        ("eccentricity", 26, 33, re.compile(r"\d{7}")),
-        ("argument of perigee", 34, 42, _ANGLE),
-        ("mean anomaly", 43, 51, _ANGLE),
-        ("mean motion", 52, 63, re.compile(r"[ \d]\d\.\d{8}")),
-    ),
+}
+_CLASS_PATTERN = {"D": r"\d", "S": r"[ \d]", ".": r"\."}
+_FIELD_PATTERNS = {
+    number: [(what, start, start + len(form), re.compile("".join(_CLASS_PATTERN[c] for c in form)))
+             for what, start, form in fields]
+    for number, fields in _FIELDS.items()
 }
 
 
@@ -90,19 +94,47 @@ def _decode(data: bytes, name: str) -> str:
 
 def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]:
     found = []
-    for n, line, number in ((n1, line1, "1"), (n2, line2, "2")):
+    for n, line, number in ((n1, line1, 1), (n2, line2, 2)):
         if len(line) < 69:
             found.append((n, f"line {number} has {len(line)} columns, 69 expected"))
         elif not line[68].isdigit():
             found.append((n, f"no checksum digit in column 69 (found {line[68]!r})"))
         elif int(line[68]) != checksum(line):
             found.append((n, f"checksum {line[68]} in column 69, the line sums to {checksum(line)}"))
-        for what, start, stop, pattern in _FIELDS[number]:
+        for what, start, stop, pattern in _FIELD_PATTERNS[number]:
             if not pattern.fullmatch(line[start:stop]):
                 found.append((n, f"{what} in columns {start + 1}-{stop} does not read as a number in this format: {line[start:stop]!r}"))
     if line1[2:7] != line2[2:7]:
         found.append((n2, f"line 2 is of satellite {line2[2:7].strip()!r}, line 1 of {line1[2:7].strip()!r}"))
     return found
+
+
+def _columns(lines: list[str]) -> np.ndarray:
+    """The lines as an (n, 69) array of code points, blank-padded."""
+    if not lines:
+        return np.zeros((0, 69), dtype=np.uint32)
+    return np.array([line[:69].ljust(69) for line in lines], dtype="<U69").view(np.uint32).reshape(len(lines), 69)
+
+
+def _suspect(lines: list[str], number: int) -> np.ndarray:
+    """Rows whose checksum or field formats fail: a vectorised screen, so a
+    large catalogue is checked at numpy speed and only the few bad rows get
+    the detailed, per-line diagnosis of `_problems`."""
+    c = _columns(lines)
+    digit = (c >= 48) & (c <= 57)
+    total = np.where(digit, c.astype(np.int64) - 48, 0) + (c == 45)
+    bad = ~digit[:, 68] | (total[:, :68].sum(axis=1) % 10 != np.where(digit[:, 68], c[:, 68].astype(np.int64) - 48, -1))
+    bad |= np.array([len(line) < 69 for line in lines], dtype=bool)
+    for _, start, form in _FIELDS[number]:
+        for k, cls in enumerate(form):
+            col = c[:, start + k]
+            if cls == "D":
+                bad |= ~digit[:, start + k]
+            elif cls == "S":
+                bad |= ~(digit[:, start + k] | (col == 32))
+            else:
+                bad |= col != 46
+    return bad
 
 
 def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None, TLE]]:
@@ -116,6 +148,7 @@ def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None,
     offending line numbers; nothing is yielded from such a file.
     """
     records: list[tuple[str | None, str, str]] = []
+    numbers: list[tuple[int, int]] = []  # line numbers of each record's two lines
     problems: list[tuple[int, str]] = []
     name: str | None = None
     pending: tuple[int, str] | None = None  # line 1 waiting for its line 2
@@ -131,9 +164,8 @@ def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None,
             if pending is None:
                 problems.append((number, "line 2 without a line 1 before it"))
                 continue
-            if verify:
-                problems.extend(_problems(pending[0], pending[1], number, line))
             records.append((name, pending[1], line))
+            numbers.append((pending[0], number))
             pending, name = None, None
         else:
             if pending is not None:
@@ -143,6 +175,14 @@ def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None,
             name = text[2:].strip() if text.startswith("0 ") else text
     if pending is not None:
         problems.append((pending[0], "line 1 without a line 2 after it"))
+    if verify and records:
+        line1s = [r[1] for r in records]
+        line2s = [r[2] for r in records]
+        suspect = _suspect(line1s, 1) | _suspect(line2s, 2)
+        suspect |= np.any(_columns(line1s)[:, 2:7] != _columns(line2s)[:, 2:7], axis=1)
+        for k in np.flatnonzero(suspect):
+            problems.extend(_problems(numbers[k][0], line1s[k], numbers[k][1], line2s[k]))
+        problems.sort()
     if problems and verify:
         shown = "\n".join(f"  line {n}: {what}" for n, what in problems[:_MAX_REPORTED])
         more = f"\n  ... and {len(problems) - _MAX_REPORTED} more" if len(problems) > _MAX_REPORTED else ""
