@@ -110,31 +110,76 @@ def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]
 
 
 def _columns(lines: list[str]) -> np.ndarray:
-    """The lines as an (n, 69) array of code points, blank-padded."""
+    """The first 69 columns of the lines as an (n, 69) array of code points;
+    columns past a short line's end hold 0."""
     if not lines:
         return np.zeros((0, 69), dtype=np.uint32)
-    return np.array([line[:69].ljust(69) for line in lines], dtype="<U69").view(np.uint32).reshape(len(lines), 69)
+    return np.array(lines, dtype="<U69").view(np.uint32).reshape(len(lines), 69)
 
 
-def _suspect(lines: list[str], number: int) -> np.ndarray:
-    """Rows whose checksum or field formats fail: a vectorised screen, so a
-    large catalogue is checked at numpy speed and only the few bad rows get
-    the detailed, per-line diagnosis of `_problems`."""
-    c = _columns(lines)
+def _suspect(c: np.ndarray, number: int) -> np.ndarray:
+    """Rows of the column array `c` whose checksum or field formats fail: a
+    vectorised screen, so a large catalogue is checked at numpy speed and only
+    the few bad rows get the detailed, per-line diagnosis of `_problems`."""
     digit = (c >= 48) & (c <= 57)
     total = np.where(digit, c.astype(np.int64) - 48, 0) + (c == 45)
-    bad = ~digit[:, 68] | (total[:, :68].sum(axis=1) % 10 != np.where(digit[:, 68], c[:, 68].astype(np.int64) - 48, -1))
-    bad |= np.array([len(line) < 69 for line in lines], dtype=bool)
+    bad = ~digit[:, 68] | (total[:, :68].sum(axis=1) % 10 != c[:, 68].astype(np.int64) - 48)
     for _, start, form in _FIELDS[number]:
         for k, cls in enumerate(form):
-            col = c[:, start + k]
             if cls == "D":
                 bad |= ~digit[:, start + k]
             elif cls == "S":
-                bad |= ~(digit[:, start + k] | (col == 32))
+                bad |= ~(digit[:, start + k] | (c[:, start + k] == 32))
             else:
-                bad |= col != 46
+                bad |= c[:, start + k] != 46
     return bad
+
+
+def _records(source: Source, verify: bool) -> list[tuple[str | None, str, str]]:
+    """(name, line 1, line 2) of every element set, verified unless told not to."""
+    records: list[tuple[str | None, str, str]] = []
+    numbers: list[tuple[int, int]] = []  # line numbers of each record's two lines
+    problems: list[tuple[int, str]] = []
+    name: str | None = None
+    pending = 0  # line number of a line 1 waiting for its line 2
+    line1 = ""
+    for number, line in enumerate(_text_lines(source), start=1):
+        head = line[:2]
+        if head == "1 " and len(line) > 60:
+            if pending:
+                problems.append((pending, "line 1 without a line 2 after it"))
+            pending, line1 = number, line
+        elif head == "2 " and len(line) > 60:
+            if not pending:
+                problems.append((number, "line 2 without a line 1 before it"))
+                continue
+            # Blanks after column 69 are cut by TLE itself; short lines are padded.
+            records.append((name, line1, line))
+            numbers.append((pending, number))
+            pending, name = 0, None
+        else:
+            text = line.strip()
+            if not text:
+                continue
+            if pending:
+                problems.append((pending, "line 1 without a line 2 after it"))
+                pending = 0
+            name = text[2:].strip() if text.startswith("0 ") else text
+    if pending:
+        problems.append((pending, "line 1 without a line 2 after it"))
+    if verify and records:
+        c1 = _columns([r[1] for r in records])
+        c2 = _columns([r[2] for r in records])
+        suspect = _suspect(c1, 1) | _suspect(c2, 2) | np.any(c1[:, 2:7] != c2[:, 2:7], axis=1)
+        for k in np.flatnonzero(suspect):
+            name, line1, line2 = records[k]
+            problems.extend(_problems(numbers[k][0], line1.rstrip(), numbers[k][1], line2.rstrip()))
+        problems.sort()
+    if problems and verify:
+        shown = "\n".join(f"  line {n}: {what}" for n, what in problems[:_MAX_REPORTED])
+        more = f"\n  ... and {len(problems) - _MAX_REPORTED} more" if len(problems) > _MAX_REPORTED else ""
+        raise ValueError(f"{len(problems)} problem(s) in the element sets:\n{shown}{more}")
+    return records
 
 
 def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None, TLE]]:
@@ -147,47 +192,7 @@ def read_tles(source: Source, verify: bool = True) -> Iterator[tuple[str | None,
     hold numbers, or broken pairs raises ValueError listing up to ten
     offending line numbers; nothing is yielded from such a file.
     """
-    records: list[tuple[str | None, str, str]] = []
-    numbers: list[tuple[int, int]] = []  # line numbers of each record's two lines
-    problems: list[tuple[int, str]] = []
-    name: str | None = None
-    pending: tuple[int, str] | None = None  # line 1 waiting for its line 2
-    for number, raw in enumerate(_text_lines(source), start=1):
-        line = raw.rstrip()
-        if not line.strip():
-            continue
-        if line.startswith("1 ") and len(line) > 60:
-            if pending is not None:
-                problems.append((pending[0], "line 1 without a line 2 after it"))
-            pending = (number, line)
-        elif line.startswith("2 ") and len(line) > 60:
-            if pending is None:
-                problems.append((number, "line 2 without a line 1 before it"))
-                continue
-            records.append((name, pending[1], line))
-            numbers.append((pending[0], number))
-            pending, name = None, None
-        else:
-            if pending is not None:
-                problems.append((pending[0], "line 1 without a line 2 after it"))
-                pending = None
-            text = line.strip()
-            name = text[2:].strip() if text.startswith("0 ") else text
-    if pending is not None:
-        problems.append((pending[0], "line 1 without a line 2 after it"))
-    if verify and records:
-        line1s = [r[1] for r in records]
-        line2s = [r[2] for r in records]
-        suspect = _suspect(line1s, 1) | _suspect(line2s, 2)
-        suspect |= np.any(_columns(line1s)[:, 2:7] != _columns(line2s)[:, 2:7], axis=1)
-        for k in np.flatnonzero(suspect):
-            problems.extend(_problems(numbers[k][0], line1s[k], numbers[k][1], line2s[k]))
-        problems.sort()
-    if problems and verify:
-        shown = "\n".join(f"  line {n}: {what}" for n, what in problems[:_MAX_REPORTED])
-        more = f"\n  ... and {len(problems) - _MAX_REPORTED} more" if len(problems) > _MAX_REPORTED else ""
-        raise ValueError(f"{len(problems)} problem(s) in the element sets:\n{shown}{more}")
-    for name, line1, line2 in records:
+    for name, line1, line2 in _records(source, verify):
         yield name, TLE(line1, line2)
 
 
@@ -199,23 +204,32 @@ def load_catalog(source: Source, verify: bool = True) -> dict[int, ELSET]:
     alphanumeric numbers) cannot form an `ELSET`: they are left out with a
     warning that names them.
     """
-    groups: dict[int, list[TLE]] = {}
-    names: dict[int, str] = {}
-    skipped: list[str] = []
-    for name, tle in read_tles(source, verify=verify):
-        satno = tle.satno
-        if not isinstance(satno, int):
-            skipped.append(str(satno))
-            continue
-        groups.setdefault(satno, []).append(tle)
+    # Grouped on the number's text (as TLE.satno reads it), so the text is
+    # turned into an int once per satellite, not once per set.
+    groups: dict[str, list[TLE]] = {}
+    names: dict[str, str] = {}
+    for name, line1, line2 in _records(source, verify):
+        key = line1[2:7].strip()
+        members = groups.get(key)
+        if members is None:
+            members = groups[key] = []
+        members.append(TLE(line1, line2))
         if name:
-            names[satno] = name
+            names[key] = name
+    catalog: dict[int, ELSET] = {}
+    skipped: list[str] = []
+    for key, members in groups.items():
+        try:
+            satno = int(key)
+        except ValueError:
+            skipped.append(key)
+            continue
+        catalog[satno] = ELSET(*members, satname=names.get(key))
     if skipped:
-        distinct = sorted(set(skipped))
         warnings.warn(
-            f"{len(skipped)} element set(s) with non-integer satellite numbers left out: "
-            + ", ".join(distinct[:_MAX_REPORTED])
-            + (" ..." if len(distinct) > _MAX_REPORTED else ""),
+            f"{sum(len(groups[k]) for k in skipped)} element set(s) with non-integer satellite numbers left out: "
+            + ", ".join(sorted(skipped)[:_MAX_REPORTED])
+            + (" ..." if len(skipped) > _MAX_REPORTED else ""),
             stacklevel=2,
         )
-    return {satno: ELSET(*members, satname=names.get(satno)) for satno, members in groups.items()}
+    return catalog
