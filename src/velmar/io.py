@@ -99,6 +99,8 @@ def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]
             found.append((n, f"line {number} has {len(line)} columns, 69 expected"))
         elif not line[68].isdigit():
             found.append((n, f"no checksum digit in column 69 (found {line[68]!r})"))
+        elif "\x00" in line[:69]:
+            found.append((n, f"a NUL character in column {line.index(chr(0)) + 1}"))
         elif int(line[68]) != checksum(line):
             found.append((n, f"checksum {line[68]} in column 69, the line sums to {checksum(line)}"))
         for what, start, stop, pattern in _FIELD_PATTERNS[number]:
@@ -124,6 +126,9 @@ def _suspect(c: np.ndarray, number: int) -> np.ndarray:
     digit = (c >= 48) & (c <= 57)
     total = np.where(digit, c.astype(np.int64) - 48, 0) + (c == 45)
     bad = ~digit[:, 68] | (total[:, :68].sum(axis=1) % 10 != c[:, 68].astype(np.int64) - 48)
+    # A NUL ends the line for TLE (it copies as strncpy does) but counts zero in
+    # the checksum; short lines are already caught by column 69.
+    bad |= (c == 0).any(axis=1)
     for _, start, form in _FIELDS[number]:
         for k, cls in enumerate(form):
             if cls == "D":
