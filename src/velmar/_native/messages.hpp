@@ -42,4 +42,19 @@ inline constexpr const char* no_default_reduce = "no default __reduce__ due to n
 // Deletion refused
 inline constexpr const char* no_delete = "__del__";
 
+// State and ephemeris conversions that return the wrong thing, and ephemerides
+// whose arrays do not match their size (Keplerian)
+inline constexpr const char* conversion_result = "%.200s.%.200s() returned %.200s, expected %.200s";
+inline constexpr const char* ephemeris_array_unset = "%.200s has no %s array set";
+inline constexpr const char* ephemeris_size_rows = "eph.size is %zd but its position array has %zd rows";
+inline constexpr const char* ephemeris_size_changed = "eph.size changed from %zd to %zd while it was read";
+
+// Methods made with function.hpp, called through the class without a proper self
+inline constexpr const char* unbound_needs_argument = "unbound method %.200s() needs an argument";
+inline constexpr const char* descriptor_wrong_self = "descriptor '%.200s' for '%.200s' objects doesn't apply to a '%.200s' object";
+
+// Operations a propagator class does not provide (Propagator base)
+inline constexpr const char* not_implemented_by = "%U does not implement %s";
+inline constexpr const char* no_force_model = "%U has no force model (%s is not implemented)";
+
 }  // namespace velmar::msg
