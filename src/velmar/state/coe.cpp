@@ -21,6 +21,7 @@
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
+#include "velmar/mathtools/sincos.hpp"
 #include "velmar/state/coe.hpp"
 
 namespace {
@@ -117,8 +118,7 @@ double solve_reduced(double a, double ecc) {
         sin_e = E - s;
         cos_e = 1.0 - c;
     } else {
-        sin_e = std::sin(E);
-        cos_e = std::cos(E);
+        velmar::sin_cos(E, sin_e, cos_e);
         f0 = (E - a) - ecc * sin_e;
         f1 = 1.0 - ecc * cos_e;
     }

@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "velmar/_native/exports.hpp"
+#include "velmar/mathtools/sincos.hpp"
 // after Python.h, which exports.hpp brings in
 #include <frameobject.h>
 
@@ -63,12 +64,16 @@ inline bool failed(double result, const char* where) {
 inline double semi_minor_ratio(double ecc) { return std::sqrt(1.0 - ecc * ecc); }
 
 inline double c_eca_from_tra(const Kepler& k, double tra, double ecc, double s) {
-    const double eca = k.atan2_asymmetric(s * std::sin(tra), std::cos(tra) + ecc);
+    double sin_tra, cos_tra;
+    sin_cos(tra, sin_tra, cos_tra);
+    const double eca = k.atan2_asymmetric(s * sin_tra, cos_tra + ecc);
     return failed(eca, "c_eca_from_tra") ? -1.0 : eca;
 }
 
 inline double c_tra_from_eca(const Kepler& k, double eca, double ecc, double s) {
-    const double tra = k.atan2_asymmetric(s * std::sin(eca), std::cos(eca) - ecc);
+    double sin_eca, cos_eca;
+    sin_cos(eca, sin_eca, cos_eca);
+    const double tra = k.atan2_asymmetric(s * sin_eca, cos_eca - ecc);
     return failed(tra, "c_tra_from_eca") ? -1.0 : tra;
 }
 
@@ -81,7 +86,9 @@ inline double c_tra_from_mea(const Kepler& k, double mea, double ecc, double s) 
 inline double c_mea_from_tra(const Kepler& k, double tra, double ecc, double s) {
     const double eca = c_eca_from_tra(k, tra, ecc, s);
     if (eca == -1.0 && PyErr_Occurred()) return -1.0;
-    return eca - ecc * std::sin(eca);
+    double sin_eca, cos_eca;
+    sin_cos(eca, sin_eca, cos_eca);
+    return eca - ecc * sin_eca;
 }
 
 // The same conversions with s computed here.
