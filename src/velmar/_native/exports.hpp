@@ -7,7 +7,9 @@
 // Types are looked up as ordinary module attributes and checked for their
 // basic size, since an importer may read or extend their C layout.
 #pragma once
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "messages.hpp"
 #include "ref.hpp"
@@ -125,6 +127,43 @@ template <typename F>
         return nullptr;
     }
     return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// A module's table of the types it binds at import: each is checked (module,
+// name, basic size) and, where `keep` is given, kept there as a new reference
+// for the life of the process; the others are bound only so that a missing or
+// mismatched neighbour fails the import.
+struct TypeBinding {
+    const char* module;
+    const char* name;
+    Py_ssize_t size;      // the C layout the importer reads, or sizeof(PyObject)
+    PyTypeObject** keep;  // where to keep it, or nullptr
+};
+
+template <std::size_t N>
+[[nodiscard]] inline bool import_types(const TypeBinding (&bindings)[N]) {
+    for (const TypeBinding& b : bindings) {
+        PyTypeObject* type = import_type(b.module, b.name, b.size);
+        if (!type) return false;
+        if (b.keep) {
+            PyTypeObject* old = *b.keep;
+            *b.keep = type;
+            Py_XDECREF(old);
+        } else {
+            Py_DECREF(type);
+        }
+    }
+    return true;
+}
+
+// Object variables bound only to check that the neighbour exports them.
+[[nodiscard]] inline bool check_objects(const char* module_name, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        PyObject* object = import_object(module_name, name);
+        if (!object) return false;
+        Py_DECREF(object);
+    }
+    return true;
 }
 
 }  // namespace velmar

@@ -181,31 +181,25 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"velmar.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
-struct Binding {
-    const char* module;
-    const char* name;
-    PyTypeObject** keep;  // where to keep it, or nullptr
-};
-
-const Binding type_bindings[] = {
-    {"velmar.time.time", "Time", &time_type},
-    {"velmar.frames.frames", "Frame", nullptr},
-    {"velmar.frames.frames", "_GCRF", nullptr},
-    {"velmar.frames.frames", "_ITRF", nullptr},
-    {"velmar.frames.frames", "_TEME", nullptr},
-    {"velmar.frames.frames", "ENU", nullptr},
-    {"velmar.state.state", "State", nullptr},
-    {"velmar.state.state", "StateVector", nullptr},
-    {"velmar.state.state", "COE", nullptr},
-    {"velmar.state.state", "GeoState", nullptr},
-    {"velmar.state.ephemeris", "Ephemeris", nullptr},
-    {"velmar.state.ephemeris", "StateVectorEphemeris", &sv_ephemeris_type},
-    {"velmar.state.ephemeris", "COEEphemeris", nullptr},
-    {"velmar.state.ephemeris", "GeoStateEphemeris", nullptr},
-    {"velmar.propagators.propagators", "Propagator", &propagator_type},
-    {"velmar.propagators.analytical.keplerian.keplerian", "Keplerian", nullptr},
-    {"velmar.propagators.analytical.sgp4.tle", "TLE", nullptr},
-    {"velmar.propagators.analytical.sgp4.tle", "ELSET", nullptr},
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(PyObject), &time_type},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_GCRF", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_ITRF", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_TEME", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "ENU", sizeof(PyObject), nullptr},
+    {"velmar.state.state", "State", sizeof(PyObject), nullptr},
+    {"velmar.state.state", "StateVector", sizeof(PyObject), nullptr},
+    {"velmar.state.state", "COE", sizeof(PyObject), nullptr},
+    {"velmar.state.state", "GeoState", sizeof(PyObject), nullptr},
+    {"velmar.state.ephemeris", "Ephemeris", sizeof(PyObject), nullptr},
+    {"velmar.state.ephemeris", "StateVectorEphemeris", sizeof(PyObject), &sv_ephemeris_type},
+    {"velmar.state.ephemeris", "COEEphemeris", sizeof(PyObject), nullptr},
+    {"velmar.state.ephemeris", "GeoStateEphemeris", sizeof(PyObject), nullptr},
+    {"velmar.propagators.propagators", "Propagator", sizeof(PyObject), &propagator_type},
+    {"velmar.propagators.analytical.keplerian.keplerian", "Keplerian", sizeof(PyObject), nullptr},
+    {"velmar.propagators.analytical.sgp4.tle", "TLE", sizeof(PyObject), nullptr},
+    {"velmar.propagators.analytical.sgp4.tle", "ELSET", sizeof(PyObject), nullptr},
 };
 
 int exec_satellite(PyObject* module) {
@@ -218,15 +212,9 @@ int exec_satellite(PyObject* module) {
         Ref value = Ref::steal(PyObject_GetAttrString(m.get(), name));
         if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0) return -1;
     }
-    for (const Binding& b : type_bindings) {
-        Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::import_type(b.module, b.name, sizeof(PyObject))));
-        if (!type) return -1;
-        if (b.keep) *b.keep = reinterpret_cast<PyTypeObject*>(type.new_reference());
-    }
-    for (const char* frame : {"GCRF", "ITRF", "TEME"}) {
-        Ref object = Ref::steal(velmar::import_object("velmar.frames.frames", frame));
-        if (!object) return -1;
-    }
+    if (!velmar::import_types(type_bindings) ||
+        !velmar::check_objects("velmar.frames.frames", {"GCRF", "ITRF", "TEME"}))
+        return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
     return type && PyModule_AddObjectRef(module, "Satellite", type.get()) == 0 ? 0 : -1;
 }

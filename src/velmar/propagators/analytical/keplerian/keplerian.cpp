@@ -417,14 +417,7 @@ PyType_Spec keplerian_spec = {"velmar.propagators.analytical.keplerian.keplerian
 
 // --- module ---------------------------------------------------------------------
 
-struct TypeBinding {
-    const char* module;
-    const char* name;
-    Py_ssize_t size;      // the C layout read here, or a bare object
-    PyTypeObject** keep;  // where to keep it, or nullptr when only bound
-};
-
-const TypeBinding type_bindings[] = {
+const velmar::TypeBinding type_bindings[] = {
     {"velmar.time.time", "Time", sizeof(PyObject), &time_type},
     {"velmar.frames.frames", "Frame", sizeof(PyObject), nullptr},
     {"velmar.frames.frames", "_GCRF", sizeof(PyObject), nullptr},
@@ -447,16 +440,8 @@ const TypeBinding type_bindings[] = {
 };
 
 bool bind_types() {
-    for (const TypeBinding& b : type_bindings) {
-        Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::import_type(b.module, b.name, b.size)));
-        if (!type) return false;
-        if (b.keep) *b.keep = reinterpret_cast<PyTypeObject*>(type.release());
-    }
-    for (const char* frame : {"GCRF", "ITRF", "TEME"}) {
-        Ref object = Ref::steal(velmar::import_object("velmar.frames.frames", frame));
-        if (!object) return false;
-    }
-    return true;
+    return velmar::import_types(type_bindings) &&
+           velmar::check_objects("velmar.frames.frames", {"GCRF", "ITRF", "TEME"});
 }
 
 // Python-level names: numpy, and DatetimeLike for the annotations.
