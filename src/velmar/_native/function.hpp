@@ -18,6 +18,7 @@
 
 #include <structmember.h>
 
+#include "messages.hpp"
 #include "ref.hpp"
 
 namespace velmar {
@@ -108,7 +109,7 @@ inline PyObject* get_annotations(PyObject* self, void*) {
 
 inline int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        PyErr_SetString(PyExc_TypeError, msg::annotations_not_dict);
         return -1;
     }
     replace_field(reinterpret_cast<Function*>(self)->annotations, value);

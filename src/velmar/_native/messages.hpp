@@ -57,4 +57,39 @@ inline constexpr const char* descriptor_wrong_self = "descriptor '%.200s' for '%
 inline constexpr const char* not_implemented_by = "%U does not implement %s";
 inline constexpr const char* no_force_model = "%U has no force model (%s is not implemented)";
 
+// Frames
+inline constexpr const char* frame_name_empty = "Frame name must not be empty";
+inline constexpr const char* enu_origin_not_finite = "ENU origin '%s' must be finite, got %R";
+inline constexpr const char* enu_latitude_range = "ENU latitude must lie in [-pi/2, pi/2] rad, got %R";
+
+// Ellipsoids
+inline constexpr const char* ellipsoid_axis = "Ellipsoid semi-major axis 'a' must be finite and positive (m), got %R";
+inline constexpr const char* ellipsoid_flattening = "Ellipsoid flattening 'f' must lie in [0, 1), got %R";
+
+// Printed forms
+inline constexpr const char* must_return_str = "%.200s.%s() must return str, not %.200s";
+inline constexpr const char* frame_column_not_dict = "column %R of data must be a dict of label to text, got %.200s";
+
+// Element sets
+inline constexpr const char* int_overflow = "value too large to convert to int";
+inline constexpr const char* elset_not_built = "the ELSET was not built by its constructor";
+inline constexpr const char* list_index_out_of_range = "list index out of range";
+inline constexpr const char* unencodable_line = "unencodable line";
+
+// States and ephemerides
+inline constexpr const char* ephemeris_length_mismatch = "%s has %zd %s but time holds %zd epochs";
+inline constexpr const char* index_out_of_range = "%U index out of range";
+inline constexpr const char* no_to_sv = "%U does not implement to_sv()";
+inline constexpr const char* negative_eccentricities = "ecc must be >= 0 (eccentricities), got %R at index %zd";
+inline constexpr const char* epoch_not_scalar = "epoch must be a single epoch, got a Time of shape %S";
+inline constexpr const char* negative_eccentricity = "ecc must be >= 0 (an eccentricity), got %R";
+inline constexpr const char* array_not_real = "%s must hold real numbers (float64), got dtype %S";
+inline constexpr const char* array_shape = "%s must have shape %s, got shape %S";
+
+// Earth orientation
+inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";
+
+// Function objects
+inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";
+
 }  // namespace velmar::msg

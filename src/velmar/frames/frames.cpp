@@ -51,7 +51,7 @@ PyObject* frame_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
     if (!velmar::require_exact_str(a[0], "name", false)) return nullptr;
     if (PyUnicode_GetLength(a[0]) == 0) {
-        PyErr_SetString(PyExc_ValueError, "Frame name must not be empty");
+        PyErr_SetString(PyExc_ValueError, velmar::msg::frame_name_empty);
         return nullptr;
     }
     return allocate(type, a[0]);
@@ -148,7 +148,7 @@ bool read_finite(PyObject* value, const char* argname, double& out) {
         return velmar::incorrect_type(value, argname, "float");
     }
     if (!std::isfinite(out)) {
-        PyErr_Format(PyExc_ValueError, "ENU origin '%s' must be finite, got %R", argname, value);
+        PyErr_Format(PyExc_ValueError, velmar::msg::enu_origin_not_finite, argname, value);
         return false;
     }
     return true;
@@ -166,7 +166,7 @@ PyObject* enu_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!read_finite(a[0], "lat", lat) || !read_finite(a[1], "lon", lon)) return nullptr;
     if (a[2] && !read_finite(a[2], "alt", alt)) return nullptr;
     if (std::fabs(lat) > std::numbers::pi / 2) {
-        PyErr_Format(PyExc_ValueError, "ENU latitude must lie in [-pi/2, pi/2] rad, got %R", a[0]);
+        PyErr_Format(PyExc_ValueError, velmar::msg::enu_latitude_range, a[0]);
         return nullptr;
     }
     PyObject* self = allocate(type, enu_name);

@@ -225,7 +225,7 @@ PyObject* build(Slot slot, PyObject* self) {
         case TAI_UT1_mjd_ut1_interpolator: return build_TAI_UT1_mjd_ut1(self);
         case slot_count: break;
     }
-    PyErr_SetString(PyExc_SystemError, "velmar.iers.eop: unknown interpolator slot");
+    PyErr_SetString(PyExc_SystemError, velmar::msg::eop_unknown_slot);
     return nullptr;
 }
 

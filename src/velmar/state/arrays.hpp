@@ -4,6 +4,7 @@
 // caller's array cannot reach a state or an ephemeris, and the native loops
 // walk plain pointers.
 #pragma once
+#include "velmar/_native/messages.hpp"
 #include "velmar/_native/numpy.hpp"
 
 namespace velmar::arrays {
@@ -23,7 +24,7 @@ namespace velmar::arrays {
     // text and objects do not convert without losing meaning.
     if (!PyArray_CanCastTypeTo(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr*>(float64.get()),
                                NPY_SAFE_CASTING)) {
-        PyErr_Format(PyExc_ValueError, "%s must hold real numbers (float64), got dtype %S", name,
+        PyErr_Format(PyExc_ValueError, velmar::msg::array_not_real, name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
         return nullptr;
     }
@@ -32,7 +33,7 @@ namespace velmar::arrays {
     if (!matches) {
         Ref got = Ref::steal(PyObject_GetAttrString(given.get(), "shape"));
         if (!got) return nullptr;
-        PyErr_Format(PyExc_ValueError, "%s must have shape %s, got shape %S", name, expected, got.get());
+        PyErr_Format(PyExc_ValueError, velmar::msg::array_shape, name, expected, got.get());
         return nullptr;
     }
     // FromArray steals the descriptor reference.

@@ -90,7 +90,7 @@ PyObject* per_epoch(PyObject* obj, const char* name, Py_ssize_t size, int column
                                    : arrays::float64_copy(obj, name, 1, shape, "(N,)"));
     if (!array) return nullptr;
     if (arrays::rows(array.get()) != size) {
-        PyErr_Format(PyExc_ValueError, "%s has %zd %s but time holds %zd epochs", name,
+        PyErr_Format(PyExc_ValueError, velmar::msg::ephemeris_length_mismatch, name,
                      static_cast<Py_ssize_t>(arrays::rows(array.get())), columns ? "rows" : "values", size);
         return nullptr;
     }
@@ -132,7 +132,7 @@ PyObject* allocate_state(PyTypeObject* type, PyObject* self, Py_ssize_t i) {
 bool check_index(PyObject* self, Py_ssize_t i, Py_ssize_t size) {
     if (i >= 0 && i < size) return true;
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-    if (name) PyErr_Format(PyExc_IndexError, "%U index out of range", name.get());
+    if (name) PyErr_Format(PyExc_IndexError, velmar::msg::index_out_of_range, name.get());
     return false;
 }
 
@@ -176,7 +176,7 @@ PyObject* eph_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(epoch_
 
 PyObject* eph_to_sv(PyObject* self, PyObject*) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-    if (name) PyErr_Format(PyExc_NotImplementedError, "%U does not implement to_sv()", name.get());
+    if (name) PyErr_Format(PyExc_NotImplementedError, velmar::msg::no_to_sv, name.get());
     return nullptr;
 }
 
@@ -408,7 +408,7 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (ecc[i] < 0.0) {
             Ref value = Ref::steal(PyFloat_FromDouble(ecc[i]));
             if (value)
-                PyErr_Format(PyExc_ValueError, "ecc must be >= 0 (eccentricities), got %R at index %zd",
+                PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricities,
                              value.get(), i);
             return nullptr;
         }

@@ -48,7 +48,7 @@ PyObject* scalar_time(PyObject* epoch) {
     if (reinterpret_cast<velmar::time::TimeObject*>(time.get())->epochs) {
         Ref shape = Ref::steal(PyObject_GetAttrString(time.get(), "shape"));
         if (shape)
-            PyErr_Format(PyExc_ValueError, "epoch must be a single epoch, got a Time of shape %S", shape.get());
+            PyErr_Format(PyExc_ValueError, velmar::msg::epoch_not_scalar, shape.get());
         return nullptr;
     }
     return time.release();
@@ -129,7 +129,7 @@ PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* state_to_sv(PyObject* self, PyObject*) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
-    PyErr_Format(PyExc_NotImplementedError, "%U does not implement to_sv()", name.get());
+    PyErr_Format(PyExc_NotImplementedError, velmar::msg::no_to_sv, name.get());
     return nullptr;
 }
 
@@ -341,7 +341,7 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const double ecc = x[0], sma = x[1];
     // Hyperbolic elements are accepted (sma < 0): whoever uses them decides.
     if (ecc < 0.0) {
-        PyErr_Format(PyExc_ValueError, "ecc must be >= 0 (an eccentricity), got %R", a[2]);
+        PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricity, a[2]);
         return nullptr;
     }
     PyObject* self = allocate_checked(type, a[0], a[1], a[8]);

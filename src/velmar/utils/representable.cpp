@@ -100,7 +100,7 @@ bool call_text_method(PyObject* self, const char* method, std::string& out) {
     Ref result = Ref::steal(PyObject_CallMethod(self, method, nullptr));
     if (!result) return false;
     if (!PyUnicode_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%s() must return str, not %.200s", Py_TYPE(self)->tp_name, method,
+        PyErr_Format(PyExc_TypeError, velmar::msg::must_return_str, Py_TYPE(self)->tp_name, method,
                      Py_TYPE(result.get())->tp_name);
         return false;
     }
@@ -195,7 +195,7 @@ PyObject* create_formatted_frame(PyObject*, PyObject* data) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(data, &pos, &title, &column)) {
         if (!PyDict_Check(column)) {
-            PyErr_Format(PyExc_TypeError, "column %R of data must be a dict of label to text, got %.200s", title,
+            PyErr_Format(PyExc_TypeError, velmar::msg::frame_column_not_dict, title,
                          Py_TYPE(column)->tp_name);
             return nullptr;
         }

@@ -58,11 +58,11 @@ PyObject* ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     double a, f;
     if (!read_double(v[0], "a", a) || !read_double(v[1], "f", f)) return nullptr;
     if (!(std::isfinite(a) && a > 0.0)) {
-        PyErr_Format(PyExc_ValueError, "Ellipsoid semi-major axis 'a' must be finite and positive (m), got %R", v[0]);
+        PyErr_Format(PyExc_ValueError, velmar::msg::ellipsoid_axis, v[0]);
         return nullptr;
     }
     if (!(f >= 0.0 && f < 1.0)) {
-        PyErr_Format(PyExc_ValueError, "Ellipsoid flattening 'f' must lie in [0, 1), got %R", v[1]);
+        PyErr_Format(PyExc_ValueError, velmar::msg::ellipsoid_flattening, v[1]);
         return nullptr;
     }
     return make(type, a, f);

@@ -135,7 +135,7 @@ bool to_int32(PyObject* value, std::int32_t& out) {
     const long long v = PyLong_AsLongLong(number.get());
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        PyErr_SetString(PyExc_OverflowError, velmar::msg::int_overflow);
         return false;
     }
     out = static_cast<std::int32_t>(v);
@@ -273,7 +273,7 @@ PyObject* get_epoch(PyObject* object, void*) { return Py_NewRef(as_elset(object)
 PyObject* get_elements(PyObject* object, void* closure) {
     const auto offset = reinterpret_cast<std::uintptr_t>(closure);
     PyObject* array = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset);
-    if (!array) return PyErr_Format(PyExc_AttributeError, "the ELSET was not built by its constructor");
+    if (!array) return PyErr_Format(PyExc_AttributeError, velmar::msg::elset_not_built);
     return new_view(array);
 }
 
@@ -432,7 +432,7 @@ PyObject* getitem_integral(PyObject* object, PyObject* const* args, Py_ssize_t n
     const Py_ssize_t i = PyNumber_AsSsize_t(position.get(), PyExc_IndexError);
     if (i == -1 && PyErr_Occurred()) return nullptr;
     if (i < 0 || i >= member_count(as_elset(object))) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        PyErr_SetString(PyExc_IndexError, velmar::msg::list_index_out_of_range);
         return nullptr;
     }
     return Py_NewRef(PyList_GET_ITEM(as_elset(object)->members, i));

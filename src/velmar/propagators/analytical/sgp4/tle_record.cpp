@@ -109,7 +109,7 @@ bool store_line(PyObject* text, char (&out)[70], int which) {
                 // A lone surrogate cannot be encoded at all: let the codec say so.
                 Ref head = Ref::steal(PyUnicode_Substring(text, 0, kept));
                 if (head) Ref::steal(PyUnicode_AsUTF8String(head.get())).reset();
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_UnicodeError, "unencodable line");
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_UnicodeError, velmar::msg::unencodable_line);
                 return false;
             }
             Ref character = Ref::steal(PyUnicode_Substring(text, i, i + 1));
