@@ -16,8 +16,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include <structmember.h>
-
 #include "messages.hpp"
 #include "ref.hpp"
 

@@ -3,6 +3,8 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+// Member tables (T_DOUBLE, READONLY, ...); before 3.12 it needs Python.h first.
+#include <structmember.h>
 #include <utility>
 
 namespace velmar {

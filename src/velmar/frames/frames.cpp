@@ -10,7 +10,6 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/frames/frames.hpp"
 
-#include <structmember.h>  // after Python.h, which it needs before 3.12
 
 namespace {
 

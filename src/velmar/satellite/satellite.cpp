@@ -1,6 +1,5 @@
 // Satellite: one satellite's epochs, initial state, and optionally its
 // propagator, ephemeris, name and description.
-#include <structmember.h>
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"

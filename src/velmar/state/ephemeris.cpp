@@ -7,8 +7,6 @@
 #include <cstring>
 #include <limits>
 
-#include <structmember.h>
-
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"

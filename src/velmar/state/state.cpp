@@ -5,8 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include <structmember.h>
-
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"

@@ -16,7 +16,6 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/utils/representable.hpp"
 
-#include <structmember.h>  // after Python.h, which it needs before 3.12
 
 namespace {
 

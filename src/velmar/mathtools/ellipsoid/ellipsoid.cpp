@@ -7,7 +7,6 @@
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
 
-#include <structmember.h>  // after Python.h, which it needs before 3.12
 
 namespace {
 

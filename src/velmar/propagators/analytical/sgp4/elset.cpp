@@ -15,7 +15,6 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
-#include <structmember.h>
 
 namespace velmar::tle_module {
 namespace {
