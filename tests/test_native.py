@@ -149,12 +149,24 @@ class TestFunctionObjects:
 
 
 class TestModuleLoading:
-    def test_second_initialisation_refused(self):
-        spec = importlib.util.find_spec("velmar.datamodel.structured")
+    @pytest.mark.parametrize(
+        "name",
+        [
+            "velmar.datamodel.structured",
+            "velmar.propagators.analytical.sgp4.tle",
+            "velmar.propagators.analytical.keplerian.keplerian",
+            "velmar.satellite.satellite",
+            "velmar.iers.eop",
+        ],
+    )
+    def test_second_initialisation_refused(self, name):
+        importlib.import_module(name)
+        spec = importlib.util.find_spec(name)
         module = importlib.util.module_from_spec(spec)
         with pytest.raises(RuntimeError) as info:
             spec.loader.exec_module(module)
-        assert str(info.value) == "Module 'structured' has already been imported. Re-initialisation is not supported."
+        short = name.rsplit(".", 1)[1]
+        assert str(info.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
 
     def test_second_interpreter_refused(self):
         # A subprocess keeps the subinterpreter away from this test process.
