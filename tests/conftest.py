@@ -1,8 +1,53 @@
+import os
 import pathlib
 
 import pytest
+from hypothesis import settings
 
 DATA = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "data"
+
+# `--fuzz-long` (or VELMAR_FUZZ_LONG=1) runs the fuzz, leak and thread tests
+# for minutes instead of seconds: tests/test_fuzz.py and its neighbours read
+# the environment variable, which the option sets, when their module is
+# imported; tests that leave max_examples to the profile get a larger one too.
+FUZZ_LONG = "VELMAR_FUZZ_LONG"
+# Set by scripts/sanitize.sh while the suite runs under ASan and UBSan.
+SANITIZED = "VELMAR_SANITIZED"
+
+
+def _flag(name):
+    return os.environ.get(name, "").strip().lower() not in ("", "0", "no", "false")
+
+
+def pytest_addoption(parser):
+    parser.addoption("--fuzz-long", action="store_true", default=False,
+                     help="run the fuzz, leak and thread tests for minutes (also: VELMAR_FUZZ_LONG=1)")
+
+
+def pytest_configure(config):
+    if config.getoption("--fuzz-long"):
+        os.environ[FUZZ_LONG] = "1"
+    # Instrumented code runs several times slower: no deadline there.
+    settings.register_profile("velmar-sanitized", deadline=None)
+    settings.register_profile("velmar-long", max_examples=2000, deadline=None)
+    if _flag(FUZZ_LONG):
+        settings.load_profile("velmar-long")
+    elif _flag(SANITIZED):
+        settings.load_profile("velmar-sanitized")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not _flag(SANITIZED):
+        return
+    # Under the sanitizer Python's own allocator is switched off
+    # (PYTHONMALLOC=malloc), so free lists and quarantined blocks make
+    # tracemalloc and the resident size drift by tens of kilobytes: memory
+    # growth is measured in the normal build only.
+    skip = pytest.mark.skip(reason="memory growth is measured without the sanitizer")
+    for item in items:
+        module = getattr(item, "module", None)
+        if "leak" in item.name or getattr(module, "__name__", "") == "test_leaks":
+            item.add_marker(skip)
 
 
 @pytest.fixture(scope="session")

@@ -19,6 +19,7 @@ import io
 import os
 import re
 import warnings
+import zlib
 from collections.abc import Iterable, Iterator
 from typing import IO, Union
 
@@ -81,7 +82,10 @@ def _text_lines(source: Source) -> Iterable[str]:
 
 def _decode(data: bytes, name: str) -> str:
     if data[:2] == b"\x1f\x8b":
-        data = gzip.decompress(data)
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise ValueError(f"{name}: damaged gzip data ({exc})") from None
     try:
         return data.decode("ascii")
     except UnicodeDecodeError as exc:

@@ -32,6 +32,13 @@ inline constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
+// a - floor_div(a, b) * b for b > 0, without the product, which leaves int64
+// for an `a` within b of the lowest value.
+inline constexpr std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
+    const std::int64_t r = a % b;
+    return r < 0 ? r + b : r;
+}
+
 // a + b and a * b, or false when the result leaves the int64 range.
 #if defined(__GNUC__) || defined(__clang__)
 inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_add_overflow(a, b, &out); }

@@ -99,7 +99,7 @@ Outcome reading_from_datetime64(std::int64_t value, const PyArray_DatetimeMetaDa
             const std::int64_t unit = ns_per_unit[meta.base - NPY_FR_h];
             const std::int64_t per_day = ns_per_day / unit;
             days = floor_div(count, per_day);
-            r.ns_of_day = (count - days * per_day) * unit;
+            r.ns_of_day = floor_mod(count, per_day) * unit;
             break;
         }
         case NPY_FR_ps:

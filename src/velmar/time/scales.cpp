@@ -93,7 +93,7 @@ std::size_t step_of_epoch(std::int64_t tai) {
 // (|offset| is well under a day).
 Reading uniform_reading(std::int64_t tai, std::int64_t offset) {
     const std::int64_t days = floor_div(tai, ns_per_day);
-    Reading r{mjd_of_2000 + days, tai - days * ns_per_day + ns_per_day / 2 + offset};
+    Reading r{mjd_of_2000 + days, floor_mod(tai, ns_per_day) + ns_per_day / 2 + offset};
     while (r.ns_of_day >= ns_per_day) {
         r.ns_of_day -= ns_per_day;
         ++r.mjd;

@@ -132,7 +132,7 @@ double seconds_between(std::int64_t a, std::int64_t b) {
         return static_cast<double>(d) / 1e9;
     const std::int64_t qa = floor_div(a, ns_per_second), qb = floor_div(b, ns_per_second);
     return static_cast<double>(qa - qb) +
-           static_cast<double>((a - qa * ns_per_second) - (b - qb * ns_per_second)) / 1e9;
+           static_cast<double>(floor_mod(a, ns_per_second) - floor_mod(b, ns_per_second)) / 1e9;
 }
 
 bool length_mismatch(npy_intp a, npy_intp b) {
