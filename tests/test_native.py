@@ -161,10 +161,10 @@ class TestModuleLoading:
     )
     def test_second_initialisation_refused(self, name):
         importlib.import_module(name)
-        spec = importlib.util.find_spec(name)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(module_spec)
         with pytest.raises(RuntimeError) as info:
-            spec.loader.exec_module(module)
+            module_spec.loader.exec_module(module)
         short = name.rsplit(".", 1)[1]
         assert str(info.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
 

@@ -6,11 +6,11 @@
 // The implementation receives every argument, `self` or `cls` first, through
 // vectorcall:  PyObject* impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 //
-//   static const velmar::FunctionSpec spec{
+//   static const velmar::FunctionSpec propagate_state_function{
 //       "propagate_state", "Keplerian.propagate_state", propagate_state_impl,
 //       velmar::Binding::method, doc, "(self, time, state, **kwargs)",
 //       {{"time", "DatetimeLike"}, {"state", "State"}, {"return", "StateVectorEphemeris"}}};
-//   PyObject* f = velmar::make_function(module, spec);
+//   PyObject* f = velmar::make_function(module, propagate_state_function);
 #pragma once
 #include <cstddef>
 #include <initializer_list>

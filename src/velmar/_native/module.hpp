@@ -13,7 +13,7 @@
 
 namespace velmar::module_detail {
 
-inline PyObject* create(PyObject* spec, std::int64_t& main_interpreter) {
+inline PyObject* create(PyObject* module_spec, std::int64_t& main_interpreter) {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (main_interpreter == -1) {
@@ -22,7 +22,7 @@ inline PyObject* create(PyObject* spec, std::int64_t& main_interpreter) {
         PyErr_SetString(PyExc_ImportError, msg::interpreter_change);
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
@@ -55,8 +55,8 @@ inline int exec(PyObject* module, PyObject*& instance, const char* short_name, i
     namespace {                                                                                  \
     std::int64_t velmar_main_interpreter_ = -1;                                                  \
     PyObject* velmar_module_instance_ = nullptr;                                                 \
-    PyObject* velmar_module_create_(PyObject* spec, PyModuleDef*) {                              \
-        return velmar::module_detail::create(spec, velmar_main_interpreter_);                    \
+    PyObject* velmar_module_create_(PyObject* module_spec, PyModuleDef*) {                              \
+        return velmar::module_detail::create(module_spec, velmar_main_interpreter_);                    \
     }                                                                                            \
     int velmar_module_exec_(PyObject* module) {                                                  \
         return velmar::module_detail::exec(module, velmar_module_instance_, #NAME, EXEC);        \

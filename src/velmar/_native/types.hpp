@@ -12,6 +12,14 @@ inline PyObject* refuse_pickling(PyObject*, PyObject*) {
     return nullptr;
 }
 
+// Creates a heap type from `type_spec` (deriving from `base`, or from object)
+// and adds it to the module under its short name. Returns a new reference.
+[[nodiscard]] inline PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject* base = nullptr) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, type_spec, reinterpret_cast<PyObject*>(base)));
+    if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
 }  // namespace velmar
 
 // Put these two entries in a type's PyMethodDef table to refuse pickling.

@@ -3,6 +3,7 @@
 // need them, so a user may set another value for a study (`Earth.GM = ...`).
 // The classes are therefore left mutable.
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/types.hpp"
 
 namespace {
 
@@ -44,8 +45,8 @@ bool set_constant(PyObject* type, const char* name, double value) {
 }
 
 int exec_bodies(PyObject* module) {
-    Ref base = Ref::steal(PyType_FromModuleAndSpec(module, &base_spec, nullptr));
-    if (!base || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(base.get())) < 0) return -1;
+    Ref base = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &base_spec)));
+    if (!base) return -1;
     for (const Body& body : bodies) {
         PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(body.doc)}, {0, nullptr}};
         PyType_Spec spec = {body.qualified_name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};

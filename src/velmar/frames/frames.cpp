@@ -8,6 +8,7 @@
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/types.hpp"
 #include "velmar/frames/frames.hpp"
 
 
@@ -195,14 +196,8 @@ PyType_Spec enu_spec = {"velmar.frames.frames.ENU", sizeof(ENUObject), 0,
 
 // --- module ------------------------------------------------------------------
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, base));
-    if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());  // kept by the module statics
-}
-
-bool add_singleton(PyObject* module, PyType_Spec* spec, PyObject* base, const char* name, PyObject*& slot) {
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(add_type(module, spec, base)));
+bool add_singleton(PyObject* module, PyType_Spec* type_spec, PyTypeObject* base, const char* name, PyObject*& slot) {
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, type_spec, base)));
     if (!type) return false;
     Ref text = Ref::steal(PyUnicode_InternFromString(name));
     if (!text) return false;
@@ -213,13 +208,13 @@ bool add_singleton(PyObject* module, PyType_Spec* spec, PyObject* base, const ch
 }
 
 int exec_frames(PyObject* module) {
-    if (!(frame_type = add_type(module, &frame_spec, nullptr))) return -1;
-    PyObject* base = reinterpret_cast<PyObject*>(frame_type);
+    if (!(frame_type = velmar::add_type(module, &frame_spec))) return -1;
+    PyTypeObject* base = frame_type;
     if (!add_singleton(module, &gcrf_spec, base, "GCRF", gcrf_slot)) return -1;
     if (!add_singleton(module, &itrf_spec, base, "ITRF", itrf_slot)) return -1;
     if (!add_singleton(module, &teme_spec, base, "TEME", teme_slot)) return -1;
     if (!(enu_name = PyUnicode_InternFromString("ENU"))) return -1;
-    if (!(enu_type = add_type(module, &enu_spec, base))) return -1;
+    if (!(enu_type = velmar::add_type(module, &enu_spec, base))) return -1;
     return 0;
 }
 

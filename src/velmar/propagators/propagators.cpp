@@ -14,6 +14,7 @@
 #include "velmar/_native/buffer.hpp"
 #include "velmar/_native/messages.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/types.hpp"
 #include "velmar/_native/numpy.hpp"
 
 namespace {
@@ -226,8 +227,8 @@ int exec_propagators(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
     if (!propagate_state_name && !(propagate_state_name = PyUnicode_InternFromString("propagate_state")))
         return -1;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &propagator_spec, nullptr));
-    return type && PyModule_AddObjectRef(module, "Propagator", type.get()) == 0 ? 0 : -1;
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &propagator_spec)));
+    return type ? 0 : -1;
 }
 
 }  // namespace

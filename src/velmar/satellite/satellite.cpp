@@ -214,8 +214,8 @@ int exec_satellite(PyObject* module) {
     if (!velmar::import_types(type_bindings) ||
         !velmar::check_objects("velmar.frames.frames", {"GCRF", "ITRF", "TEME"}))
         return -1;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    return type && PyModule_AddObjectRef(module, "Satellite", type.get()) == 0 ? 0 : -1;
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    return type ? 0 : -1;
 }
 
 }  // namespace

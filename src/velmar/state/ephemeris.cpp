@@ -11,6 +11,7 @@
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
+#include "velmar/_native/types.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
@@ -600,14 +601,6 @@ PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoS
 
 // --- module -------------------------------------------------------------------------
 
-// Creates the type and adds it to the module under its short name.
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base)));
-    const char* short_name = std::strrchr(spec->name, '.') + 1;
-    if (!type || PyModule_AddObjectRef(module, short_name, type.get()) < 0) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 int exec_ephemeris(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
     if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
@@ -619,12 +612,12 @@ int exec_ephemeris(PyObject* module) {
     Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
     if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth"))) return -1;
 
-    PyTypeObject* base = add_type(module, &eph_spec, nullptr);
+    PyTypeObject* base = velmar::add_type(module, &eph_spec, nullptr);
     if (!base) return -1;
     Ref own_base = Ref::steal(reinterpret_cast<PyObject*>(base));
-    if (!(sv_ephemeris_type = add_type(module, &sve_spec, base))) return -1;
-    if (!(coe_ephemeris_type = add_type(module, &coee_spec, base))) return -1;
-    Ref geo = Ref::steal(reinterpret_cast<PyObject*>(add_type(module, &geoe_spec, base)));
+    if (!(sv_ephemeris_type = velmar::add_type(module, &sve_spec, base))) return -1;
+    if (!(coe_ephemeris_type = velmar::add_type(module, &coee_spec, base))) return -1;
+    Ref geo = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &geoe_spec, base)));
     return geo ? 0 : -1;
 }
 

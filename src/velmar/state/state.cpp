@@ -9,6 +9,7 @@
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
+#include "velmar/_native/types.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/state.hpp"
@@ -472,14 +473,6 @@ PyType_Spec geo_spec = {"velmar.state.state.GeoState", sizeof(GeoStateObject), 0
 
 // --- module -----------------------------------------------------------------------
 
-// Creates the type and adds it to the module under its short name.
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base)));
-    const char* short_name = std::strrchr(spec->name, '.') + 1;
-    if (!type || PyModule_AddObjectRef(module, short_name, type.get()) < 0) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 int exec_state(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
     time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject));
@@ -491,10 +484,10 @@ int exec_state(PyObject* module) {
     earth = PyObject_GetAttrString(bodies.get(), "Earth");
     if (!earth) return -1;
 
-    if (!(state_type = add_type(module, &state_spec, nullptr))) return -1;
-    if (!(state_vector_type = add_type(module, &sv_spec, state_type))) return -1;
-    if (!(coe_type = add_type(module, &coe_spec, state_type))) return -1;
-    Ref geo = Ref::steal(reinterpret_cast<PyObject*>(add_type(module, &geo_spec, state_type)));
+    if (!(state_type = velmar::add_type(module, &state_spec, nullptr))) return -1;
+    if (!(state_vector_type = velmar::add_type(module, &sv_spec, state_type))) return -1;
+    if (!(coe_type = velmar::add_type(module, &coe_spec, state_type))) return -1;
+    Ref geo = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &geo_spec, state_type)));
     return geo ? 0 : -1;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "velmar/_native/types.hpp"
 #include "velmar/time/epochs.hpp"
 
 namespace velmar::time {
@@ -221,11 +222,8 @@ bool julian_date_parts(PyObject* value, bool modified, DayFraction& out) {
 }
 
 bool add_julian_date_type(PyObject* module) {
-    Ref type = Ref::steal(
-        PyType_FromModuleAndSpec(module, &julian_date_spec, reinterpret_cast<PyObject*>(&PyFloat_Type)));
-    if (!type || PyModule_AddObjectRef(module, "JulianDate", type.get()) < 0) return false;
-    julian_date_type = reinterpret_cast<PyTypeObject*>(type.release());
-    return true;
+    julian_date_type = velmar::add_type(module, &julian_date_spec, &PyFloat_Type);
+    return julian_date_type != nullptr;
 }
 
 }  // namespace velmar::time

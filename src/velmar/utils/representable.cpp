@@ -14,6 +14,7 @@
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/types.hpp"
 #include "velmar/utils/representable.hpp"
 
 
@@ -320,9 +321,8 @@ PyType_Spec spec = {"velmar.utils.representable.Representable", sizeof(Represent
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 int exec_representable(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    if (!type) return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    return type ? 0 : -1;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/types.hpp"
 
 
 namespace {
@@ -137,8 +138,8 @@ const Defined defined[] = {
 };
 
 int exec_ellipsoid(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return -1;
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    if (!type) return -1;
     for (const Defined& d : defined) {
         Ref object = Ref::steal(make(reinterpret_cast<PyTypeObject*>(type.get()), d.a, 1.0 / d.inverse_f));
         if (!object || PyModule_AddObjectRef(module, d.name, object.get()) < 0) return -1;

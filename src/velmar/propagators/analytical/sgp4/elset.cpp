@@ -716,15 +716,9 @@ PyType_Spec elset_spec = {"velmar.propagators.analytical.sgp4.tle.ELSET", sizeof
 }  // namespace
 
 bool add_elset_type(PyObject* module, PyObject* representable) {
-    Ref bases = Ref::steal(PyTuple_Pack(1, representable));
-    if (!bases) return false;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &elset_spec, bases.get()));
-    if (!type || PyModule_AddObjectRef(module, "ELSET", type.get()) < 0) return false;
-    Ref pairs = Ref::steal(PyType_FromModuleAndSpec(module, &pairs_spec, nullptr));
-    if (!pairs || PyModule_AddObjectRef(module, "ELSETPairs", pairs.get()) < 0) return false;
-    pairs_type = reinterpret_cast<PyTypeObject*>(pairs.release());
-    bound.elset = reinterpret_cast<PyTypeObject*>(type.release());
-    return true;
+    bound.elset = add_type(module, &elset_spec, reinterpret_cast<PyTypeObject*>(representable));
+    pairs_type = bound.elset ? add_type(module, &pairs_spec) : nullptr;
+    return pairs_type != nullptr;
 }
 
 }  // namespace velmar::tle_module
