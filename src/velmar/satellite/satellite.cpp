@@ -177,7 +177,7 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {0, nullptr}};
 
-PyType_Spec spec = {"velmar.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
+PyType_Spec satellite_type_spec = {"velmar.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
 const velmar::TypeBinding type_bindings[] = {
@@ -214,7 +214,7 @@ int exec_satellite(PyObject* module) {
     if (!velmar::import_types(type_bindings) ||
         !velmar::check_objects("velmar.frames.frames", {"GCRF", "ITRF", "TEME"}))
         return -1;
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &satellite_type_spec)));
     return type ? 0 : -1;
 }
 

@@ -317,11 +317,11 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {0, nullptr}};
 
-PyType_Spec spec = {"velmar.utils.representable.Representable", sizeof(RepresentableObject), 0,
+PyType_Spec representable_type_spec = {"velmar.utils.representable.Representable", sizeof(RepresentableObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 int exec_representable(PyObject* module) {
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &representable_type_spec)));
     return type ? 0 : -1;
 }
 

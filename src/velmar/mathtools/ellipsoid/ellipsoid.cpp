@@ -120,7 +120,7 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {0, nullptr}};
 
-PyType_Spec spec = {"velmar.mathtools.ellipsoid.ellipsoid.Ellipsoid", sizeof(EllipsoidObject), 0,
+PyType_Spec ellipsoid_type_spec = {"velmar.mathtools.ellipsoid.ellipsoid.Ellipsoid", sizeof(EllipsoidObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 struct Defined {
@@ -138,7 +138,7 @@ const Defined defined[] = {
 };
 
 int exec_ellipsoid(PyObject* module) {
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &spec)));
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &ellipsoid_type_spec)));
     if (!type) return -1;
     for (const Defined& d : defined) {
         Ref object = Ref::steal(make(reinterpret_cast<PyTypeObject*>(type.get()), d.a, 1.0 / d.inverse_f));
