@@ -63,3 +63,23 @@ def spot5_path():
 def spot5_lines(spot5_path):
     lines = [line.rstrip("\n") for line in spot5_path.read_text().splitlines() if line.strip()]
     return list(zip(lines[0::2], lines[1::2]))
+
+
+def run_child(code, timeout=120):
+    """Run `code` in a fresh interpreter and return its CompletedProcess.
+
+    Reproducers of crashes run here, so that a segmentation fault or a
+    sanitizer report fails the one test that provoked it, not the whole run.
+    The child inherits the environment, so under scripts/sanitize.sh it is
+    instrumented as well.
+    """
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+
+
+def assert_child_ok(code, timeout=120):
+    """Run `code` in a child interpreter; fail with its stderr unless it exits 0. Returns its stdout."""
+    result = run_child(code, timeout)
+    assert result.returncode == 0, f"child exited with {result.returncode}:\n{result.stderr[-4000:]}"
+    return result.stdout
