@@ -1,11 +1,11 @@
 """The native helper layer, exercised through the private velmar._native._probe extension."""
 import importlib.util
 import inspect
-import subprocess
-import sys
 
 import numpy as np
 import pytest
+
+from conftest import assert_child_ok
 
 probe = pytest.importorskip("velmar._native._probe")
 
@@ -148,17 +148,44 @@ class TestFunctionObjects:
             probe.Annotated().scale()
 
 
+NATIVE_MODULES = {
+    # module: a name its body defines, so an empty module is told from a working one
+    "velmar.datamodel.structured": "LLA_dtype",
+    "velmar.propagators.analytical.sgp4.tle": "TLE",
+    "velmar.propagators.analytical.keplerian.keplerian": "Keplerian",
+    "velmar.satellite.satellite": "Satellite",
+    "velmar.iers.eop": "EOP",
+}
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+# Runs `code` in a fresh subinterpreter and gives the text of the error it
+# raised ('' when none): CPython 3.12 raises from run_string, 3.13 returns a
+# description of the exception.
+SUBINTERPRETER = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+def in_subinterpreter(code):
+    i = interpreters.create()
+    try:
+        try:
+            failure = interpreters.run_string(i, code)
+        except Exception as error:
+            return str(error)
+        return "" if failure is None else str(getattr(failure, "msg", failure))
+    finally:
+        interpreters.destroy(i)
+"""
+
+
+def have_subinterpreters():
+    return any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters"))
+
+
 class TestModuleLoading:
-    @pytest.mark.parametrize(
-        "name",
-        [
-            "velmar.datamodel.structured",
-            "velmar.propagators.analytical.sgp4.tle",
-            "velmar.propagators.analytical.keplerian.keplerian",
-            "velmar.satellite.satellite",
-            "velmar.iers.eop",
-        ],
-    )
+    @pytest.mark.parametrize("name", list(NATIVE_MODULES))
     def test_second_initialisation_refused(self, name):
         importlib.import_module(name)
         module_spec = importlib.util.find_spec(name)
@@ -168,18 +195,52 @@ class TestModuleLoading:
         short = name.rsplit(".", 1)[1]
         assert str(info.value) == f"Module '{short}' has already been imported. Re-initialisation is not supported."
 
-    def test_second_interpreter_refused(self):
-        # A subprocess keeps the subinterpreter away from this test process.
-        code = (
-            "import velmar.datamodel.structured\n"
-            "import _xxsubinterpreters as interpreters\n"
-            "i = interpreters.create()\n"
-            "try:\n"
-            "    interpreters.run_string(i, 'import velmar.datamodel.structured')\n"
-            "except Exception as e:\n"
-            "    print(e)\n"
-        )
-        if sys.version_info[:2] != (3, 12):
-            pytest.skip("the subinterpreter module of this test is CPython 3.12's")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-        assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+    @pytest.mark.parametrize("name", list(NATIVE_MODULES))
+    def test_a_freed_module_is_never_reborn_empty(self, name):
+        # Dropped from sys.modules and from its package, the module is freed and
+        # a new module object may take its address; each import after that must
+        # refuse plainly or give a working module, never an empty one.
+        code = f"""
+import gc, importlib, sys
+name, defined = {name!r}, {NATIVE_MODULES[name]!r}
+parent, _, short = name.rpartition(".")
+module = importlib.import_module(name)
+assert importlib.reload(module) is module and hasattr(module, defined)
+
+def drop():
+    sys.modules.pop(name, None)
+    if hasattr(sys.modules[parent], short):
+        delattr(sys.modules[parent], short)
+    gc.collect()
+
+del module
+drop()
+for attempt in range(100):
+    try:
+        module = importlib.import_module(name)
+    except RuntimeError as error:
+        assert str(error) == f"Module '{{short}}' has already been imported. Re-initialisation is not supported."
+    else:
+        assert hasattr(module, defined), f"attempt {{attempt}}: empty module {{sorted(vars(module))}}"
+        del module
+    drop()
+"""
+        assert_child_ok(code)
+
+    @pytest.mark.skipif(not have_subinterpreters(), reason="no subinterpreter module in this CPython")
+    def test_only_the_main_interpreter_loads_the_modules(self):
+        # A subinterpreter is refused whether it comes before or after the main
+        # interpreter, and one that came first does not lock the main one out.
+        code = SUBINTERPRETER + f"""
+import importlib
+names = {list(NATIVE_MODULES)!r}
+for name in names:
+    assert {INTERPRETER_CHANGE!r} in in_subinterpreter("import " + name), name
+import velmar.propagators.analytical.keplerian.keplerian as keplerian
+import velmar.datamodel.structured as structured
+assert keplerian.Keplerian(2.0).GM == 2.0 and structured.LLA_dtype.names
+for name in names:
+    importlib.import_module(name)
+    assert {INTERPRETER_CHANGE!r} in in_subinterpreter("import " + name), name
+"""
+        assert_child_ok(code)
