@@ -14,6 +14,7 @@ from velmar.satellite.satellite import Satellite
 from velmar.state.ephemeris import StateVectorEphemeris
 from velmar.state.state import StateVector
 from velmar.time.time import Time
+from conftest import assert_child_ok
 
 EPOCH = "2024-03-01T00:00:00"
 R = [7000e3, 0.0, 0.0]
@@ -167,6 +168,44 @@ class TestLifecycle:
 
         sat = Named(EPOCH, state, name=" n ")
         assert sat.extra == 1 and sat.name == "n"
+
+    def test_second_initialisation_refused_and_object_unchanged(self):
+        # A live satellite's epochs are fixed: __init__ again, directly or from
+        # a subclass, must not swap its Time or reset its name.
+        code = '''
+from velmar.frames.frames import GCRF
+from velmar.satellite.satellite import Satellite
+from velmar.state.state import StateVector
+
+class Named(Satellite):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+
+state = StateVector("2024-03-01", GCRF, [7e6, 0, 0], [0, 7.5e3, 0])
+for cls in (Satellite, Named):
+    sat = cls("2024-03-01", state, name="ISS", description="station")
+    sat.name = "renamed"
+    before = (sat.time, sat.time.int64, sat.state, sat.propagator, sat.ephemeris, sat.name, sat.description)
+    for again in (lambda: sat.__init__("2030-01-01", None), lambda: Satellite.__init__(sat, "2030-01-01", None)):
+        try:
+            again()
+        except TypeError as error:
+            assert cls.__name__ in str(error) and "already initialised" in str(error), str(error)
+        else:
+            raise AssertionError("second __init__ accepted")
+        after = (sat.time, sat.time.int64, sat.state, sat.propagator, sat.ephemeris, sat.name, sat.description)
+        assert after == before, (before, after)
+# Never initialised (a subclass that skips super().__init__): the first call is allowed.
+class Lazy(Satellite):
+    def __init__(self, *args):
+        pass
+
+lazy = Lazy("2024-03-01", state)
+assert lazy.time is None
+Satellite.__init__(lazy, "2024-03-01", state, name=" late ")
+assert str(lazy.time) and lazy.name == "late"
+'''
+        assert_child_ok(code)
 
 
 def test_import_fails_without_the_element_set_module():

@@ -39,6 +39,9 @@ inline constexpr const char* capi_type_size =
 // Pickling
 inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
+// Objects fixed at construction
+inline constexpr const char* already_initialised = "%.200s object is already initialised; __init__ cannot be called again";
+
 // Deletion refused
 inline constexpr const char* no_delete = "__del__";
 

@@ -27,6 +27,7 @@ struct SatelliteObject {
     PyObject* ephemeris;    // StateVectorEphemeris or None
     PyObject* name;         // str or None
     PyObject* description;  // str or None
+    bool initialised;       // __init__ has completed once
 };
 
 SatelliteObject* as_satellite(PyObject* o) { return reinterpret_cast<SatelliteObject*>(o); }
@@ -49,9 +50,18 @@ PyObject* normalised_text(PyObject* value, const char* argname) {
     return PyObject_CallMethod(text.get(), "strip", nullptr);
 }
 
+// The epochs are fixed once the satellite is made: calling __init__ again on a
+// live object would swap its Time and reset its name under whoever holds it.
+bool refuse_second_init(PyObject* self) {
+    if (!as_satellite(self)->initialised) return true;
+    PyErr_Format(PyExc_TypeError, velmar::msg::already_initialised, Py_TYPE(self)->tp_name);
+    return false;
+}
+
 int satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr const char* names[] = {"time", "state", "propagator", "ephemeris", "name", "description"};
     static constexpr velmar::Signature sig{"__init__", names, 6, 2, 6};
+    if (!refuse_second_init(self)) return -1;
     PyObject* a[6];
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return -1;
     for (int i = 2; i < 6; ++i)
@@ -68,6 +78,8 @@ int satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!name || !description) return -1;
     Ref time = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), a[0]));
     if (!time) return -1;
+    // Time(...) and str() may run user code that initialised this object meanwhile.
+    if (!refuse_second_init(self)) return -1;
     SatelliteObject* s = as_satellite(self);
     velmar::replace_field(s->time, time.get());
     velmar::replace_field(s->state, a[1]);
@@ -75,6 +87,7 @@ int satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     velmar::replace_field(s->ephemeris, a[3]);
     velmar::replace_field(s->name, name.get());
     velmar::replace_field(s->description, description.get());
+    s->initialised = true;
     return 0;
 }
 
@@ -163,7 +176,8 @@ constexpr const char* satellite_doc =
     "One satellite: its epochs (a Time made from `time`), its initial state, and\n"
     "optionally a propagator (a Propagator such as Keplerian), an ephemeris (a\n"
     "StateVectorEphemeris), a name and a description (exact str; stored without\n"
-    "leading and trailing whitespace).";
+    "leading and trailing whitespace). The epochs are fixed once the satellite is\n"
+    "made: calling __init__ again raises TypeError.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(satellite_doc)},
