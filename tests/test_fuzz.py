@@ -481,7 +481,7 @@ def test_states_and_keplerian_on_any_numbers(numbers, offsets):
     try:
         states.append(COE(epoch, GCRF, *numbers[6:]))
     except ValueError:
-        pass  # a negative eccentricity
+        pass  # a negative eccentricity, an ellipse with sma <= 0, or a GM that is not positive
     for state in states:
         try:
             state.to_coe().to_sv()

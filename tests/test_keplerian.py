@@ -19,6 +19,7 @@ from velmar.propagators.propagators import Propagator
 from velmar.state.ephemeris import COEEphemeris, StateVectorEphemeris
 from velmar.state.state import COE, State, StateVector
 from velmar.time.time import Time
+from conftest import assert_child_ok
 
 GM = 398600.4418e9  # m^3/s^2
 EPOCH = Time("2024-03-01T00:00:00")
@@ -121,6 +122,12 @@ class TestClass:
     def test_gm_converted_as_float_converts(self, value):
         assert Keplerian(value).GM == float(value) == Keplerian(GM=value).GM
         assert type(Keplerian(value).GM) is float
+
+    @pytest.mark.parametrize("value", [-3.986004418e14, 0, -0.0, float("nan"), "inf", -np.inf])
+    def test_gm_must_be_positive_and_finite(self, value):
+        with pytest.raises(ValueError) as info:
+            Keplerian(value)
+        assert str(info.value) == f"GM must be a positive finite gravitational parameter (m^3/s^2), got {float(value)!r}"
 
     def test_gm_read_only(self):
         with pytest.raises(AttributeError):
@@ -420,6 +427,37 @@ class TestPropagateStateBadInput:
                 k.propagate_state(epoch, bad)
             k.propagate_state(epoch, sv)
         assert (sys.getrefcount(sv), sys.getrefcount(epoch), sys.getrefcount(bad)) == before
+
+    def test_no_nonsense_orbit_reaches_the_propagator(self):
+        # Each of these used to propagate quietly: a negative or non-finite GM,
+        # a state with GM = -1 (its elements had ecc 3.9e14) and an ellipse with
+        # a negative semi-major axis (an all-NaN ephemeris).
+        code = '''
+import math
+from velmar.frames.frames import GCRF
+from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+from velmar.state.state import COE, StateVector
+from velmar.time.time import Time
+
+epoch = Time("2024-03-01T00:00:00")
+times = epoch + [0.0, 600.0, 1200.0]
+attempts = {
+    "Keplerian(-GM)": lambda: Keplerian(-3.986004418e14),
+    "Keplerian(0)": lambda: Keplerian(0.0),
+    "Keplerian(nan)": lambda: Keplerian(math.nan),
+    "Keplerian(inf)": lambda: Keplerian(math.inf),
+    "StateVector GM=-1": lambda: Keplerian().propagate_state(
+        times, StateVector(epoch, GCRF, [7e6, 0, 0], [0, 7.5e3, 0], GM=-1)),
+    "ellipse with sma < 0": lambda: Keplerian().propagate_state(times, COE(epoch, GCRF, 0.1, -7.2e6, 0.9, 1, 2, 3)),
+}
+for what, attempt in attempts.items():
+    try:
+        result = attempt()
+    except ValueError:
+        continue
+    raise AssertionError(f"{what} accepted: {result!r}")
+'''
+        assert_child_ok(code)
 
 
 def ephemeris(positions, velocities=None):

@@ -11,6 +11,7 @@ from scipy.spatial.transform import Rotation
 
 from velmar.bodies.bodies import Earth
 from velmar.frames.frames import GCRF, TEME
+from velmar.state.ephemeris import COEEphemeris, Ephemeris, GeoStateEphemeris, StateVectorEphemeris
 from velmar.state.state import COE, GeoState, State, StateVector
 from velmar.time.time import Time
 
@@ -319,3 +320,40 @@ class TestBadInput:
     def test_non_numeric_element(self):
         with pytest.raises(TypeError):
             COE(EPOCH, GCRF, 0, "7e6", 0, 0, 0, 0)
+
+    @pytest.mark.parametrize("gm", [-1.0, 0.0, -0.0, math.nan, math.inf, -math.inf])
+    def test_gm_must_be_positive_and_finite(self, gm, monkeypatch):
+        # Every constructor that takes GM, states and ephemerides alike; with
+        # GM = -1 a StateVector used to give elements with ecc 3.9e14.
+        two = Time(["2024-03-01", "2024-03-02"])
+        makers = [
+            lambda **k: State(EPOCH, GCRF, **k),
+            lambda **k: StateVector(EPOCH, GCRF, [7e6, 0, 0], [0, 7.5e3, 0], **k),
+            lambda **k: COE(EPOCH, GCRF, 0.1, 7e6, 0, 0, 0, 0, **k),
+            lambda **k: GeoState(EPOCH, GCRF, 0.1, 0.2, 300.0, **k),
+            lambda **k: Ephemeris(two, GCRF, **k),
+            lambda **k: StateVectorEphemeris(two, GCRF, np.ones((2, 3)), np.ones((2, 3)), **k),
+            lambda **k: COEEphemeris(two, GCRF, *np.full((6, 2), 0.5), **k),
+            lambda **k: GeoStateEphemeris(two, GCRF, np.zeros((2, 3)), **k),
+        ]
+        text = f"GM must be a positive finite gravitational parameter (m^3/s^2), got {gm!r}"
+        for make in makers:
+            with pytest.raises(ValueError) as info:
+                make(GM=gm)
+            assert str(info.value) == text
+        monkeypatch.setattr(Earth, "GM", gm)  # the default, read at construction, too
+        for make in makers:
+            with pytest.raises(ValueError, match="^GM must be a positive finite"):
+                make()
+
+    @pytest.mark.parametrize("ecc, sma", [(0.1, -7e6), (0.0, 0.0), (0.999, -1.0), (0.5, -0.0), (0.0, -math.inf)])
+    def test_ellipse_needs_a_positive_semi_major_axis(self, ecc, sma):
+        # Such elements gave an all-NaN ephemeris when propagated.
+        with pytest.raises(ValueError) as info:
+            COE(EPOCH, GCRF, ecc, sma, 0, 0, 0, 0)
+        assert str(info.value) == f"sma must be positive for an elliptic orbit (ecc < 1), got sma={sma!r} with ecc={ecc!r}"
+
+    def test_hyperbolic_and_parabolic_elements_still_accepted(self):
+        hyperbola = COE(EPOCH, GCRF, 1.5, -2e7, 0.4, 1.0, 2.0, 0.5)
+        assert hyperbola.sma == -2e7 and hyperbola.slr == -2e7 * (1 - 1.5**2)
+        assert COE(EPOCH, GCRF, 1.0, 7e6, 0, 0, 0, 0).slr == 0.0

@@ -9,6 +9,8 @@
 //
 // Bound values are borrowed; a parameter that was not given is nullptr.
 #pragma once
+#include <cmath>
+
 #include "messages.hpp"
 #include "ref.hpp"
 
@@ -142,6 +144,16 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
                                            bool none_ok = true) {
     if ((none_ok && value == Py_None) || PyObject_TypeCheck(value, type)) return true;
     return incorrect_type(value, argname, type->tp_name);
+}
+
+// A gravitational parameter, already converted to a double. Every two-body
+// formula divides by it or takes its square root, so anything but a positive
+// finite value would give numbers with no meaning rather than an error.
+[[nodiscard]] inline bool require_valid_gm(double GM) {
+    if (GM > 0.0 && std::isfinite(GM)) return true;
+    Ref value = Ref::steal(PyFloat_FromDouble(GM));
+    if (value) PyErr_Format(PyExc_ValueError, msg::gm_not_positive, value.get());
+    return false;
 }
 
 }  // namespace velmar

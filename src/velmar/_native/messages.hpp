@@ -88,6 +88,9 @@ inline constexpr const char* epoch_not_scalar = "epoch must be a single epoch, g
 inline constexpr const char* negative_eccentricity = "ecc must be >= 0 (an eccentricity), got %R";
 inline constexpr const char* array_not_real = "%s must hold real numbers (float64), got dtype %S";
 inline constexpr const char* array_shape = "%s must have shape %s, got shape %S";
+inline constexpr const char* gm_not_positive = "GM must be a positive finite gravitational parameter (m^3/s^2), got %R";
+inline constexpr const char* elliptic_sma =
+    "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R";
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";

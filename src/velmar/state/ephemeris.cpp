@@ -61,7 +61,8 @@ Py_ssize_t epoch_count(PyObject* time) {
 }
 
 // time: a Time is kept as it is, anything else goes through Time(time).
-// GM: as float() converts it, Earth's GM (read now) when not given.
+// GM: as float() converts it, Earth's GM (read now) when not given; positive
+// and finite.
 bool read_common(PyObject* time, PyObject* frame, PyObject* gm, Common& out) {
     if (!velmar::require_instance(frame, frame_type, "frame", false)) return false;
     out.frame = frame;
@@ -72,7 +73,7 @@ bool read_common(PyObject* time, PyObject* frame, PyObject* gm, Common& out) {
         gm = fallback.get();
     }
     out.GM = PyFloat_AsDouble(gm);
-    if (out.GM == -1.0 && PyErr_Occurred()) return false;
+    if ((out.GM == -1.0 && PyErr_Occurred()) || !velmar::require_valid_gm(out.GM)) return false;
     out.time = PyObject_TypeCheck(time, time_type)
                    ? Ref::borrow(time)
                    : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), time));

@@ -54,7 +54,7 @@ PyObject* scalar_time(PyObject* epoch) {
 }
 
 // GM as float() converts it; Earth's GM (read now, so a change to Earth.GM is
-// seen) when it is not given or None.
+// seen) when it is not given or None. Either way it must be positive and finite.
 bool read_gm(PyObject* value, double& out) {
     Ref fallback;
     if (!value || value == Py_None) {
@@ -63,7 +63,8 @@ bool read_gm(PyObject* value, double& out) {
         value = fallback.get();
     }
     out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
+    if (out == -1.0 && PyErr_Occurred()) return false;
+    return velmar::require_valid_gm(out);
 }
 
 bool read_double(PyObject* value, double& out) {
@@ -207,7 +208,7 @@ PyType_Slot state_slots[] = {
                     "An orbital state at one epoch: the base of StateVector, COE and GeoState.\n\n"
                     "epoch is anything Time() accepts (one epoch); frame is a Frame; GM is the\n"
                     "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
-                    "construction, when None).")},
+                    "construction, when None), positive and finite in every kind of State.")},
     {Py_tp_new, reinterpret_cast<void*>(state_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -314,8 +315,8 @@ PyType_Slot sv_slots[] = {
                     "StateVector(epoch, frame, r, v, GM=None)\n--\n\n"
                     "Position-velocity state at one epoch.\n\n"
                     "r is the position in m and v the velocity in m/s, each three real numbers;\n"
-                    "GM is the gravitational parameter of the central body in m^3/s^2 (Earth.GM\n"
-                    "when None).")},
+                    "GM is the gravitational parameter of the central body in m^3/s^2, positive\n"
+                    "and finite (Earth.GM when None).")},
     {Py_tp_new, reinterpret_cast<void*>(sv_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -341,6 +342,12 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Hyperbolic elements are accepted (sma < 0): whoever uses them decides.
     if (ecc < 0.0) {
         PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricity, a[2]);
+        return nullptr;
+    }
+    // An ellipse with no positive size has no position: its slr would be
+    // negative or zero and every state made from it NaN.
+    if (ecc < 1.0 && sma <= 0.0) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::elliptic_sma, a[3], a[2]);
         return nullptr;
     }
     PyObject* self = allocate_checked(type, a[0], a[1], a[8]);
@@ -405,9 +412,10 @@ PyType_Slot coe_slots[] = {
                     "COE(epoch, frame, ecc, sma, inc, raa, arp, tra, GM=None)\n--\n\n"
                     "Classical orbital elements at one epoch.\n\n"
                     "ecc eccentricity (>= 0, hyperbolic orbits included), sma semi-major axis in m\n"
-                    "(negative when ecc > 1), inc inclination, raa right ascension of the ascending\n"
-                    "node, arp argument of perigee and tra true anomaly in rad; GM in m^3/s^2\n"
-                    "(Earth.GM when None). The semi-latus rectum slr = sma (1 - ecc^2) is derived.\n\n"
+                    "(positive when ecc < 1, negative when ecc > 1), inc inclination, raa right\n"
+                    "ascension of the ascending node, arp argument of perigee and tra true anomaly\n"
+                    "in rad; GM in m^3/s^2, positive and finite (Earth.GM when None). The\n"
+                    "semi-latus rectum slr = sma (1 - ecc^2) is derived.\n\n"
                     "Conventions where an element is undefined: a circular orbit (ecc = 0) has\n"
                     "arp = 0 and tra measured from the ascending node; an equatorial orbit (inc = 0\n"
                     "or pi) has raa = 0 and arp measured from the x axis; a circular equatorial\n"

@@ -314,6 +314,7 @@ PyObject* keplerian_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Ref value = Ref::steal(PyNumber_Float(gm_argument));
         if (!value) return nullptr;
         GM = PyFloat_AS_DOUBLE(value.get());
+        if (!velmar::require_valid_gm(GM)) return nullptr;
     }
     KeplerianObject* k = as_keplerian(self.get());
     k->base.table = &table.base;
@@ -350,7 +351,8 @@ constexpr const char* class_doc_format =
     "----------\n"
     "GM : float, optional\n"
     "    Gravitational parameter used for propagation, in m^3/s^2.\n"
-    "    Defaults to Earth's.\n"
+    "    Defaults to Earth's. Zero, negative, NaN or infinite values\n"
+    "    raise ValueError.\n"
     "\n"
     "Examples\n"
     "--------\n"
