@@ -25,6 +25,7 @@ from typing import IO, Union
 
 import numpy as np
 
+from velmar import omm
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 
 Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
@@ -152,7 +153,9 @@ def _records(source: Source, verify: bool) -> list[tuple[str | None, str, str]]:
     name: str | None = None
     pending = 0  # line number of a line 1 waiting for its line 2
     line1 = ""
-    for number, line in enumerate(_text_lines(source), start=1):
+    # An OMM file (JSON, CSV, XML) is recognised by its content and read as the
+    # three-line text of its records.
+    for number, line in enumerate(omm.expand(_text_lines(source), source), start=1):
         head = line[:2]
         if head == "1 " and len(line) > 60:
             if pending:
