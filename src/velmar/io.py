@@ -3,7 +3,8 @@
 Catalogue services hand out two-line files (line 1, line 2, line 1, ...) and
 three-line files (a name line before each pair, with or without a leading
 "0 "), sometimes gzip-compressed, with CRLF line ends, blank lines and
-trailing blanks. `read_tles` reads all of these; `load_catalog` groups the
+trailing blanks, and OMM files in JSON, CSV and XML (`velmar.omm`).
+`read_tles` reads all of these; `load_catalog` groups the
 element sets by satellite into one `ELSET` each.
 
 By default every pair is verified: the checksum in column 69 of both lines,

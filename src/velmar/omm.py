@@ -37,7 +37,7 @@ import re
 import sys
 import warnings
 import xml.etree.ElementTree as ET
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Mapping
 from datetime import date
 from decimal import ROUND_HALF_EVEN, Decimal
 from typing import Any
@@ -80,6 +80,11 @@ class _Bad(ValueError):
 # --- values --------------------------------------------------------------------
 
 
+def _show(value: Any) -> str:
+    text = repr(value) if isinstance(value, str) else str(value)
+    return text if len(text) <= 40 else text[:36] + " ..."
+
+
 def _text(fields: Mapping[str, Any], key: str) -> Any:
     value = fields.get(key)
     if value is None or (isinstance(value, str) and not value.strip()):
@@ -89,32 +94,39 @@ def _text(fields: Mapping[str, Any], key: str) -> Any:
 
 def _decimal(fields: Mapping[str, Any], key: str) -> Decimal:
     value = _text(fields, key)
-    if isinstance(value, Decimal) and value.is_finite():
-        return value
-    if isinstance(value, (int, float)) and not isinstance(value, bool):
-        if isinstance(value, float) and not math.isfinite(value):
-            raise _Bad(f"{key} {value!r} is not a number")
-        return Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
-    if isinstance(value, str) and _NUMBER.fullmatch(value.strip()):
-        return Decimal(value.strip())
-    raise _Bad(f"{key} {value!r} is not a number")
+    if isinstance(value, Decimal):
+        number = value
+    elif isinstance(value, (int, float)) and not isinstance(value, bool):
+        number = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
+    elif isinstance(value, str) and _NUMBER.fullmatch(value.strip()):
+        number = Decimal(value.strip())
+    else:
+        raise _Bad(f"{key} {_show(value)} is not a number")
+    if not number.is_finite():
+        raise _Bad(f"{key} {_show(value)} is not a number")
+    # Decimal arithmetic traps beyond its exponent range; no column comes near.
+    if number and number.adjusted() > 99:
+        raise _Bad(f"{key} {_show(value)} overflows its column")
+    return number if not number or number.adjusted() > -99 else Decimal(0)
 
 
 def _integer(fields: Mapping[str, Any], key: str, low: int, high: int, default: int | None = None) -> int:
     if default is not None and fields.get(key) in (None, ""):
         return default
     value = _text(fields, key)
-    if isinstance(value, int) and not isinstance(value, bool):
+    number = None
+    if isinstance(value, Decimal):
         number = value
+    elif isinstance(value, int) and not isinstance(value, bool):
+        number = Decimal(value)
     elif isinstance(value, str) and _INTEGER.fullmatch(value.strip()):
-        number = int(value)
-    elif isinstance(value, Decimal) and value.is_finite() and value == value.to_integral_value():
-        number = int(value)
-    else:
-        raise _Bad(f"{key} {value!r} is not a whole number")
+        number = Decimal(value.strip())
+    if number is None or not number.is_finite() or number != number.to_integral_value():
+        raise _Bad(f"{key} {_show(value)} is not a whole number")
+    # Compared before int(): a number of a million digits is refused, not built.
     if not low <= number <= high:
-        raise _Bad(f"{key} {number} is beyond the two-line format ({low} to {high})")
-    return number
+        raise _Bad(f"{key} {_show(value)} is beyond the two-line format ({low} to {high})")
+    return int(number)
 
 
 class _Roundings:
@@ -147,7 +159,7 @@ def _rounded(value: Decimal, step: str) -> Decimal:
 def _angle(fields, key, high, roundings) -> str:
     value = _decimal(fields, key)
     if not 0 <= value <= high:
-        raise _Bad(f"{key} {value} is outside 0 to {high} degrees")
+        raise _Bad(f"{key} {_show(value)} is outside 0 to {high} degrees")
     q = _rounded(value, "1.0000")
     roundings.note(key, value, q, "deg")
     return f"{q:8.4f}"
@@ -165,7 +177,7 @@ def _exponent_field(fields, key, zero_exponent, unit, roundings) -> str:
     if mantissa >= 1:
         mantissa, exponent = mantissa / 10, exponent + 1
     if exponent > 9:
-        raise _Bad(f"{key} {value} overflows its column (at most 0.99999e+9)")
+        raise _Bad(f"{key} {_show(value)} overflows its column (at most 0.99999e+9)")
     written = mantissa.scaleb(exponent)
     roundings.note(key, size, written, unit)
     digits = f"{int(mantissa.scaleb(5)):05d}"
@@ -179,11 +191,11 @@ def _epoch(fields, roundings) -> str:
     value = _text(fields, "EPOCH")
     match = _EPOCH.fullmatch(str(value).strip())
     if not match:
-        raise _Bad(f"EPOCH {value!r} is not a date and time (YYYY-MM-DDThh:mm:ss.ssssss)")
+        raise _Bad(f"EPOCH {_show(value)} is not a date and time (YYYY-MM-DDThh:mm:ss.ssssss)")
     year, month, mday, yday, hour, minute, second, fraction = match.groups()
     year = int(year)
     if not 1957 <= year <= 2056:
-        raise _Bad(f"EPOCH {value!r} is outside the years 1957 to 2056 that two digits name")
+        raise _Bad(f"EPOCH {_show(value)} is outside the years 1957 to 2056 that two digits name")
     jan1 = date(year, 1, 1).toordinal()
     length = date(year + 1, 1, 1).toordinal() - jan1
     try:
@@ -191,10 +203,12 @@ def _epoch(fields, roundings) -> str:
     except ValueError:
         day = -1
     if not 0 <= day < length:
-        raise _Bad(f"EPOCH {value!r} is not a date")
+        raise _Bad(f"EPOCH {_show(value)} is not a date")
     if int(hour) > 23 or int(minute) > 59 or int(second) > 59:
         # 60 is a leap second, which a fraction of a day cannot express.
-        raise _Bad(f"EPOCH {value!r} has no place on a day of 86400 seconds")
+        raise _Bad(f"EPOCH {_show(value)} has no place on a day of 86400 seconds")
+    if fraction and len(fraction) > 31:
+        raise _Bad(f"EPOCH {_show(value)} has more decimals than any clock gives")
     # Whole numbers of 10^-digits s and of 1e-8 day (864 us) keep the
     # rounding exact: one day is 86400 * 10^digits units of the text.
     digits = len(fraction) - 1 if fraction else 0
@@ -211,7 +225,7 @@ def _epoch(fields, roundings) -> str:
         ticks -= length * 10**8
         year += 1
     if not 1957 <= year <= 2056:
-        raise _Bad(f"EPOCH {value!r} is outside the years 1957 to 2056 that two digits name")
+        raise _Bad(f"EPOCH {_show(value)} is outside the years 1957 to 2056 that two digits name")
     whole, part = divmod(ticks, 10**8)
     return f"{year % 100:02d}{whole + 1:03d}.{part:08d}"
 
@@ -223,7 +237,7 @@ def _designator(fields) -> str:
         return " " * 8
     match = re.fullmatch(r"(\d{4})-(\d{3})([A-Z]{1,3})", text.upper())
     if not match:
-        raise _Bad(f"OBJECT_ID {text!r} is not an international designator (YYYY-NNNPPP)")
+        raise _Bad(f"OBJECT_ID {_show(text)} is not an international designator (YYYY-NNNPPP)")
     return f"{match[1][2:]}{match[2]}{match[3]:<3}"
 
 
@@ -234,22 +248,22 @@ def _checked(line: str) -> str:
 def _lines(fields: Mapping[str, Any], roundings: _Roundings) -> tuple[str, str]:
     theory = str(fields.get("MEAN_ELEMENT_THEORY") or "SGP4").strip().upper()
     if theory not in ("SGP4", "SGP", "SGP4-XP"):
-        raise _Bad(f"MEAN_ELEMENT_THEORY {theory!r}: only SGP4 mean elements are two-line elements")
+        raise _Bad(f"MEAN_ELEMENT_THEORY {_show(theory)}: only SGP4 mean elements are two-line elements")
     for key, expected in (("REF_FRAME", "TEME"), ("TIME_SYSTEM", "UTC"), ("CENTER_NAME", "EARTH")):
         given = str(fields.get(key) or expected).strip().upper()
         if given != expected:
-            raise _Bad(f"{key} {given!r}: two-line elements are {expected}")
+            raise _Bad(f"{key} {_show(given)}: two-line elements are {expected}")
 
     number = _integer(fields, "NORAD_CAT_ID", 0, 339999)
     satno = f"{number:05d}" if number < 100000 else f"{_ALPHA5[number // 10000 - 10]}{number % 10000:04d}"
     classification = str(fields.get("CLASSIFICATION_TYPE") or "U").strip() or "U"
     if len(classification) != 1 or not classification.isascii() or not classification.isalpha():
-        raise _Bad(f"CLASSIFICATION_TYPE {classification!r} is not one letter")
+        raise _Bad(f"CLASSIFICATION_TYPE {_show(classification)} is not one letter")
 
     ndot = _decimal(fields, "MEAN_MOTION_DOT")
     ndot_q = _rounded(ndot, "1.00000000") if abs(ndot) < 1 else ndot
     if abs(ndot_q) >= 1:
-        raise _Bad(f"MEAN_MOTION_DOT {ndot} overflows its column (below 1 in size)")
+        raise _Bad(f"MEAN_MOTION_DOT {_show(ndot)} overflows its column (below 1 in size)")
     roundings.note("MEAN_MOTION_DOT", ndot, ndot_q, "rev/day^2")
     ndot_text = ("-" if ndot_q < 0 else " ") + f"{abs(ndot_q):.8f}"[1:]
 
@@ -262,20 +276,20 @@ def _lines(fields: Mapping[str, Any], roundings: _Roundings) -> tuple[str, str]:
 
     ecc = _decimal(fields, "ECCENTRICITY")
     if not 0 <= ecc < 1:
-        raise _Bad(f"ECCENTRICITY {ecc} is outside 0 to 1 (1 excluded)")
+        raise _Bad(f"ECCENTRICITY {_show(ecc)} is outside 0 to 1 (1 excluded)")
     ecc_q = _rounded(ecc, "1.0000000")
     if ecc_q >= 1:
-        raise _Bad(f"ECCENTRICITY {ecc} rounds to 1 in its seven digits")
+        raise _Bad(f"ECCENTRICITY {_show(ecc)} rounds to 1 in its seven digits")
     roundings.note("ECCENTRICITY", ecc, ecc_q, "")
 
     motion = _decimal(fields, "MEAN_MOTION")
     if not motion > 0:
-        raise _Bad(f"MEAN_MOTION {motion} is not positive")
+        raise _Bad(f"MEAN_MOTION {_show(motion)} is not positive")
     motion_q = _rounded(motion, "1.00000000") if motion < 100 else motion
     if motion_q >= 100:
-        raise _Bad(f"MEAN_MOTION {motion} overflows its column (below 100 rev/day)")
+        raise _Bad(f"MEAN_MOTION {_show(motion)} overflows its column (below 100 rev/day)")
     if motion_q == 0:
-        raise _Bad(f"MEAN_MOTION {motion} rounds to 0 in its eight decimals")
+        raise _Bad(f"MEAN_MOTION {_show(motion)} rounds to 0 in its eight decimals")
     roundings.note("MEAN_MOTION", motion, motion_q, "rev/day")
 
     line2 = (
@@ -305,12 +319,12 @@ def tle_lines(fields: Mapping[str, Any]) -> tuple[str, str]:
 
 
 def _label(index: int, fields: Mapping[str, Any]) -> str:
-    known = [str(fields[k]).strip() for k in ("OBJECT_NAME", "NORAD_CAT_ID") if fields.get(k) not in (None, "")]
+    known = [str(fields[k]).strip()[:40] for k in ("OBJECT_NAME", "NORAD_CAT_ID") if fields.get(k) not in (None, "")]
     return f"record {index}" + (f" ({', '.join(known)})" if known else "")
 
 
 def _from_json(text: str) -> list[Any]:
-    data = json.loads(text, parse_float=Decimal)
+    data = json.loads(text, parse_float=Decimal, parse_int=Decimal)
     if isinstance(data, dict):
         # One record, or a document that holds none (an error message).
         return [data] if _CORE & data.keys() else []
