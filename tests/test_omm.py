@@ -43,7 +43,8 @@ TLE_PARAMETERS = ("EPHEMERIS_TYPE", "CLASSIFICATION_TYPE", "NORAD_CAT_ID", "ELEM
 def ndm_xml(records, namespace=False):
     """A CCSDS NDM file of OMM messages, laid out as catalogue services write it."""
     def block(tag, record, keys):
-        return f"<{tag}>" + "".join(f"<{k}>{escape(str(record[k]))}</{k}>" for k in keys if record.get(k) is not None) + f"</{tag}>"
+        leaves = "".join(f"<{k}>{escape(str(record[k]))}</{k}>" for k in keys if record.get(k) is not None)
+        return f"<{tag}>{leaves}</{tag}>"
     xmlns = ' xmlns="urn:ccsds:schema:ndmxml"' if namespace else ""
     omms = "".join(
         '<omm id="CCSDS_OMM_VERS" version="2.0"><header><CREATION_DATE>2024-01-01T00:00:00</CREATION_DATE>'
@@ -246,7 +247,8 @@ class TestRecognition:
 
     def test_broken_files_are_refused_with_their_name(self, tmp_path):
         for suffix, text in (("json", json.dumps([ISS_OMM])[:-40]), ("xml", ndm_xml([ISS_OMM])[:-30]),
-                             ("json", "[1, 2]"), ("json", "[" * 100000)):
+                             ("json", "[1, 2]"), ("json", "[" * 100000),
+                             ("csv", omm_csv([ISS_OMM]).rstrip() + ',"extra"\n')):
             path = tmp_path / f"cut.{suffix}"
             path.write_text(text)
             with pytest.raises(ValueError, match=f"{path}: "):
@@ -265,7 +267,8 @@ def decimal_text(low, high, places):
     inc=decimal_text(0, 180, 4), raan=decimal_text(0, 360, 4), ecc=decimal_text(0, 0.9999999, 7),
     mnm=decimal_text(0.01, 99.99999999, 8), ndot=decimal_text(-0.99999999, 0.99999999, 8),
     bstar=st.floats(-0.99999e3, 0.99999e3).map(repr), nddot=st.floats(-1e-3, 1e-3).map(repr),
-    epoch=st.datetimes(dt.datetime(1957, 1, 1), dt.datetime(2056, 12, 30)).map(lambda t: t.isoformat(timespec="microseconds")),
+    epoch=st.datetimes(dt.datetime(1957, 1, 1), dt.datetime(2056, 12, 30)).map(
+        lambda t: t.isoformat(timespec="microseconds")),
     number=st.integers(0, 339999), rev=st.integers(0, 99999),
 )
 def test_any_record_reads_back_through_sgp4_to_its_values(inc, raan, ecc, mnm, ndot, bstar, nddot, epoch, number, rev):

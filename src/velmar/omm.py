@@ -47,14 +47,14 @@ import velmar.io as velmar_io  # a cycle: velmar.io imports this module; its nam
 __all__ = ["RoundingWarning", "tle_lines", "expand"]
 
 _MAX_REPORTED = 10
-_PACKAGE = os.path.dirname(os.path.abspath(__file__))
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
-KEYS = (
+_KEYS = (
     "OBJECT_NAME", "OBJECT_ID", "NORAD_CAT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION",
     "RA_OF_ASC_NODE", "ARG_OF_PERICENTER", "MEAN_ANOMALY", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT",
     "ELEMENT_SET_NO", "REV_AT_EPOCH", "CLASSIFICATION_TYPE", "EPHEMERIS_TYPE",
 )
-_KEYSET = frozenset(KEYS)
+_KEYSET = frozenset(_KEYS)
 # The keys an element set is recognised by in a JSON object or a CSV header.
 _CORE = frozenset(("NORAD_CAT_ID", "EPOCH", "MEAN_MOTION"))
 
@@ -451,7 +451,8 @@ def _convert(raw: list[Any], name: str) -> list[str]:
     roundings = _Roundings()
     for index, fields in enumerate(raw, start=1):
         if not isinstance(fields, Mapping):
-            problems.append(f"record {index}: " + (fields if isinstance(fields, str) else "is not an object of OMM keys"))
+            what = fields if isinstance(fields, str) else "is not an object of OMM keys"
+            problems.append(f"record {index}: {what}")
             continue
         roundings.record = _label(index, fields)
         try:
@@ -467,7 +468,9 @@ def _convert(raw: list[Any], name: str) -> list[str]:
     if problems:
         shown = "\n".join(f"  {p}" for p in problems[:_MAX_REPORTED])
         more = f"\n  ... and {len(problems) - _MAX_REPORTED} more" if len(problems) > _MAX_REPORTED else ""
-        raise ValueError(f"{name}: {len(problems)} record(s) cannot be written as two-line element sets:\n{shown}{more}")
+        raise ValueError(
+            f"{name}: {len(problems)} record(s) cannot be written as two-line element sets:\n{shown}{more}"
+        )
     _warn(roundings, name)
     return out
 
