@@ -3,7 +3,8 @@
 Catalogue services hand out two-line files (line 1, line 2, line 1, ...) and
 three-line files (a name line before each pair, with or without a leading
 "0 "), sometimes gzip-compressed, with CRLF line ends, blank lines and
-trailing blanks. `read_tles` reads all of these; `load_catalog` groups the
+trailing blanks, and OMM files in JSON, CSV and XML (`velmar.omm`).
+`read_tles` reads all of these; `load_catalog` groups the
 element sets by satellite into one `ELSET` each.
 
 By default every pair is verified: the checksum in column 69 of both lines,
@@ -25,6 +26,7 @@ from typing import IO, Union
 
 import numpy as np
 
+from velmar import omm
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 
 Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
@@ -152,7 +154,9 @@ def _records(source: Source, verify: bool) -> list[tuple[str | None, str, str]]:
     name: str | None = None
     pending = 0  # line number of a line 1 waiting for its line 2
     line1 = ""
-    for number, line in enumerate(_text_lines(source), start=1):
+    # An OMM file (JSON, CSV, XML) is recognised by its content and read as the
+    # three-line text of its records.
+    for number, line in enumerate(omm.expand(_text_lines(source), source), start=1):
         head = line[:2]
         if head == "1 " and len(line) > 60:
             if pending:
