@@ -202,8 +202,10 @@ inline DayFraction mjd_parts(std::int64_t tai, Scale scale) {
 bool parts_from_double(double value, bool modified, DayFraction& out);
 // The epoch of an exact MJD read on `scale`; false when out of range.
 inline bool tai_from_mjd_parts(const DayFraction& parts, Scale scale, std::int64_t& tai) {
-    // Parts that name a leap second mean it only on a UTC day that has one.
-    const DayFraction p = parts.ns < day_length(parts.day, scale) ? parts : julian_value(parts);
+    // Parts that name a leap second mean it only on a UTC day that has one
+    // (the table is searched only for such parts, never in the usual case).
+    const bool as_given = parts.ns < ns_per_day || parts.ns < day_length(parts.day, scale);
+    const DayFraction p = as_given ? parts : julian_value(parts);
     return tai_from_reading({p.day, p.ns}, scale, tai);
 }
 inline double jd_value(const DayFraction& exact, bool modified) {
