@@ -8,6 +8,7 @@ and from published values; never from Time itself.
 import copy
 import datetime
 import pickle
+import re
 from decimal import Decimal
 from fractions import Fraction
 
@@ -17,6 +18,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import assert_child_ok
 from velmar.time.time import JulianDate, Time
 
 # ERFA flags years before 1960 and far ahead as "dubious"; the values are still the reference.
@@ -306,9 +308,119 @@ def test_jd_round_trip_on_a_leap_second_day():
     assert Time(t.jd, format="jd") == t
     assert Time(t.mjd, format="mjd") == t
     assert Time(t.jd, format="jd", scale="utc").iso == "2016-12-31T23:59:60.123456789"
-    # A plain float cannot name the leap second: it reads as the next day's first second.
-    assert abs(Time(float(t.jd), format="jd") - Time("2017-01-01T00:00:00.123456789")) < 3e-5
+    # A plain float cannot name the leap second: it holds at the end of the day.
+    assert Time(float(t.jd), format="jd") == Time("2017-01-01")
     assert Time(Time("2016").jd - 1.0 + 366.5, format="jd").iso == "2016-12-31T12:00:00"
+
+
+LEAP_DAYS = [datetime.date(*start) - datetime.timedelta(days=1) for start, _ in LEAP_SECONDS[1:]]
+# A few ordinary days: both ends of a TAI-UTC interval, before 1972 excluded (ERFA's drifting UTC).
+ORDINARY_DAYS = [datetime.date(1972, 1, 1), datetime.date(1985, 7, 1), datetime.date(1999, 3, 17),
+                 datetime.date(2015, 6, 29), datetime.date(2017, 1, 1), datetime.date(2024, 2, 29)]
+# The last digit of a two-double Julian date near 1 day: 2**-52 day, about 0.02 ns; ERFA rounds a few times.
+ERFA_ULPS = Fraction(4 * 86400 * NS, 2**52)
+
+
+def clock_times(leap):
+    """(text, seconds of day) over a day, ending inside the leap second when there is one."""
+    times = [("00:00:00", 0), ("06:00:00.000000001", Fraction(21600 * NS + 1, NS)), ("12:00:00.5", Fraction(86401, 2)),
+             ("23:59:59", 86399), ("23:59:59.999999999", Fraction(86400 * NS - 1, NS))]
+    if leap:
+        times += [("23:59:60", 86400), ("23:59:60.5", Fraction(172801, 2)),
+                  ("23:59:60.999999999", Fraction(86401 * NS - 1, NS))]
+    return times
+
+
+@pytest.mark.parametrize("day", LEAP_DAYS + ORDINARY_DAYS, ids=str)
+def test_utc_text_gives_erfa_tai_and_calendar_julian_dates(day):
+    assert len(LEAP_DAYS) == 27
+    leap = day in LEAP_DAYS
+    mjd_of_day = day.toordinal() - datetime.date(1858, 11, 17).toordinal()
+    for clock, seconds in clock_times(leap):
+        t = Time(f"{day.isoformat()}T{clock}")
+        hh, mm, ss = clock.split(":")
+        d1, d2 = erfa.dtf2d("UTC", day.year, day.month, day.day, int(hh), int(mm), float(ss))
+        tai1, tai2 = erfa.utctai(d1, d2)
+        # ERFA's TAI, as nanoseconds since 2000-01-01T12:00:00 TAI (JD 2451545.0).
+        erfa_ns = (Fraction(tai1) - 2451545 + Fraction(tai2)) * 86400 * NS
+        assert abs(erfa_ns - t.int64) <= ERFA_ULPS, clock
+        # The UTC Julian date: 86400 s days, held at the end of the day inside a leap second.
+        mjd = mjd_of_day + min(seconds, 86400) / Fraction(86400)
+        assert abs(Fraction(t.mjd) - mjd) <= Fraction(np.spacing(float(mjd)))
+        assert abs(Fraction(t.jd) - (mjd + Fraction(4800001, 2))) <= Fraction(np.spacing(t.jd))
+        # ERFA stretches a leap-second day over 86401 s: behind by up to 1 s on those days, equal on others.
+        erfa_mjd = Fraction(d1) - Fraction(4800001, 2) + Fraction(d2)
+        stretch = (mjd - erfa_mjd) * 86400
+        if leap:
+            assert abs(stretch - (min(seconds, 86400) - seconds * Fraction(86400, 86401))) < Fraction(1, 10**6)
+            assert 0 <= stretch <= 1
+        else:
+            assert abs(stretch) < Fraction(1, 10**6)
+
+
+@pytest.mark.parametrize("day", LEAP_DAYS, ids=str)
+def test_utc_julian_date_never_decreases_over_a_leap_second(day):
+    start = expected_ns(day.year, day.month, day.day, 23, 59, 58)
+    tai = start + np.arange(41, dtype=np.int64) * (NS // 10)  # 23:59:58 to 00:00:02, every 0.1 s
+    many = Time(tai)
+    following = day + datetime.timedelta(days=1)
+    next_midnight = following.toordinal() - datetime.date(1858, 11, 17).toordinal()
+    for values, offset in ((many.mjd, 0.0), (many.jd, 2400000.5)):
+        assert np.all(np.diff(values) >= 0)
+        inside = np.array([":60" in text for text in many.iso.tolist()])
+        assert inside.sum() == 10  # the leap second's ten samples
+        assert np.all(values[inside] == next_midnight + offset)
+        assert np.all(np.diff(values[~inside]) > 0)
+    # One epoch at a time gives the same, as a JulianDate.
+    for k in (19, 20, 25, 29, 30):
+        assert many[k].jd == many.jd[k] and many[k].mjd == many.mjd[k]
+    # The issue's pair: inside the leap second, then a quarter second into the next day.
+    pair = Time([f"{day.isoformat()}T23:59:60.5", f"{following.isoformat()}T00:00:00.25"])
+    assert pair.jd[0] == next_midnight + 2400000.5 < pair.jd[1]
+    assert Time(pair[0].jd, format="jd") == pair[0]  # a JulianDate still names the leap second
+    assert Time(pair[0].jd + 0.25, format="jd") == Time(f"{following.isoformat()}T06:00:00")
+    assert pair[0].jd - Time(f"{following.isoformat()}").jd == 0.0
+
+
+def refusals(text):
+    """Every road that reads ISO text, each giving the error for `text`."""
+    roads = [lambda: Time(text), lambda: Time(np.str_(text)), lambda: Time([text]), lambda: Time((text,)),
+             lambda: Time(np.array([text])), lambda: Time(np.array([text], dtype=object)),
+             lambda: Time(["2020-01-01", text])]
+    for road in roads:
+        with pytest.raises(ValueError) as info:
+            road()
+        yield str(info.value)
+
+
+@pytest.mark.parametrize("day", LEAP_DAYS, ids=str)
+def test_second_60_only_on_the_last_day_of_a_leap_second_month(day):
+    text = f"{day.isoformat()}T23:59:60.25"
+    for read in (Time(text), Time(np.str_(text)), Time([text])[0], Time(np.array([text], dtype=object))[0]):
+        assert read.int64 == expected_ns(day.year, day.month, day.day, 23, 59, 60, 250_000_000)
+    for other in (day - datetime.timedelta(days=1), day + datetime.timedelta(days=1),
+                  day.replace(year=day.year + 1)):
+        bad = f"{other.isoformat()}T23:59:60"
+        if other in LEAP_DAYS:
+            continue
+        for message in refusals(bad):
+            assert message.startswith("Time cannot read ") and f"{bad}'" in message
+            assert message.endswith(f": {other.isoformat()} has no leap second (per the packaged leap-second table)")
+    for bad, why in ((f"{day.isoformat()}T23:59:61", "out of range (0 to 59, or 60 in a leap second)"),
+                     (f"{day.isoformat()}T12:00:60", "can only be 23:59:60")):
+        for message in refusals(bad):
+            assert repr(bad) in message and why in message
+    for scale, name in (("tai", "TAI"), ("tt", "TT")):
+        with pytest.raises(ValueError, match=f"the {name} scale has no leap seconds"):
+            Time(f"{day.isoformat()}T23:59:60", scale=scale)
+
+
+def test_datetime_values_cannot_name_a_leap_second():
+    # Their own constructors refuse a 60th second, so only text reaches the check above.
+    with pytest.raises(ValueError):
+        datetime.datetime(2016, 12, 31, 23, 59, 60)
+    with pytest.raises(ValueError):
+        np.datetime64("2016-12-31T23:59:60")
 
 
 # --------------------------------------------------------------------- exact Julian dates
@@ -497,6 +609,97 @@ def test_wrong_types_raise_type_error_naming_the_type(value, name):
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+# --------------------------------------------------------------------- the ends of int64
+
+INT64_MIN, INT64_MAX = -2**63, 2**63 - 1
+
+
+def tai_text(ns):
+    """ISO text of TAI nanoseconds since 2000-01-01T12:00:00 TAI, by datetime arithmetic."""
+    seconds, fraction = divmod(ns, NS)
+    text = (ORIGIN + datetime.timedelta(seconds=seconds)).isoformat()
+    return text + (f".{fraction:09d}" if fraction else "")
+
+
+def assert_text_reads_back(value):
+    """Every text form of the epoch `value`, on every scale, one epoch and in an array, reads back to it."""
+    for scale in ("utc", "tai", "tt"):
+        one = Time._from_int64(value, scale)
+        many = Time(np.array([value, 0], dtype=np.int64), scale=scale)
+        for t in (one, one.utc, one.tai, one.tt):
+            assert Time(t.iso, scale=t.scale).int64 == value, t.iso
+            assert Time(str(t), scale=t.scale).int64 == value
+            assert eval(repr(t), {"Time": Time}).int64 == value
+        for t in (many, many.utc, many.tai, many.tt):
+            assert eval(repr(t), {"Time": Time}).int64.tolist() == [value, 0], repr(t)
+            assert Time(re.findall(r"'([^']*)'", str(t)), scale=t.scale).int64.tolist() == [value, 0]
+            assert Time(t.iso, scale=t.scale).int64.tolist() == [value, 0]
+
+
+def test_the_ends_of_int64_are_epochs_whose_text_reads_back():
+    assert Time._from_int64(INT64_MIN, "tai").iso == tai_text(INT64_MIN) == "1707-09-22T12:12:43.145224192"
+    assert Time._from_int64(INT64_MAX, "tai").iso == tai_text(INT64_MAX) == "2292-04-11T11:47:16.854775807"
+    # UTC is 10 s behind TAI before 1972 and (with the table's last step) 37 s at the far end; TT 32.184 s ahead.
+    assert Time("1707-09-22T12:12:33.145224192").int64 == INT64_MIN
+    assert Time("2292-04-11T11:46:39.854775807").int64 == INT64_MAX
+    assert Time("1707-09-22T12:13:15.329224192", scale="tt").int64 == INT64_MIN
+    # The first epoch of a half-held day, which a Time once printed and then refused.
+    assert repr(Time(np.array([-9223329590000000001]))) == "Time(['1707-09-22T23:59:59.999999999'], scale='utc')"
+    for value in (INT64_MIN, INT64_MIN + 1, -9223329590000000001, -9223329590000000000, -1, 0,
+                  INT64_MAX - 1, INT64_MAX):
+        assert_text_reads_back(value)
+    # One nanosecond beyond either end: text is refused, naming it and the range.
+    for text in ("1707-09-22T12:12:43.145224191", "2292-04-11T11:47:16.854775808"):
+        with pytest.raises(ValueError, match=re.escape(f"{text!r}: outside the epochs a Time can hold "
+                                                       "(1707-09-22T12:12:43.145224192 to 2292-04-11T11:47:16.854775807 TAI)")):
+            Time(text, scale="tai")
+    with pytest.raises(OverflowError, match=re.escape(f"{2**63} is not an int64")):
+        Time._from_int64(2**63)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.one_of(st.integers(INT64_MIN, INT64_MAX), st.integers(INT64_MIN, INT64_MIN + 2 * 86400 * NS),
+                 st.integers(INT64_MAX - 2 * 86400 * NS, INT64_MAX)))
+def test_every_int64_epoch_reads_back_from_its_text(value):
+    assert_text_reads_back(value)
+
+
+def test_arithmetic_at_the_ends_of_int64():
+    # In a child: undefined behaviour here is a sanitizer report, not a wrong number.
+    assert_child_ok(r"""
+from fractions import Fraction
+import numpy as np
+from velmar.time.time import JulianDate, Time
+low, high = -2**63, 2**63 - 1
+def plain(x):
+    return isinstance(x, float) and not isinstance(x, JulianDate)
+# A JulianDate leaves spans it cannot keep exact to float arithmetic, as a float does.
+for date in (Time("2020").jd, Time("2020").mjd, Time("2016-12-31T23:59:60.5").jd):
+    for big in (low, low + 1, high, np.int64(low), np.int64(high), 2**64):
+        assert date + big == float(date) + big and plain(date + big), (date, big)
+        assert big + date == big + float(date) and plain(big + date)
+        assert date - big == float(date) - big and plain(date - big)
+first, last = Time._from_int64(low, "tai"), Time._from_int64(high, "tai")
+assert (first - np.timedelta64(low + 1, "ns")).int64 == -1
+assert (last + np.timedelta64(low + 1, "ns")).int64 == 0
+assert (first + np.timedelta64(high, "ns")).int64 == -1
+assert (first + np.array([0.0, 1e-9])).int64.tolist() == [low, low + 1]
+assert abs(Fraction(float(first - last)) - Fraction(low - high, 10**9)) <= Fraction(2**12, 10**9)
+assert abs(Fraction(float(last - first)) - Fraction(high - low, 10**9)) <= Fraction(2**12, 10**9)
+for call, text in ((lambda: first - 1e-9, "Time('1707-09-22T12:12:43.145224192', scale='tai') - 1e-09"),
+                   (lambda: last + 1, "Time('2292-04-11T11:47:16.854775807', scale='tai') + 1"),
+                   (lambda: first + np.array([0.0, -1e-9]), " + -1e-09"),
+                   (lambda: Time(np.array([low, high]), scale="tai") + [-1.0, 0.0], " + -1.0"),
+                   (lambda: last - np.timedelta64(low + 1, "ns"), " - np.timedelta64(-9223372036854775807,'ns')")):
+    try:
+        call()
+    except OverflowError as error:
+        assert text in str(error) and "outside the epochs a Time can hold" in str(error), str(error)
+    else:
+        raise AssertionError(text)
+""")
 
 
 # --------------------------------------------------------------------- properties

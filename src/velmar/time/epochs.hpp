@@ -22,8 +22,10 @@ inline constexpr std::int64_t mjd_of_2000 = 51'544;  // 2000-01-01; the epoch or
 inline constexpr std::int64_t mjd_of_1972 = 41'317;  // UTC has had whole leap seconds since then
 inline constexpr std::int64_t tt_minus_tai = 32'184'000'000;
 inline constexpr std::int64_t tai_minus_utc_before_1972 = 10 * ns_per_second;
-// The whole days that int64 nanoseconds around 2000 can hold.
-inline constexpr const char* outside_range = "outside the epochs a Time can hold (1707-09-23 to 2292-04-10)";
+// Every int64 is an epoch, and every epoch can be read back from its text:
+// the range is that of int64 nanoseconds around 2000, on the TAI scale.
+inline constexpr const char* outside_range =
+    "outside the epochs a Time can hold (1707-09-22T12:12:43.145224192 to 2292-04-11T11:47:16.854775807 TAI)";
 
 // ---------------------------------------------------------------- integers
 
@@ -39,10 +41,11 @@ inline constexpr std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
     return r < 0 ? r + b : r;
 }
 
-// a + b and a * b, or false when the result leaves the int64 range.
+// a + b, a * b and a - b, or false when the result leaves the int64 range.
 #if defined(__GNUC__) || defined(__clang__)
 inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_add_overflow(a, b, &out); }
 inline bool mul_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
+inline bool sub_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_sub_overflow(a, b, &out); }
 #else
 inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
     constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
@@ -63,7 +66,29 @@ inline bool mul_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
     out = a * b;
     return true;
 }
+inline bool sub_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
+    constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+    if ((b < 0 && a > hi + b) || (b > 0 && a < lo + b)) return false;
+    out = a - b;
+    return true;
+}
 #endif
+
+// days * 86400e9 + ns (ns of any size and sign), or false when it leaves the
+// int64 range. The product is taken on the day boundary between the result
+// and zero, so it fits whenever the result does: near the lowest int64 a
+// plain days * 86400e9 would not.
+inline bool ns_from_days(std::int64_t days, std::int64_t ns, std::int64_t& out) {
+    if (!add_checked(days, floor_div(ns, ns_per_day), days)) return false;
+    std::int64_t rest = floor_mod(ns, ns_per_day);
+    if (days < 0) {
+        ++days;
+        rest -= ns_per_day;
+    }
+    std::int64_t whole;
+    return mul_checked(days, ns_per_day, whole) && add_checked(whole, rest, out);
+}
 
 // ---------------------------------------------------------------- calendar
 
@@ -154,12 +179,19 @@ private:
 
 // An exact modified Julian date, day + ns / 86400e9: the Julian date of the
 // calendar reading, every day counted as 86400 s. Inside a UTC leap second ns
-// runs past 86400e9, so the float value is that of the first second of the
-// next day, while the exact parts still name the leap second.
+// runs past 86400e9 so that the parts still name the leap second, but the
+// date itself holds at the end of the day (see julian_value).
 struct DayFraction {
     std::int64_t day;
     std::int64_t ns;
 };
+
+// The Julian date the parts stand for: inside a leap second, the end of the
+// day (00:00 of the next), so that UTC Julian dates never decrease while
+// time runs on, and every day keeps 86400 s of date.
+inline constexpr DayFraction julian_value(const DayFraction& parts) {
+    return parts.ns < ns_per_day ? parts : DayFraction{parts.day + 1, 0};
+}
 
 inline DayFraction mjd_parts(std::int64_t tai, Scale scale) {
     const Reading r = reading_from_tai(tai, scale);
@@ -170,9 +202,14 @@ inline DayFraction mjd_parts(std::int64_t tai, Scale scale) {
 bool parts_from_double(double value, bool modified, DayFraction& out);
 // The epoch of an exact MJD read on `scale`; false when out of range.
 inline bool tai_from_mjd_parts(const DayFraction& parts, Scale scale, std::int64_t& tai) {
-    return tai_from_reading({parts.day, parts.ns}, scale, tai);
+    // Parts that name a leap second mean it only on a UTC day that has one
+    // (the table is searched only for such parts, never in the usual case).
+    const bool as_given = parts.ns < ns_per_day || parts.ns < day_length(parts.day, scale);
+    const DayFraction p = as_given ? parts : julian_value(parts);
+    return tai_from_reading({p.day, p.ns}, scale, tai);
 }
-inline double jd_value(const DayFraction& parts, bool modified) {
+inline double jd_value(const DayFraction& exact, bool modified) {
+    const DayFraction parts = julian_value(exact);
     const double fraction = static_cast<double>(parts.ns) / static_cast<double>(ns_per_day);
     if (modified) return static_cast<double>(parts.day) + fraction;
     return static_cast<double>(parts.day + 2'400'000) + (0.5 + fraction);

@@ -108,7 +108,7 @@ Outcome reading_from_datetime64(std::int64_t value, const PyArray_DatetimeMetaDa
             constexpr std::int64_t per_ns[] = {1'000, 1'000'000, 1'000'000'000};
             const std::int64_t ns = floor_div(count, per_ns[meta.base - NPY_FR_ps]);
             days = floor_div(ns, ns_per_day);
-            r.ns_of_day = ns - days * ns_per_day;
+            r.ns_of_day = floor_mod(ns, ns_per_day);
             break;
         }
         default: return Outcome::no_unit;
@@ -389,9 +389,8 @@ int ns_from_timedelta(PyObject* value, std::int64_t& out) {
     }
     // Read as a datetime64 of the same count, the span is the time since 1970.
     Reading r;
-    std::int64_t days_ns;
     if (reading_from_datetime64(scalar->obval, meta, r) != Outcome::ok ||
-        !mul_checked(r.mjd - mjd_of_1970, ns_per_day, days_ns) || !add_checked(days_ns, r.ns_of_day, out)) {
+        !ns_from_days(r.mjd - mjd_of_1970, r.ns_of_day, out)) {
         PyErr_Format(PyExc_OverflowError, "%R is longer than any span between two epochs", value);
         return -1;
     }

@@ -59,10 +59,13 @@ void normalise(DayFraction& p) {
     }
 }
 
+constexpr std::int64_t largest_day = static_cast<std::int64_t>(largest_exact_day);
+
+// Compared, never negated or passed to llabs: `days` may be the lowest int64.
 bool add_days(DayFraction& p, std::int64_t days) {
-    if (std::llabs(days) > static_cast<std::int64_t>(largest_exact_day)) return false;
+    if (days < -largest_day || days > largest_day) return false;
     p.day += days;
-    return std::llabs(p.day) <= static_cast<std::int64_t>(largest_exact_day);
+    return p.day >= -largest_day && p.day <= largest_day;
 }
 
 // Adds the decimal that prints as `x` (its shortest round-trip text), so
@@ -137,7 +140,9 @@ int add_number(DayFraction& p, PyObject* number, bool subtract) {
     int overflow = 0;
     const long long days = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (days == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return 0;
+    // Out of the exact range (the lowest int64 among them, which has no
+    // negative): left to float arithmetic, as any float would be.
+    if (overflow || days < -largest_day || days > largest_day) return 0;
     return add_days(p, subtract ? -days : days) ? 1 : 0;
 }
 
@@ -147,7 +152,7 @@ PyObject* julian_date_add(PyObject* a, PyObject* b) {
     PyObject* date = Py_IS_TYPE(a, julian_date_type) ? a : b;
     PyObject* other = date == a ? b : a;
     if (exact(date) && !Py_IS_TYPE(other, julian_date_type)) {
-        DayFraction p = as_julian_date(date)->parts;
+        DayFraction p = julian_value(as_julian_date(date)->parts);
         const int added = add_number(p, other, false);
         if (added < 0) return nullptr;
         if (added) return new_julian_date(p, as_julian_date(date)->modified);
@@ -159,7 +164,7 @@ PyObject* julian_date_subtract(PyObject* a, PyObject* b) {
     if (exact(a)) {
         const JulianDateObject* left = as_julian_date(a);
         if (!Py_IS_TYPE(b, julian_date_type)) {
-            DayFraction p = left->parts;
+            DayFraction p = julian_value(left->parts);
             const int added = add_number(p, b, true);
             if (added < 0) return nullptr;
             if (added) return new_julian_date(p, left->modified);
@@ -167,9 +172,9 @@ PyObject* julian_date_subtract(PyObject* a, PyObject* b) {
             // Two dates of one kind: the difference in days, from the exact parts.
             const JulianDateObject* right = as_julian_date(b);
             if (left->modified == right->modified) {
-                return PyFloat_FromDouble(static_cast<double>(left->parts.day - right->parts.day) +
-                                          static_cast<double>(left->parts.ns - right->parts.ns) /
-                                              static_cast<double>(ns_per_day));
+                const DayFraction x = julian_value(left->parts), y = julian_value(right->parts);
+                return PyFloat_FromDouble(static_cast<double>(x.day - y.day) +
+                                          static_cast<double>(x.ns - y.ns) / static_cast<double>(ns_per_day));
             }
         }
     }
@@ -187,8 +192,9 @@ constexpr const char julian_date_doc[] =
     "keeps the exact day and fraction of day.\n\n"
     "Adding or subtracting an int or float keeps the value exact (the float is\n"
     "taken as the decimal it prints as, to a nanosecond), and Time(value,\n"
-    "format='jd') reads the exact value back. Every other operation sees an\n"
-    "ordinary float.";
+    "format='jd') reads the exact value back. Inside a UTC leap second the value\n"
+    "is the end of the day; only Time() still reads the leap second from it.\n"
+    "Every other operation sees an ordinary float.";
 
 PyType_Slot julian_date_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(julian_date_dealloc)},

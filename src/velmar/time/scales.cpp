@@ -29,18 +29,12 @@ constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
 // Midnight of `mjd` on a uniform scale, in ns since the epoch origin (noon of 2000-01-01).
 constexpr std::int64_t midnight(std::int64_t mjd) { return (mjd - mjd_of_2000) * ns_per_day - ns_per_day / 2; }
 
-// The furthest days from 2000 that fit whole in int64 nanoseconds.
-constexpr std::int64_t max_day_offset = std::numeric_limits<std::int64_t>::max() / ns_per_day;
-
-bool day_in_range(std::int64_t mjd) {
-    return mjd >= mjd_of_2000 - max_day_offset && mjd <= mjd_of_2000 + max_day_offset;
-}
-
-// The epoch of a reading on a scale `offset` behind TAI (day already in range).
+// The epoch of a reading on a scale `offset` behind TAI; false when it lies
+// outside the int64 range (any day number is accepted).
 bool tai_with_offset(const Reading& r, std::int64_t offset, std::int64_t& tai) {
-    std::int64_t within;
-    return add_checked(r.ns_of_day - ns_per_day / 2, offset, within) &&
-           add_checked((r.mjd - mjd_of_2000) * ns_per_day, within, tai);
+    std::int64_t within, days;
+    return add_checked(r.ns_of_day, offset - ns_per_day / 2, within) && add_checked(r.mjd, -mjd_of_2000, days) &&
+           ns_from_days(days, within, tai);
 }
 
 bool leap_table_error(const char* what) {
@@ -130,11 +124,13 @@ std::int64_t tai_minus_utc(std::int64_t mjd) { return steps[step_of_day(mjd)].ta
 
 std::int64_t day_length(std::int64_t mjd, Scale scale) {
     if (scale != Scale::utc) return ns_per_day;
-    return ns_per_day + tai_minus_utc(mjd + 1) - tai_minus_utc(mjd);
+    // The step after day `mjd` (if any) starts on the next day when the day ends with one.
+    const std::size_t i = step_of_day(mjd);
+    if (i + 1 == steps.size() || steps[i + 1].mjd - 1 != mjd) return ns_per_day;
+    return ns_per_day + steps[i + 1].tai_minus_utc - steps[i].tai_minus_utc;
 }
 
 bool tai_from_reading(const Reading& r, Scale scale, std::int64_t& tai) {
-    if (!day_in_range(r.mjd)) return false;
     std::int64_t offset = 0;
     if (scale == Scale::tt) offset = -tt_minus_tai;
     else if (scale == Scale::utc) offset = tai_minus_utc(r.mjd);
@@ -151,7 +147,6 @@ Reading reading_from_tai(std::int64_t tai, Scale scale) {
 }
 
 bool UtcCursor::tai_from_reading(const Reading& r, std::int64_t& tai) {
-    if (!day_in_range(r.mjd)) return false;
     const std::size_t i = by_day_;
     if (!(steps[i].mjd <= r.mjd && (i + 1 == steps.size() || r.mjd < steps[i + 1].mjd)))
         by_day_ = step_of_day(r.mjd);

@@ -1,5 +1,7 @@
 // ISO 8601 text: reading "2024", "2024-03", "2024-03-01", "2024-03-01T12:30",
 // "2024-03-01T12:30:15.25Z" and the like, and writing the exact reading back.
+#include <cstdio>
+
 #include "velmar/time/epochs.hpp"
 
 namespace velmar::time {
@@ -89,13 +91,22 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
     if (minute > 59) return cannot_read(text, "the minute is out of range (0 to 59)");
     const std::int64_t mjd = mjd_from_civil(year, month, day);
     if (!ensure_leap_seconds(scale)) return false;
-    if (second > 59) {
-        // Only the last minute of a UTC day that ends with a leap second has a 60th second.
-        const bool leap = second == 60 && hour == 23 && minute == 59 && day_length(mjd, scale) > ns_per_day;
-        if (!leap) {
-            return cannot_read(text, scale == Scale::utc && second == 60
-                                         ? "there is no leap second at that time"
-                                         : "the second is out of range (0 to 59)");
+    // Only the last minute of a UTC day that ends with a (positive) leap second has a 60th second.
+    if (second > 60) return cannot_read(text, "the second is out of range (0 to 59, or 60 in a leap second)");
+    if (second == 60) {
+        if (scale != Scale::utc) {
+            PyErr_Format(PyExc_ValueError, "Time cannot read %R: the %s scale has no leap seconds", text,
+                         scale == Scale::tai ? "TAI" : "TT");
+            return false;
+        }
+        if (hour != 23 || minute != 59)
+            return cannot_read(text, "a leap second can only be 23:59:60, the last second of a day");
+        if (day_length(mjd, scale) <= ns_per_day) {
+            char date[40];
+            std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
+            PyErr_Format(PyExc_ValueError, "Time cannot read %R: %s has no leap second (per the packaged leap-second table)",
+                         text, date);
+            return false;
         }
     }
     const std::int64_t ns_of_day = ((hour * 60 + minute) * 60 + second) * ns_per_second + fraction;

@@ -127,8 +127,7 @@ PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
 double seconds_between(std::int64_t a, std::int64_t b) {
     constexpr std::int64_t exact_limit = std::int64_t{1} << 53;
     std::int64_t d;
-    if (b != std::numeric_limits<std::int64_t>::min() && add_checked(a, -b, d) && d > -exact_limit &&
-        d < exact_limit)
+    if (sub_checked(a, b, d) && d > -exact_limit && d < exact_limit)
         return static_cast<double>(d) / 1e9;
     const std::int64_t qa = floor_div(a, ns_per_second), qb = floor_div(b, ns_per_second);
     return static_cast<double>(qa - qb) +
@@ -224,8 +223,7 @@ PyObject* get_iso(PyObject* self, void*) {
 // last nanosecond before midnight, since datetime64 has no 60th second.
 bool unix_ns(const Reading& r, std::int64_t& out) {
     const std::int64_t ns_of_day = r.ns_of_day < ns_per_day ? r.ns_of_day : ns_per_day - 1;
-    std::int64_t days;
-    return mul_checked(r.mjd - mjd_of_1970, ns_per_day, days) && add_checked(days, ns_of_day, out);
+    return ns_from_days(r.mjd - mjd_of_1970, ns_of_day, out);
 }
 
 PyObject* datetime64_overflow() {
@@ -394,8 +392,12 @@ int read_span(PyObject* value, std::int64_t& one, Ref& many) {
     return 1;
 }
 
-PyObject* shift_overflow() {
-    PyErr_Format(PyExc_OverflowError, "the result is %s", outside_range);
+// t + span left the range: names the epoch and the span (in seconds for an
+// element of an array span).
+PyObject* shift_overflow(const TimeObject* t, npy_intp i, PyObject* span, bool subtract) {
+    Ref epoch = Ref::steal(new_time(epoch_at(t, i), t->scale));
+    if (!epoch) return nullptr;
+    PyErr_Format(PyExc_OverflowError, "%R %s %R is %s", epoch.get(), subtract ? "-" : "+", span, outside_range);
     return nullptr;
 }
 
@@ -406,15 +408,13 @@ PyObject* shifted(const TimeObject* t, PyObject* span, bool subtract) {
     const int kind = read_span(span, one, many);
     if (kind < 0) return nullptr;
     if (kind == 0) Py_RETURN_NOTIMPLEMENTED;
-    if (!many) {
-        if (subtract) {
-            if (one == std::numeric_limits<std::int64_t>::min()) return shift_overflow();
-            one = -one;
-        }
-        if (!t->epochs) {
-            std::int64_t ns;
-            return add_checked(t->ns, one, ns) ? new_time(ns, t->scale) : shift_overflow();
-        }
+    // Subtracted, never negated: a span may be the lowest int64.
+    const auto apply = [subtract](std::int64_t epoch, std::int64_t delta, std::int64_t& out) {
+        return subtract ? sub_checked(epoch, delta, out) : add_checked(epoch, delta, out);
+    };
+    if (!many && !t->epochs) {
+        std::int64_t ns;
+        return apply(t->ns, one, ns) ? new_time(ns, t->scale) : shift_overflow(t, 0, span, subtract);
     }
     npy_intp n = count_of(t);
     const double* seconds = nullptr;
@@ -435,9 +435,17 @@ PyObject* shifted(const TimeObject* t, PyObject* span, bool subtract) {
     if (!epochs) return nullptr;
     for (npy_intp i = 0; i < n; ++i) {
         std::int64_t delta = one;
-        if (seconds && !ns_from_double_seconds(subtract ? -seconds[i * stride] : seconds[i * stride], delta))
-            return shift_overflow();
-        if (!add_checked(epoch_at(t, t->epochs ? i : 0), delta, data[i])) return shift_overflow();
+        const npy_intp at = t->epochs ? i : 0;
+        if (seconds && !ns_from_double_seconds(seconds[i * stride], delta)) {
+            Ref element = Ref::steal(PyFloat_FromDouble(seconds[i * stride]));
+            if (element) ns_from_seconds(element.get(), delta);  // sets the error naming the element
+            return nullptr;
+        }
+        if (!apply(epoch_at(t, at), delta, data[i])) {
+            if (!seconds) return shift_overflow(t, at, span, subtract);
+            Ref element = Ref::steal(PyFloat_FromDouble(seconds[i * stride]));
+            return element ? shift_overflow(t, at, element.get(), subtract) : nullptr;
+        }
     }
     return new_time_array(epochs.release(), t->scale);
 }
@@ -546,7 +554,12 @@ PyObject* time_from_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Scale scale = Scale::utc;
     if (a[1] && !parse_scale(a[1], scale)) return nullptr;
     if (PyLong_Check(a[0])) {
-        const long long ns = PyLong_AsLongLong(a[0]);
+        int overflow = 0;
+        const long long ns = PyLong_AsLongLongAndOverflow(a[0], &overflow);
+        if (overflow) {
+            PyErr_Format(PyExc_OverflowError, "%R is not an int64, so not an epoch a Time can hold", a[0]);
+            return nullptr;
+        }
         if (ns == -1 && PyErr_Occurred()) return nullptr;
         return new_time(ns, scale);
     }
@@ -567,8 +580,11 @@ PyObject* time_now(PyObject*, PyObject*) {
     if (!ensure_leap_seconds()) return nullptr;
     const std::int64_t days = floor_div(since_1970, ns_per_day);
     std::int64_t ns;
-    if (!tai_from_reading({days + mjd_of_1970, since_1970 - days * ns_per_day}, Scale::utc, ns))
-        return shift_overflow();
+    if (!tai_from_reading({days + mjd_of_1970, floor_mod(since_1970, ns_per_day)}, Scale::utc, ns)) {
+        PyErr_Format(PyExc_OverflowError, "the system clock reads %lld ns since 1970, %s",
+                     static_cast<long long>(since_1970), outside_range);
+        return nullptr;
+    }
     return new_time(ns, Scale::utc);
 }
 
@@ -582,7 +598,8 @@ PyGetSetDef time_getset[] = {
     {"jd", get_jd, nullptr,
      "Julian date of the calendar reading on this Time's scale, every day counted as 86400 s: a JulianDate "
      "(a float that keeps the exact value) for one epoch, a float64 array for many. Inside a UTC leap second "
-     "the float runs on into the next day; the exact value still names the leap second.",
+     "it holds at the end of the day (the Julian date of 00:00:00 of the next day), so it never decreases; "
+     "a JulianDate still names the leap second to Time(value, format='jd').",
      nullptr},
     {"mjd", get_mjd, nullptr, "Modified Julian date (JD - 2400000.5) on this Time's scale, as for jd.", nullptr},
     {"utc", get_utc, nullptr, "The same epochs, shown on the UTC scale.", nullptr},
@@ -623,7 +640,7 @@ constexpr const char time_doc[] =
     "  - ISO 8601 text: '2024' (1 January 00:00), '2024-03', '2024-03-01',\n"
     "    '2024-03-01T12:30', '2024-03-01T12:30:15.123456789', optionally with a\n"
     "    trailing 'Z'; a space may stand for the 'T'. UTC text may name a leap\n"
-    "    second, 23:59:60.\n"
+    "    second, 23:59:60 of a day that ends with one.\n"
     "  - datetime.datetime (naive means on `scale`; an aware one is converted to\n"
     "    UTC) and datetime.date (its midnight).\n"
     "  - numpy datetime64 scalars and arrays (of any unit).\n"
@@ -636,11 +653,22 @@ constexpr const char time_doc[] =
     "read on the first UTC conversion. Before 1972-01-01, TAI-UTC is taken as 10 s\n"
     "(the rubber seconds of the 1960s are not modelled); after the last step in the\n"
     "table, its last value holds. A UTC day that ends with a leap second lasts\n"
-    "86401 s (t - e counts it), but Julian dates read and show the calendar:\n"
-    "fraction of day x 86400 s, as two-line element sets and SGP4 read their\n"
-    "epochs. So a Julian date never falls inside a leap second, and the float jd\n"
-    "of an epoch inside one equals that of the first second of the next day.\n\n"
-    "Epochs from 1707-09-23 to 2292-04-10 can be held.\n\n"
+    "86401 s: t - e counts it, and its last second reads and shows as 23:59:60.\n"
+    "Text naming 23:59:60 of any other day, or a second 61, is refused.\n\n"
+    "Julian dates (jd, mjd, format='jd' and 'mjd') count every day as 86400 s of\n"
+    "the calendar on the Time's scale, fraction of day x 86400 s, as two-line\n"
+    "element sets, SGP4 and numpy's datetime64 do. Inside a leap second the UTC\n"
+    "Julian date holds at the end of the day: it equals that of 00:00:00 of the\n"
+    "next day, so it never decreases while time runs on. ERFA (dtf2d, utctai)\n"
+    "instead stretches a leap-second day over 86401 s (fraction = seconds / 86401):\n"
+    "on those days only, its UTC Julian date runs behind this one by up to 1 s\n"
+    "(seconds x (1/86400 - 1/86401) of a day); on every other day the two agree,\n"
+    "and the epochs (TAI) agree on every day.\n\n"
+    "Every int64 is an epoch: the range runs from 1707-09-22T12:12:43.145224192 to\n"
+    "2292-04-11T11:47:16.854775807 TAI (the same instants on every scale). The text\n"
+    "of every epoch in it (iso, str, repr, on any scale) reads back to that epoch;\n"
+    "text or Julian dates beyond it raise ValueError, and arithmetic that would\n"
+    "leave it raises OverflowError.\n\n"
     "t - e gives elapsed seconds as float64 (a numpy scalar for a single t, an\n"
     "array for an array t); t + seconds and t - seconds give a Time. Times compare\n"
     "by instant, whatever their scales.";
