@@ -257,8 +257,9 @@ def test_block_text_is_what_python_prints():
         assert [c[0] for c in cells] == [f"{v:.3f}" for v in x]
         assert [c[1] for c in cells] == [f"{v:.6f}" for v in x]
         assert [c[2] for c in cells] == expected_days
-    # Table rows keep their columns right-justified; only a row too wide for them is longer.
-    assert {len(line) for line in lines if "e" not in line and len(line.split()[0]) <= 10} >= {10 + 2 + 10 + 2 + 12}
+    # Table rows keep their columns right-justified; only a row with a value too wide for its column is longer.
+    fit = [len(c[0]) <= 10 and len(c[1]) <= 10 and len(c[2]) <= 12 for c in cells]
+    assert [len(line) == 10 + 2 + 10 + 2 + 12 for line in lines] == fit and not all(fit)
 
 
 def test_plot_names_the_extra_to_install(tmp_path, catalog):

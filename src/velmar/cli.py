@@ -113,7 +113,9 @@ class _Grid:
         t0 = _time(start)
         self.clock0 = np.datetime64(t0.utc.datetime64, "ns")
         if Time(self.clock0) != t0:
-            raise UserError(f"--start {start} falls inside a leap second; the UTC clock the steps are laid on has no such reading")
+            raise UserError(
+                f"--start {start} falls inside a leap second; the UTC clock the steps are laid on has no such reading"
+            )
         if stop:
             length_ns = int((np.datetime64(_time(stop).utc.datetime64, "ns") - self.clock0).astype(np.int64))
             if length_ns < 0:
@@ -135,11 +137,15 @@ class _Grid:
         offsets = np.arange(first, stop, dtype=np.int64) * np.int64(self.step_ns if self.size > 1 else 0)
         return Time(self.clock0 + offsets.astype("timedelta64[ns]"))
 
-    def blocks(self, size: int = 8192, first: int = 1_000):
-        """(first, stop) ranges covering the grid: a small first block so the first rows come at once."""
+    # Blocks small enough for their text to be built in the processor's cache;
+    # the first smaller still, so that the first rows come at once.
+    FIRST_BLOCK, BLOCK = 1_000, 8_192
+
+    def blocks(self):
+        """(first, stop) ranges of the epochs, one block after the other."""
         a = 0
         while a < self.size:
-            b = min(a + (first if a == 0 else size), self.size)
+            b = min(a + (self.FIRST_BLOCK if a == 0 else self.BLOCK), self.size)
             yield a, b
             a = b
 
@@ -462,8 +468,7 @@ def cmd_propagate(args) -> None:
         print(f"# {note}")
         print("  ".join(h.rjust(w) for h, w in zip(PROPAGATE_HEADER, widths)))
     stale, failed = False, 0
-    blocks = list(grid.blocks())
-    for a, b in blocks:
+    for a, b in grid.blocks():
         times = grid.times(a, b)
         eph, governing, caught = propagate(times)
         if caught and not failed:
@@ -493,7 +498,7 @@ def cmd_propagate(args) -> None:
             _Numbers.days(age_ns),
         ]
         _write_bytes(_block_bytes(columns, widths, args.csv))
-    if failed and len(blocks) > 1:
+    if failed and grid.size > grid.FIRST_BLOCK:
         print(f"velmar: warning: SGP4 failed at {failed} of {grid.size} epochs in all; their rows are nan", file=sys.stderr)
 
 
@@ -776,6 +781,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        return 130
     except Exception as exc:  # one line for the user, the traceback with --debug
         if args.debug:
             raise
