@@ -1,8 +1,10 @@
 """The velmar command, run as a user runs it: in a subprocess."""
 import csv
+import datetime
 import io
 import subprocess
 import sys
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -96,19 +98,32 @@ def test_eop_span():
         (("catalog", "/no/such/file.tle"), "no such file"),
         (("eop", "not-a-date"), "not a date"),
         (("propagate", "CATALOG", "--satno", 99999), "satellite 99999 is not in the file"),
-        (("propagate", "CATALOG", "--step", -1), "--step must be positive"),
+        (("propagate", "CATALOG", "--step", -1), "argument --step: must be positive and finite (seconds), got '-1'"),
+        (("propagate", "CATALOG", "--step", "nan"), "got 'nan'"),
+        (("propagate", "CATALOG", "--step", "inf"), "got 'inf'"),
+        (("propagate", "CATALOG", "--step", 0), "got '0'"),
+        (("propagate", "CATALOG", "--step", "1e-12"), "got '1e-12'"),
+        (("propagate", "CATALOG", "--start", "2016-12-31T23:59:60.5"), "--start 2016-12-31T23:59:60.5 falls inside a leap second"),
+        (("propagate", "CATALOG", "--start", "2008-09-21", "--stop", "2008-09-20"), "--stop 2008-09-20 is before --start 2008-09-21"),
+        (("show", "CATALOG", "--last", 0), "argument --last: must be a whole number of 1 or more, got '0'"),
+        (("show", "CATALOG", "--last", -1), "got '-1'"),
+        (("eop", "2016-12-31", "--start", "2016-01-01"), "give epochs (2016-12-31) or a span (--start 2016-01-01), not both"),
+        (("eop", "2016-12-31", "--stop", "2017-01-01"), "not both"),
+        (("plot", "eop", "--start", "2040-01-01", "-o", "eop.png"), "2040-01-01T00:00:00 to 2041-12-31T00:00:00 is not within the IERS Bulletin A data, which runs from 1973-01-02 to"),
+        (("plot", "eop", "--start", "1960-01-01", "--stop", "1980-01-01", "-o", "eop.png"), "1960-01-01T00:00:00 to 1980-01-01T00:00:00 is not within"),
         (("catalog", "BAD"), "checksum"),
     ],
 )
 def test_errors_are_one_line_without_traceback(args, words, catalog, tmp_path):
     bad = tmp_path / "bad.tle"
     bad.write_text(ISS[0] + "\n" + ISS[1][:68] + "0\n")
+    one_line = "BAD" not in args  # a damaged file lists its bad lines, one each
     args = [str(catalog) if a == "CATALOG" else str(bad) if a == "BAD" else a for a in args]
     result = velmar(*args, check=False)
     assert result.returncode != 0
     assert "Traceback" not in result.stderr
     assert words in result.stderr
-    assert result.stderr.startswith("velmar: ")
+    assert result.stderr.startswith("velmar: ") and (len(result.stderr.splitlines()) == 1 or not one_line)
 
 
 def test_debug_shows_the_traceback():
@@ -126,3 +141,141 @@ def test_plot_without_matplotlib_or_with_it(tmp_path, catalog):
     else:
         assert result.returncode == 0, result.stderr
         assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def tle_lines(satno, epoch_field, name=None, mean_motion="15.72125391"):
+    """An element set of the ISS's elements with its own number and epoch, checksums computed here."""
+
+    def with_checksum(line):
+        return line + str(sum(int(c) if c.isdigit() else c == "-" for c in line) % 10)
+
+    line1 = with_checksum(f"1 {satno:05d}U 98067A   {epoch_field} -.00002182  00000-0 -11606-4 0  292")
+    line2 = with_checksum(f"2 {satno:05d}  51.6416 247.4627 0006703 130.5360 325.0288 {mean_motion}56353")
+    return ([name] if name else []) + [line1, line2]
+
+
+def epochs_of(out):
+    return [row[0] for row in csv.reader(io.StringIO(out))][1:]
+
+
+def test_show_last_takes_the_newest_sets(tmp_path):
+    path = tmp_path / "three.tle"
+    fields = ["08264.51782528", "08266.51782528", "08265.51782528"]
+    path.write_text("\n".join(line for f in fields for line in tle_lines(25544, f)) + "\n")
+    out = velmar("show", path, "--last", 2).stdout
+    assert out.count("Two-line Elements") == 2
+    assert "08265.51782528" in out and "08266.51782528" in out and "08264.51782528" not in out
+
+
+def test_the_grid_runs_on_the_utc_clock_across_a_leap_second(tmp_path):
+    # One set at 2016-12-31T12:00:00 UTC (day 366.5 of the leap year); a leap
+    # second, 2016-12-31T23:59:60, was inserted twelve hours later.
+    path = tmp_path / "leap.tle"
+    path.write_text("\n".join(tle_lines(25544, "16366.50000000")) + "\n")
+    out = velmar("propagate", path, "--start", "2016-12-31T23:58", "--stop", "2017-01-01T00:02", "--step", 60, "--csv").stdout
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [r["epoch (UTC)"] for r in rows] == [
+        "2016-12-31T23:58:00", "2016-12-31T23:59:00", "2017-01-01T00:00:00", "2017-01-01T00:01:00", "2017-01-01T00:02:00",
+    ]
+    # SGP4 from the sgp4 package at the same clock readings, to the printed digit.
+    from sgp4.api import WGS72, Satrec, jday
+
+    sat = Satrec.twoline2rv(*tle_lines(25544, "16366.50000000"), WGS72)
+    for row in rows:
+        t = datetime.datetime.fromisoformat(row["epoch (UTC)"])
+        _, r, v = sat.sgp4(*jday(t.year, t.month, t.day, t.hour, t.minute, t.second))
+        assert [row[k] for k in ("x km", "y km", "z km")] == [f"{x:.3f}" for x in r]
+        assert [row[k] for k in ("vx km/s", "vy km/s", "vz km/s")] == [f"{x:.6f}" for x in v]
+        # Elapsed days from the set's epoch, the leap second counted once passed.
+        seconds = (t - datetime.datetime(2016, 12, 31, 12)).total_seconds() + (t.year == 2017)
+        assert row["set age days"] == f"{Decimal(int(seconds)) / 86400:.6f}"
+    # Steps that are not whole seconds land exactly on the stop too, and the table form agrees.
+    out = velmar("propagate", path, "--start", "2016-12-31T23:59:59.7", "--stop", "2017-01-01T00:00:00.3", "--step", 0.1).stdout
+    epochs = [line.split()[0] for line in out.splitlines()[3:]]
+    assert epochs == [f"2016-12-31T23:59:59.{d}00" for d in range(7, 10)] + [f"2017-01-01T00:00:00.{d}00" for d in range(4)]
+
+
+def test_set_age_column_and_the_warning_far_from_a_set(tmp_path):
+    # Two sets of one satellite 60 days apart, 2008-01-01 and 2008-03-01; no name line.
+    path = tmp_path / "two.tle"
+    path.write_text("\n".join(tle_lines(25544, "08001.00000000") + tle_lines(25544, "08061.00000000")) + "\n")
+    span = ("--start", "2007-12-30", "--stop", "2008-03-03", "--step", 86400 * 4)
+    result = velmar("propagate", path, *span, "--csv")
+    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    newest_before = {True: datetime.datetime(2008, 1, 1), False: datetime.datetime(2008, 3, 1)}
+    for row in rows:
+        t = datetime.datetime.fromisoformat(row["epoch (UTC)"])
+        governing = newest_before[t < datetime.datetime(2008, 3, 1)]
+        assert row["set age days"] == f"{(t - governing).total_seconds() / 86400:.6f}"
+    assert rows[0]["set age days"] == "-2.000000"
+    warning = [line for line in result.stderr.splitlines() if "days from the epoch" in line]
+    # 2008-01-31 is 30 days from its set, not more; 2008-02-04 is the first beyond.
+    assert len(warning) == 1 and "2008-02-04T00:00:00 UTC is +34.0 days" in warning[0]
+    # Within 30 days of the sets: no warning. The header names the satellite without a dangling comma.
+    near = velmar("propagate", path, "--start", "2008-01-01", "--stop", "2008-01-30", "--step", 86400)
+    assert "days from the epoch" not in near.stderr
+    assert near.stdout.startswith("# satellite 25544, SGP4 from the set of 2008-01-01T00:00:00 UTC")
+    header = velmar("propagate", path, *span).stdout.splitlines()[0]
+    assert header.startswith("# satellite 25544, SGP4 from the sets of 2008-01-01T00:00:00 to 2008-03-01T00:00:00 UTC")
+
+
+def test_long_ephemeris_streams_and_a_closed_pipe_ends_quietly(catalog):
+    # 17 million epochs, gigabytes of text: the first rows come at once, and a
+    # reader that stops early ends the command without a traceback.
+    args = ["propagate", str(catalog), "--start", "2008-09-20", "--stop", "2009-04-08", "--step", "1", "--csv"]
+    child = subprocess.Popen([sys.executable, "-m", "velmar", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head = [child.stdout.readline() for _ in range(3)]
+    child.stdout.close()
+    try:
+        returncode = child.wait(timeout=120)
+    finally:
+        child.kill()
+    stderr = child.stderr.read().decode()
+    child.stderr.close()
+    assert head[0].startswith(b"epoch (UTC),x km") and head[1].startswith(b"2008-09-20T00:00:00,")
+    assert head[2].startswith(b"2008-09-20T00:00:01,")
+    assert returncode == 0, stderr
+    assert "Traceback" not in stderr and "Exception ignored" not in stderr and "BrokenPipe" not in stderr
+
+
+def test_block_text_is_what_python_prints():
+    from velmar.cli import _block_bytes, _Numbers
+
+    rng = np.random.default_rng(17)
+    halves = (rng.integers(-10**9, 10**9, 2000) + 0.5) / 1e3
+    x = np.concatenate([
+        halves, np.nextafter(halves, np.inf), np.nextafter(halves, -np.inf), rng.normal(0, 1e4, 2000),
+        [0.0, -0.0, -1e-9, 0.0625, -0.0005, 2.5e-4, 1e15, -1e300, np.nan, -np.nan, np.inf, -np.inf, 5e-324],
+    ])
+    days_ns = rng.integers(-10**16, 10**16, x.size)
+    days_ns[:4] = [43_200_000, -43_200_000, 129_600_000, 0]  # exact halves of the last digit
+    expected_days = [f"{Decimal(int(n)) / 86_400_000_000_000:.6f}" for n in days_ns]
+    for as_csv in (True, False):
+        columns = [_Numbers.fixed(x, 3), _Numbers.fixed(x, 6), _Numbers.days(days_ns)]
+        lines = _block_bytes(columns, (10, 10, 12), as_csv).decode().splitlines()
+        cells = [line.split(",") if as_csv else line.split() for line in lines]
+        assert [c[0] for c in cells] == [f"{v:.3f}" for v in x]
+        assert [c[1] for c in cells] == [f"{v:.6f}" for v in x]
+        assert [c[2] for c in cells] == expected_days
+    # Table rows keep their columns right-justified; only a row with a value too wide for its column is longer.
+    fit = [len(c[0]) <= 10 and len(c[1]) <= 10 and len(c[2]) <= 12 for c in cells]
+    assert [len(line) == 10 + 2 + 10 + 2 + 12 for line in lines] == fit and not all(fit)
+
+
+def test_plot_names_the_extra_to_install(tmp_path, catalog):
+    code = (
+        "import sys; sys.modules['matplotlib'] = None\n"
+        "from velmar.cli import main\n"
+        f"sys.exit(main(['plot', 'orbit', {str(catalog)!r}, '-o', {str(tmp_path / 'orbit')!r}]))"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2
+    assert "pip install 'velmar[plot]'" in result.stderr and len(result.stderr.splitlines()) == 1
+
+
+def test_plot_reports_the_file_it_wrote(tmp_path, catalog):
+    pytest.importorskip("matplotlib")
+    result = velmar("plot", "orbit", catalog, "-o", tmp_path / "adir")
+    written = tmp_path / "adir.png"
+    assert result.stdout.strip() == f"wrote {written}"
+    assert written.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -12,7 +12,10 @@ from __future__ import annotations
 
 import argparse
 import csv
+import decimal
 import importlib.resources
+import math
+import os
 import sys
 import warnings
 from collections.abc import Sequence
@@ -80,17 +83,71 @@ def _time(text: str):
 
 
 def _span(start: str, stop: str | None, step: float, default_length: float):
-    """Epochs from start to stop (inclusive when it falls on a step)."""
-    if step <= 0:
-        raise UserError(f"--step must be positive, got {step}")
-    t0 = _time(start)
-    length = (_time(stop) - t0).item() if stop else default_length
-    if length < 0:
-        raise UserError("--stop is before --start")
-    n = int(np.floor(length / step + 1e-9)) + 1
-    if n > 10_000_000:
-        raise UserError(f"{n} epochs requested; use a larger --step")
-    return t0 + np.arange(n) * step
+    """Epochs from start to stop on the UTC clock (stop included when it falls on a step), as one Time."""
+    grid = _Grid(start, stop, step, default_length)
+    if grid.size > 10_000_000:
+        raise UserError(f"{grid.size} epochs requested; use a larger --step")
+    return grid.times(0, grid.size)
+
+
+class _Grid:
+    """The epochs start + k * step read on the UTC clock, k = 0, 1, ... up to stop.
+
+    Steps are laid on clock time, not counted in elapsed SI seconds, so that a
+    leap second inside the span does not shift every later epoch off the
+    minute, and a stop that is a whole number of steps after the start is an
+    epoch of the grid. The clock has no reading 23:59:60, so no grid epoch can
+    fall inside a leap second; a start inside one has no place on it and is
+    refused.
+    """
+
+    def __init__(self, start: str, stop: str | None, step: float, default_length: float):
+        from velmar.time.time import Time
+
+        if not (math.isfinite(step) and step > 0):
+            raise UserError(f"--step must be positive and finite, got {step}")
+        # Through the shortest decimal form of the float: "0.1" is 100,000,000 ns exactly.
+        self.step_ns = int(round(decimal.Decimal(repr(float(step))).scaleb(9)))
+        if self.step_ns < 1:
+            raise UserError(f"--step must be at least one nanosecond, got {step}")
+        t0 = _time(start)
+        self.clock0 = np.datetime64(t0.utc.datetime64, "ns")
+        if Time(self.clock0) != t0:
+            raise UserError(
+                f"--start {start} falls inside a leap second; the UTC clock the steps are laid on has no such reading"
+            )
+        if stop:
+            length_ns = int((np.datetime64(_time(stop).utc.datetime64, "ns") - self.clock0).astype(np.int64))
+            if length_ns < 0:
+                raise UserError(f"--stop {stop} is before --start {start}")
+        else:
+            length_ns = round(default_length * 1e9)
+        self.size = length_ns // self.step_ns + 1
+        # The decimals every epoch of the grid needs (0, 3, 6 or 9), as Time prints them.
+        fraction = int(self.clock0.astype(np.int64)) % 10**9
+        self.decimals = next(
+            d for d in (0, 3, 6, 9) if fraction % 10 ** (9 - d) == 0 and (self.size == 1 or self.step_ns % 10 ** (9 - d) == 0)
+        )
+
+    def times(self, first: int, stop: int):
+        """The epochs first .. stop - 1 of the grid, a Time on the UTC scale."""
+        from velmar.time.time import Time
+
+        # k * step stays within the span (an int64 nanosecond count) for every k on the grid.
+        offsets = np.arange(first, stop, dtype=np.int64) * np.int64(self.step_ns if self.size > 1 else 0)
+        return Time(self.clock0 + offsets.astype("timedelta64[ns]"))
+
+    # Blocks small enough for their text to be built in the processor's cache;
+    # the first smaller still, so that the first rows come at once.
+    FIRST_BLOCK, BLOCK = 1_000, 8_192
+
+    def blocks(self):
+        """(first, stop) ranges of the epochs, one block after the other."""
+        a = 0
+        while a < self.size:
+            b = min(a + (self.FIRST_BLOCK if a == 0 else self.BLOCK), self.size)
+            yield a, b
+            a = b
 
 
 def _iso(t) -> str:
@@ -109,6 +166,167 @@ def _write_rows(header: Sequence[str], rows, as_csv: bool, out=None) -> None:
     print("  ".join(h.rjust(w) for h, w in zip(header, widths)), file=out)
     for r in rows:
         print("  ".join(c.rjust(w) for c, w in zip(r, widths)), file=out)
+
+
+# --- text columns at numpy speed -----------------------------------------------
+#
+# Long ephemerides are written in blocks: each block is one (rows, width)
+# matrix of ASCII bytes that every column writes its digits into, a whole
+# column at a time. The text of a number is exactly what Python's own
+# f"{x:.{d}f}" prints.
+
+_SPACE, _MINUS, _POINT, _ZERO = 32, 45, 46, 48
+
+
+class _Numbers:
+    """A column of the decimal numbers -+q / 10**decimals, q >= 0 exact integers.
+
+    `special` maps a row to the text it prints instead (nan, inf, and numbers
+    too large for exact integer digits, which Python formats).
+    """
+
+    def __init__(self, q, negative, decimals: int, special: dict[int, str] | None = None):
+        self.q = q
+        self.negative = negative
+        self.decimals = decimals
+        self.special = special or {}
+        self.top = int(q.max()) if q.size else 0
+        digits = max(len(str(self.top)), decimals + 1)
+        self.width = max(
+            digits + (decimals > 0) + bool(negative.any()),
+            max((len(t) for t in self.special.values()), default=0),
+        )
+
+    @classmethod
+    def fixed(cls, x, decimals: int) -> _Numbers:
+        """The column of f"{v:.{decimals}f}" for every v of x."""
+        x = np.asarray(x, dtype=np.float64).reshape(-1)
+        y = x * 10.0**decimals
+        special = {}
+        odd = ~(np.abs(y) < 2.0**53)  # nan, inf, and what has no exact integer digits
+        if odd.any():
+            special = {k: f"{x[k]:.{decimals}f}" for k in np.flatnonzero(odd).tolist()}
+            y[odd] = 0.0
+        q = np.rint(y)
+        # y is x * 10**d rounded once, so it can fall on the wrong side of a half
+        # only when it lies within an ulp of one; those few take their last digit
+        # from the exact decimal value of x, rounded half to even as Python does.
+        near = 0.5 - np.abs(y - q) <= np.abs(y) * 2.0**-51
+        for k in np.flatnonzero(near).tolist():
+            q[k] = round(decimal.Decimal(float(x[k])).scaleb(decimals))
+        return cls(np.abs(q).astype(np.int64), np.signbit(x), decimals, special)
+
+    @classmethod
+    def days(cls, ns) -> _Numbers:
+        """Signed days with six decimals from exact nanosecond counts, rounded half to even."""
+        ns = np.asarray(ns, dtype=np.int64)
+        q, r = np.divmod(np.abs(ns), 86_400_000)  # units of 1e-6 day
+        q += (2 * r > 86_400_000) | ((2 * r == 86_400_000) & (q % 2 == 1))
+        return cls(q, ns < 0, 6)
+
+    def __len__(self) -> int:
+        return self.q.size
+
+    def text(self, k: int) -> str:
+        if k in self.special:
+            return self.special[k]
+        whole, part = divmod(int(self.q[k]), 10**self.decimals)
+        sign = "-" if self.negative[k] else ""
+        return f"{sign}{whole}.{part:0{self.decimals}d}" if self.decimals else f"{sign}{whole}"
+
+    def render(self, cells):
+        """Write the column right-justified into cells (rows, width); which rows fit."""
+        n, width = cells.shape
+        rest = self.q.astype(np.uint32 if self.top < 2**32 else np.uint64)
+        col = width - 1
+        for _ in range(self.decimals):
+            nxt = rest // 10
+            np.add(rest - nxt * 10, _ZERO, out=cells[:, col], casting="unsafe")
+            rest, col = nxt, col - 1
+        if self.decimals:
+            cells[:, col] = _POINT
+            col -= 1
+        nxt = rest // 10
+        np.add(rest - nxt * 10, _ZERO, out=cells[:, col], casting="unsafe")
+        rest, col = nxt, col - 1
+        length = np.full(n, width - 1 - col, dtype=np.int64)
+        top = self.top // 10 ** (self.decimals + 1)
+        while top and col >= 0:
+            more = rest > 0
+            nxt = rest // 10
+            np.add(rest - nxt * 10, _ZERO, out=cells[:, col], casting="unsafe", where=more)
+            length += more
+            rest, col, top = nxt, col - 1, top // 10
+        fits = (rest == 0) & (length + self.negative <= width)
+        signed = np.flatnonzero(self.negative & fits)
+        cells[signed, width - 1 - length[signed]] = _MINUS
+        for k, text in self.special.items():
+            fits[k] = len(text) <= width
+            if fits[k]:
+                cells[k] = np.frombuffer(text.rjust(width).encode(), dtype=np.uint8)
+        return fits
+
+
+class _Texts:
+    """A column of ASCII strings of one length (a numpy str array)."""
+
+    def __init__(self, texts):
+        self.texts = np.asarray(texts)
+        self.width = self.texts.dtype.itemsize // 4
+
+    def __len__(self) -> int:
+        return self.texts.size
+
+    def text(self, k: int) -> str:
+        return str(self.texts[k])
+
+    def render(self, cells):
+        n, width = cells.shape
+        codes = self.texts.view(np.uint32).reshape(n, self.width)
+        np.copyto(cells[:, width - self.width :], codes, casting="unsafe")
+        return True
+
+
+def _block_bytes(columns, widths, as_csv: bool) -> bytes:
+    """Rows of the columns as text: comma-separated, or right-justified in `widths` and two blanks apart.
+
+    A table row with a value wider than its column is written wider.
+    """
+    if as_csv:
+        widths = [c.width for c in columns]
+    sep = b"," if as_csv else b"  "
+    n = len(columns[0])
+    rows = np.full((n, sum(widths) + len(sep) * (len(widths) - 1) + 1), _SPACE, dtype=np.uint8)
+    fits = np.ones(n, dtype=bool)
+    a = 0
+    for k, (column, width) in enumerate(zip(columns, widths)):
+        if k:
+            rows[:, a : a + len(sep)] = np.frombuffer(sep, dtype=np.uint8)
+            a += len(sep)
+        fits &= column.render(rows[:, a : a + width])
+        a += width
+    rows[:, -1] = ord("\n")
+    data = rows.tobytes()
+    if not fits.all():
+        out, start, size = [], 0, rows.shape[1]
+        for k in np.flatnonzero(~fits).tolist():
+            line = sep.decode().join(c.text(k).rjust(w) for c, w in zip(columns, widths)) + "\n"
+            out += [data[start * size : k * size], line.encode()]
+            start = k + 1
+        out.append(data[start * size :])
+        data = b"".join(out)
+    # A CSV cell holds no blank, so the padding simply goes.
+    return data.replace(b" ", b"") if as_csv else data
+
+
+def _write_bytes(data: bytes) -> None:
+    out = sys.stdout
+    buffer = getattr(out, "buffer", None)
+    if buffer is None:
+        out.write(data.decode())
+    else:
+        out.flush()
+        buffer.write(data)
 
 
 # --- jobs ---------------------------------------------------------------------
@@ -148,18 +366,25 @@ def cmd_show(args) -> None:
             print()
 
 
+def _kepler_index(elset, first_epoch_ns: int) -> int:
+    """The newest set at or before the first epoch (the first set before it)."""
+    epochs = np.atleast_1d(elset.epoch.int64)
+    return max(int(np.searchsorted(epochs, first_epoch_ns, side="right")) - 1, 0)
+
+
 def propagate_elset(elset, times):
     """Two-body ephemeris from the newest set at or before the first epoch."""
-    from velmar.frames.frames import TEME
     from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+
+    tle = elset[_kepler_index(elset, int(np.atleast_1d(times.int64)[0]))]
+    return tle, Keplerian().propagate_state(times, _coe(tle))
+
+
+def _coe(tle):
+    from velmar.frames.frames import TEME
     from velmar.state.state import COE
 
-    epochs = elset.epoch.int64
-    first = int(np.atleast_1d(times.int64)[0])
-    i = max(int(np.searchsorted(epochs, first, side="right")) - 1, 0)
-    tle = elset[i]
-    coe = COE(tle.epoch, TEME, tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra)
-    return tle, Keplerian().propagate_state(times, coe)
+    return COE(tle.epoch, TEME, tle.ecc, tle.sma, tle.inc, tle.raa, tle.arp, tle.tra)
 
 
 def sgp4_ephemeris(elset, times, rule: str = "latest"):
@@ -168,45 +393,113 @@ def sgp4_ephemeris(elset, times, rule: str = "latest"):
     SGP4's warnings about epochs it cannot propagate (their rows are NaN) are
     printed as one line each on standard error.
     """
+    eph, caught = _sgp4_block(elset, times, rule)
+    for message in caught:
+        print(f"velmar: warning: {message}", file=sys.stderr)
+    return eph
+
+
+def _sgp4_block(elset, times, rule: str):
+    """SGP4 ephemeris and the texts of the warnings it gave."""
     from velmar.propagators.analytical.sgp4.sgp4 import SGP4
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         eph = SGP4().propagate_elset(times, elset, rule=rule)
-    for w in caught:
-        print(f"velmar: warning: {w.message}", file=sys.stderr)
-    return eph
+    return eph, [str(w.message) for w in caught]
 
 
-def _sgp4_sources(elset, eph, rule: str) -> str:
-    used = np.unique(eph.governing)
-    if used.size == 1:
-        return f"from the set of {_iso(elset[int(used[0])].epoch)} UTC"
+def _sgp4_sources(elset, first: int, last: int, rule: str) -> str:
+    """Which sets govern a span whose first and last epochs are governed by sets `first` and `last`."""
+    if first == last:
+        return f"from the set of {_iso(elset[first].epoch)} UTC"
     how = "the newest set at or before it" if rule == "latest" else "the set with the closest epoch"
-    first, last = _iso(elset[int(used[0])].epoch), _iso(elset[int(used[-1])].epoch)
-    return f"from {used.size} sets ({first} to {last} UTC), each epoch from {how}"
+    return f"from the sets of {_iso(elset[first].epoch)} to {_iso(elset[last].epoch)} UTC, each epoch from {how}"
+
+
+def _period(elset) -> float:
+    """The newest set's orbital period, the default span; 90 minutes for an orbit without one."""
+    period = float(elset.orp[-1])
+    return period if math.isfinite(period) else 5400.0
+
+
+def _satellite(elset) -> str:
+    return f"satellite {elset.satno} {elset.satname}" if elset.satname else f"satellite {elset.satno}"
+
+
+PROPAGATE_HEADER = ("epoch (UTC)", "x km", "y km", "z km", "vx km/s", "vy km/s", "vz km/s", "set age days")
+# Table widths that hold any Earth orbit; a wider value widens its own row only.
+_PROPAGATE_WIDTHS = (0, 11, 11, 11, 10, 10, 10, 12)
+_STALE_DAYS = 30
 
 
 def cmd_propagate(args) -> None:
+    from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+    from velmar.propagators.analytical.sgp4.sgp4 import governing_index
+
     elset = _pick(_load(args.file), args.satno)
     start = args.start or _iso(elset[-1].epoch)
-    period = float(elset.orp[-1]) if np.isfinite(elset.orp[-1]) else 5400.0
-    times = _span(start, args.stop, args.step, period)
+    grid = _Grid(start, args.stop, args.step, _period(elset))
+    ends = grid.times(0, 1).int64[0], grid.times(grid.size - 1, grid.size).int64[0]
+    set_epochs = np.atleast_1d(elset.epoch.int64)
     if args.model == "sgp4":
-        eph = sgp4_ephemeris(elset, times, args.rule)
-        source, note = f"SGP4 {_sgp4_sources(elset, eph, args.rule)}", SGP4_NOTE
+        first, last = governing_index(set_epochs, np.array(ends), args.rule).tolist()
+        source, note = f"SGP4 {_sgp4_sources(elset, first, last, args.rule)}", SGP4_NOTE
+
+        def propagate(times):
+            eph, caught = _sgp4_block(elset, times, args.rule)
+            return eph, np.asarray(eph.governing), caught
     else:
-        tle, eph = propagate_elset(elset, times)
+        index = _kepler_index(elset, int(ends[0]))
+        tle = elset[index]
+        coe, kepler = _coe(tle), Keplerian()
         source, note = f"two-body from the set of {_iso(tle.epoch)} UTC", PROPAGATE_NOTE
-    if not args.csv:
-        print(f"# satellite {elset.satno} {elset.satname or ''}, {source}, frame TEME")
+
+        def propagate(times):
+            return kepler.propagate_state(times, coe), np.full(times.size, index), []
+
+    iso_width = 19 if grid.decimals == 0 else 20 + grid.decimals
+    if args.csv:
+        widths = ()
+        _write_bytes((",".join(PROPAGATE_HEADER) + "\n").encode())
+    else:
+        widths = tuple(max(len(h), w or iso_width) for h, w in zip(PROPAGATE_HEADER, _PROPAGATE_WIDTHS))
+        print(f"# {_satellite(elset)}, {source}, frame TEME")
         print(f"# {note}")
-    iso = times.utc.iso
-    rows = [
-        (iso[k], *(f"{x / 1000:.3f}" for x in eph.r[k]), *(f"{x / 1000:.6f}" for x in eph.v[k]))
-        for k in range(eph.size)
-    ]
-    _write_rows(("epoch (UTC)", "x km", "y km", "z km", "vx km/s", "vy km/s", "vz km/s"), rows, args.csv)
+        print("  ".join(h.rjust(w) for h, w in zip(PROPAGATE_HEADER, widths)))
+    stale, failed = False, 0
+    for a, b in grid.blocks():
+        times = grid.times(a, b)
+        eph, governing, caught = propagate(times)
+        if caught and not failed:
+            print(f"velmar: warning: {caught[0]}", file=sys.stderr)
+        r = np.asarray(eph.r) / 1000.0
+        v = np.asarray(eph.v) / 1000.0
+        failed += int(np.count_nonzero(np.isnan(r[:, 0])))
+        # Days of elapsed time from the governing set's epoch, exact to the nanosecond.
+        age_ns = np.atleast_1d(times.int64) - set_epochs[governing]
+        if not stale:
+            far = np.flatnonzero(np.abs(age_ns) > _STALE_DAYS * 86_400 * 10**9)
+            if far.size:
+                stale, k = True, int(far[0])
+                print(
+                    f"velmar: warning: {times[k].iso} UTC is {age_ns[k] / 86400e9:+.1f} days from the epoch of the set "
+                    f"that governs it ({_iso(elset[int(governing[k])].epoch)} UTC); "
+                    f"a set's accuracy falls off with time from its epoch (column 'set age days')",
+                    file=sys.stderr,
+                )
+        iso = times.iso
+        if grid.decimals and len(iso[0]) < iso_width:  # this block needs fewer decimals than the grid
+            iso = np.char.add(iso, ("." + "0" * grid.decimals)[len(iso[0]) - iso_width :])
+        columns = [
+            _Texts(iso),
+            *(_Numbers.fixed(r[:, i], 3) for i in range(3)),
+            *(_Numbers.fixed(v[:, i], 6) for i in range(3)),
+            _Numbers.days(age_ns),
+        ]
+        _write_bytes(_block_bytes(columns, widths, args.csv))
+    if failed and grid.size > grid.FIRST_BLOCK:
+        print(f"velmar: warning: SGP4 failed at {failed} of {grid.size} epochs in all; their rows are nan", file=sys.stderr)
 
 
 EOP_HEADER = (
@@ -236,6 +529,9 @@ def eop_rows(times):
 def _eop_times(args):
     from velmar.time.time import Time
 
+    if args.epochs and (args.start or args.stop):
+        span = " ".join(f"--{k} {getattr(args, k)}" for k in ("start", "stop") if getattr(args, k))
+        raise UserError(f"give epochs ({' '.join(args.epochs)}) or a span ({span}), not both")
     if args.start:
         return _span(args.start, args.stop, args.step, 0.0)
     if not args.epochs:
@@ -253,40 +549,76 @@ def cmd_eop(args) -> None:
     _write_rows(EOP_HEADER, rows, args.csv)
 
 
+def _eop_data_span(columns=("pm_x", "pm_y", "dut")) -> tuple[float, float]:
+    """First and last MJD (UTC) at which every one of the Bulletin A columns has a value."""
+    from velmar.iers.bulletins import BulletinA
+
+    table = BulletinA()
+    mjd = np.asarray(table.mjd_utc)
+    first, last = -np.inf, np.inf
+    for name in columns:
+        known = np.flatnonzero(~np.isnan(np.asarray(getattr(table, name))))
+        first, last = max(first, mjd[known[0]]), min(last, mjd[known[-1]])
+    return float(first), float(last)
+
+
+def _plot_path(output: str) -> str:
+    """The file the picture goes to: a name without an extension gets ".png", as matplotlib would give it."""
+    return output if os.path.splitext(output)[1] else output + ".png"
+
+
+def _plot_eop_data(args):
+    from velmar.iers.eop import EOP
+    from velmar.time.time import Time
+
+    start = args.start or "2016-01-01"
+    times = _span(start, args.stop or None, args.step or 86400.0, 2 * 365.25 * 86400.0)
+    mjd = np.atleast_1d(np.asarray(times.utc.mjd, dtype=np.float64))
+    first, last = _eop_data_span()
+    if mjd[0] < first or mjd[-1] > last:
+        day = lambda m: str(Time(m, format="mjd").utc.iso)[:10]  # noqa: E731
+        raise UserError(
+            f"{_iso(times[0])[:19]} to {_iso(times[-1])[:19]} is not within the IERS Bulletin A data, "
+            f"which runs from {day(first)} to {day(last)}; choose --start and --stop inside it"
+        )
+    e = EOP(mjd)
+    return times, mjd, e.pm_x / ARCSEC, e.pm_y / ARCSEC, e.dut
+
+
 def cmd_plot(args) -> None:
+    # Inputs are checked before matplotlib is needed.
+    if args.what == "eop":
+        times, mjd, pm_x, pm_y, dut = _plot_eop_data(args)
+    else:
+        if not args.file:
+            raise UserError("plot orbit needs a catalogue FILE")
+        elset = _pick(_load(args.file), args.satno)
+        start = args.start or _iso(elset[-1].epoch)
+        times = _span(start, args.stop, args.step or 30.0, _period(elset))
+        tle, eph = propagate_elset(elset, times)
+        r = np.asarray(eph.r) / 1000.0
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise UserError("plotting needs matplotlib: pip install 'velmar[plot]'") from None
+        raise UserError(
+            "plotting needs matplotlib, the 'plot' extra: pip install 'velmar[plot]' (in a checkout: pip install '.[plot]')"
+        ) from None
     if args.what == "eop":
-        from velmar.iers.eop import EOP
-
-        start = args.start or "2016-01-01"
-        times = _span(start, args.stop or None, args.step or 86400.0, 2 * 365.25 * 86400.0)
-        mjd = np.asarray(times.utc.mjd, dtype=np.float64)
-        e = EOP(mjd)
         fig, (a1, a2) = plt.subplots(2, 1, figsize=(9, 7), constrained_layout=True)
-        a1.plot(e.pm_x / ARCSEC, e.pm_y / ARCSEC, lw=1)
+        a1.plot(pm_x, pm_y, lw=1)
         a1.set_xlabel("polar motion x (arcsec)")
         a1.set_ylabel("polar motion y (arcsec)")
         a1.set_title(f"Polar motion, {_iso(times[0])[:10]} to {_iso(times[-1])[:10]}")
         a1.invert_yaxis()
-        a2.plot(mjd, e.dut, lw=1)
+        a2.plot(mjd, dut, lw=1)
         a2.set_xlabel("MJD (UTC)")
         a2.set_ylabel("UT1 - UTC (s)")
         a2.set_title("UT1 - UTC (jumps are leap seconds)")
         a2.grid(alpha=0.3)
     else:
-        if not args.file:
-            raise UserError("plot orbit needs a catalogue FILE")
-        elset = _pick(_load(args.file), args.satno)
-        start = args.start or _iso(elset[-1].epoch)
-        times = _span(start, args.stop, args.step or 30.0, float(elset.orp[-1]))
-        tle, eph = propagate_elset(elset, times)
-        r = np.asarray(eph.r) / 1000.0
         fig = plt.figure(figsize=(8, 8), constrained_layout=True)
         ax = fig.add_subplot(projection="3d")
         u, v = np.mgrid[0 : 2 * np.pi : 40j, 0 : np.pi : 20j]
@@ -298,8 +630,9 @@ def cmd_plot(args) -> None:
         ax.set_box_aspect((1, 1, 1))
         ax.set_title(f"{elset.satname or elset.satno}: two-body orbit from the set of {_iso(tle.epoch)[:19]} UTC")
         ax.legend()
-    fig.savefig(args.output, dpi=110)
-    print(f"wrote {args.output}")
+    path = _plot_path(args.output)
+    fig.savefig(path, dpi=110)
+    print(f"wrote {path}")
 
 
 def cmd_tour(args) -> None:
@@ -340,8 +673,39 @@ def cmd_tour(args) -> None:
 # --- command line -------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    """Mistakes on the command line are one line, like every other error of the command."""
+
+    def error(self, message):
+        self.exit(2, f"velmar: {message} (see {self.prog} --help)\n")
+
+
+def _count(text: str) -> int:
+    """A count of 1 or more (argparse type)."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number of 1 or more, got {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    """A step in seconds: finite, and at least a nanosecond, the resolution of the epochs (argparse type)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be positive and finite (seconds), got {text!r}")
+    if value < 0.5e-9:
+        raise argparse.ArgumentTypeError(f"must be at least a nanosecond, got {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = _Parser(
         prog="velmar",
         description="Element sets, two-body ephemerides and Earth orientation from the command line. "
         "Without a subcommand, a short tour on a built-in sample catalogue.",
@@ -357,7 +721,7 @@ def build_parser() -> argparse.ArgumentParser:
     s = sub.add_parser("show", help="printed forms of element sets")
     s.add_argument("file")
     s.add_argument("--satno", type=int, help="only this satellite")
-    s.add_argument("--last", type=int, metavar="K", help="only the K newest sets of each satellite")
+    s.add_argument("--last", type=_count, metavar="K", help="only the K newest sets of each satellite")
     s.set_defaults(run=cmd_show)
 
     pr = sub.add_parser(
@@ -369,7 +733,7 @@ def build_parser() -> argparse.ArgumentParser:
     pr.add_argument("--satno", type=int, help="the satellite (needed when the file holds several)")
     pr.add_argument("--start", help="first epoch, UTC (default: the newest set's epoch)")
     pr.add_argument("--stop", help="last epoch, UTC (default: one orbital period after --start)")
-    pr.add_argument("--step", type=float, default=60.0, help="seconds between epochs (default 60)")
+    pr.add_argument("--step", type=_seconds, default=60.0, help="seconds between epochs (default 60)")
     pr.add_argument("--model", choices=["sgp4", "kepler"], default="sgp4", help="SGP4 (default) or two-body")
     pr.add_argument(
         "--rule",
@@ -384,7 +748,7 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("epochs", nargs="*", help="UTC epochs, e.g. 2016-12-31T12:00:00")
     e.add_argument("--start")
     e.add_argument("--stop")
-    e.add_argument("--step", type=float, default=86400.0, help="seconds between epochs (default one day)")
+    e.add_argument("--step", type=_seconds, default=86400.0, help="seconds between epochs (default one day)")
     e.add_argument("--csv", action="store_true")
     e.set_defaults(run=cmd_eop)
 
@@ -394,7 +758,7 @@ def build_parser() -> argparse.ArgumentParser:
     pl.add_argument("--satno", type=int)
     pl.add_argument("--start")
     pl.add_argument("--stop")
-    pl.add_argument("--step", type=float)
+    pl.add_argument("--step", type=_seconds)
     pl.add_argument("-o", "--output", required=True, help="PNG file to write")
     pl.set_defaults(run=cmd_plot)
     return p
@@ -405,13 +769,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     run = getattr(args, "run", cmd_tour)
     try:
         run(args)
+        sys.stdout.flush()
     except UserError as exc:
         if args.debug:
             raise
         print(f"velmar: {exc}", file=sys.stderr)
         return 2
     except BrokenPipeError:
+        # The reader has gone (`velmar propagate ... | head`): that ends the job, quietly.
+        # Later writes, and the flush at exit, go nowhere instead of failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        return 130
     except Exception as exc:  # one line for the user, the traceback with --debug
         if args.debug:
             raise
