@@ -214,8 +214,10 @@ PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     npy_intp n = PyList_GET_SIZE(members.get());
     Ref epoch_array = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT64, 0));
     if (!epoch_array) return nullptr;
+    // Memory no array owns (numpy.hpp): the arrays handed out write through
+    // to it, but nobody can resize it under the collection.
     for (Elements field : allocation_order) {
-        self->*field = PyArray_ZEROS(1, &n, NPY_DOUBLE, 0);
+        self->*field = new_fixed_array(NPY_DOUBLE, 1, &n);
         if (!(self->*field)) return nullptr;
     }
     if (!fill_arrays(self, epochs, have_epochs, epoch_array.get())) return nullptr;
@@ -268,12 +270,13 @@ PyObject* get_satno(PyObject* object, void*) { return PyLong_FromLong(as_elset(o
 
 PyObject* get_epoch(PyObject* object, void*) { return Py_NewRef(as_elset(object)->epoch); }
 
-// A new array object over the stored data: writes through it are kept.
+// A new array object over the stored data: writes through it are kept, but
+// neither it nor anything reachable from it can resize the storage.
 PyObject* get_elements(PyObject* object, void* closure) {
     const auto offset = reinterpret_cast<std::uintptr_t>(closure);
     PyObject* array = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset);
     if (!array) return PyErr_Format(PyExc_AttributeError, velmar::msg::elset_not_built);
-    return new_view(array);
+    return new_fixed_view(array);
 }
 
 #define VELMAR_ELEMENTS(field)                                                                                \
