@@ -531,6 +531,10 @@ struct PairsObject {
     Py_ssize_t position;
     Py_ssize_t size;
     enum State : int { created, running, finished } state;
+    // Set while a step fetches members: the fetch runs Python code (a
+    // subclass's __getitem__), which must not advance or finish the walk
+    // under the step, as it would free the member the step is about to pair.
+    bool busy;
 };
 
 PyTypeObject* pairs_type = nullptr;
@@ -546,8 +550,7 @@ PyObject* fetch(PyObject* elset, Py_ssize_t position) {
     return index ? PyObject_GetItem(elset, index.get()) : nullptr;
 }
 
-PyObject* pairs_next(PyObject* object) {
-    auto* self = reinterpret_cast<PairsObject*>(object);
+PyObject* pairs_step(PairsObject* self) {
     if (self->state == PairsObject::finished) return nullptr;
     if (self->state == PairsObject::created) {
         self->current = fetch(self->elset, 0);
@@ -576,6 +579,18 @@ PyObject* pairs_next(PyObject* object) {
     }
     Py_SETREF(self->current, following.release());
     ++self->position;
+    return pair;
+}
+
+PyObject* pairs_next(PyObject* object) {
+    auto* self = reinterpret_cast<PairsObject*>(object);
+    if (self->busy) {
+        PyErr_SetString(PyExc_ValueError, velmar::msg::pairs_running);
+        return nullptr;
+    }
+    self->busy = true;
+    PyObject* pair = pairs_step(self);
+    self->busy = false;
     return pair;
 }
 
@@ -626,6 +641,7 @@ PyObject* pairwise(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     pairs->position = 0;
     pairs->size = 0;
     pairs->state = PairsObject::created;
+    pairs->busy = false;
     PyObject_GC_Track(pairs);
     return reinterpret_cast<PyObject*>(pairs);
 }
