@@ -202,24 +202,28 @@ PyObject* create_formatted_frame(PyObject*, PyObject* data) {
     std::vector<std::vector<std::pair<std::string, std::string>>> entries;
     Ref columns = Ref::steal(items_snapshot(data));
     if (!columns) return nullptr;
-    for (Py_ssize_t c = 0, n = PyList_GET_SIZE(columns.get()); c < n; ++c) {
-        PyObject* title = pair_key(columns.get(), c);
+    // Every column is taken as it is now, before any str() runs, so the table
+    // is that of the data as it was when the call began.
+    const Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    std::vector<Ref> column_items;
+    for (Py_ssize_t c = 0; c < n; ++c) {
         PyObject* column = pair_value(columns.get(), c);
         if (!PyDict_Check(column)) {
-            PyErr_Format(PyExc_TypeError, velmar::msg::frame_column_not_dict, title,
+            PyErr_Format(PyExc_TypeError, velmar::msg::frame_column_not_dict, pair_key(columns.get(), c),
                          Py_TYPE(column)->tp_name);
             return nullptr;
         }
+        if (!column_items.emplace_back(Ref::steal(items_snapshot(column)))) return nullptr;
+    }
+    for (Py_ssize_t c = 0; c < n; ++c) {
         std::string title_text;
-        if (!utf8_of(title, title_text)) return nullptr;
+        if (!utf8_of(pair_key(columns.get(), c), title_text)) return nullptr;
         titles.push_back(std::move(title_text));
         auto& column_entries = entries.emplace_back();
-        Ref items = Ref::steal(items_snapshot(column));
-        if (!items) return nullptr;
-        for (Py_ssize_t i = 0, m = PyList_GET_SIZE(items.get()); i < m; ++i) {
+        PyObject* items = column_items[static_cast<std::size_t>(c)].get();
+        for (Py_ssize_t i = 0, m = PyList_GET_SIZE(items); i < m; ++i) {
             std::string label, text;
-            if (!utf8_of(pair_key(items.get(), i), label) || !utf8_of(pair_value(items.get(), i), text))
-                return nullptr;
+            if (!utf8_of(pair_key(items, i), label) || !utf8_of(pair_value(items, i), text)) return nullptr;
             if (std::find(labels.begin(), labels.end(), label) == labels.end()) labels.push_back(label);
             column_entries.emplace_back(std::move(label), std::move(text));
         }
