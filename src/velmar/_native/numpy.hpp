@@ -29,49 +29,41 @@ namespace velmar {
     return PyArray_SimpleNew(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE);
 }
 
-// --- arrays over memory no array owns ----------------------------------------------
+// --- arrays over memory no caller can reach ----------------------------------------
 //
 // numpy resizes an array that owns its memory (`resize`, even with the write
-// flag cleared), and anyone holding the array may set its shape. A native
+// flag cleared), and anyone holding an array may set its shape. A native
 // loop that trusts a stored array's length would then read past the end. So
-// what an object keeps is an array over memory that belongs to a capsule: no
-// array owns it, so nothing can resize it; the capsule has no buffer, so once
-// the write flag is cleared nothing can set it again; and what is handed out
-// is a new array object over the same memory (new_fixed_view), whose base is
-// the capsule, never the stored array itself, so no caller reaches the
-// stored array to change its shape.
+// what an object keeps is an array over memory held by a capsule: the array
+// that owns the memory (made by numpy, so numpy's allocator, its huge pages
+// and its tracemalloc accounting apply) sits inside the capsule, where no
+// Python code can reach it; the capsule has no buffer, so once the write flag
+// is cleared nothing can set it again; and what is handed out is a new array
+// object over the same memory (new_fixed_view), whose base is the capsule,
+// never the stored array itself, so no caller can change the stored shape.
 
 namespace detail {
 inline constexpr const char* fixed_memory_name = "velmar.fixed_memory";
-inline void free_fixed_memory(PyObject* capsule) { PyMem_Free(PyCapsule_GetPointer(capsule, fixed_memory_name)); }
+inline void release_fixed_memory(PyObject* capsule) {
+    Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, fixed_memory_name)));
+}
 }  // namespace detail
 
 // A new C-contiguous array of `typenum` (a fixed-size type) and the given
-// shape over fresh, uninitialised memory that no array owns. It is writable
-// until the caller clears the flag (freeze_fixed) after filling it.
+// shape over fresh, uninitialised memory that only a capsule holds. It is
+// writable until the caller clears the flag (freeze_fixed) after filling it.
 [[nodiscard]] inline PyObject* new_fixed_array(int typenum, int ndim, const npy_intp* shape) {
-    Ref descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
-    if (!descr) return nullptr;
-    const npy_intp itemsize = PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(descr.get()));
-    npy_intp bytes = itemsize;
-    for (int d = 0; d < ndim; ++d) {
-        if (shape[d] < 0 || (shape[d] && bytes > PY_SSIZE_T_MAX / shape[d])) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        bytes *= shape[d];
-    }
-    void* data = PyMem_Malloc(bytes ? static_cast<size_t>(bytes) : 1);
-    if (!data) return PyErr_NoMemory();
-    Ref memory = Ref::steal(PyCapsule_New(data, detail::fixed_memory_name, detail::free_fixed_memory));
-    if (!memory) {
-        PyMem_Free(data);
-        return nullptr;
-    }
-    // NewFromDescr steals the descriptor.
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr.release()),
-                                                ndim, const_cast<npy_intp*>(shape), nullptr, data,
-                                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
+    Ref owner = Ref::steal(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(shape), typenum));
+    if (!owner) return nullptr;
+    auto* o = reinterpret_cast<PyArrayObject*>(owner.get());
+    void* data = PyArray_DATA(o);
+    PyArray_Descr* descr = PyArray_DESCR(o);
+    Py_INCREF(descr);  // NewFromDescr steals it
+    Ref memory = Ref::steal(PyCapsule_New(owner.get(), detail::fixed_memory_name, detail::release_fixed_memory));
+    if (!memory) return nullptr;
+    static_cast<void>(owner.release());  // the capsule holds it now
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, const_cast<npy_intp*>(shape), nullptr,
+                                                data, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), memory.release()) < 0) return nullptr;
     return array.release();
