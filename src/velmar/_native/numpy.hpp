@@ -58,10 +58,10 @@ inline void release_fixed_memory(PyObject* capsule) {
     auto* o = reinterpret_cast<PyArrayObject*>(owner.get());
     void* data = PyArray_DATA(o);
     PyArray_Descr* descr = PyArray_DESCR(o);
-    Py_INCREF(descr);  // NewFromDescr steals it
     Ref memory = Ref::steal(PyCapsule_New(owner.get(), detail::fixed_memory_name, detail::release_fixed_memory));
     if (!memory) return nullptr;
     static_cast<void>(owner.release());  // the capsule holds it now
+    Py_INCREF(descr);  // NewFromDescr steals it
     Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, const_cast<npy_intp*>(shape), nullptr,
                                                 data, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return nullptr;
