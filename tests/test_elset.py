@@ -2,6 +2,7 @@
 
 import datetime
 import gc
+import pathlib
 import pickle
 import random
 import subprocess
@@ -10,6 +11,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 from hypothesis import given, settings, strategies as st
 
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
@@ -520,3 +522,59 @@ def test_nothing_leaks_on_success_or_failure(three):
     # well over 100 kB after 300 rounds; the interpreter's own caches stay
     # a few kB below that on every version.
     assert grown < 100_000
+
+
+class TestMemorySafety:
+    """Element arrays are writable views over memory the ELSET keeps and no
+    array owns, so they cannot be resized; pairwise() holds what it pairs."""
+
+    def test_element_arrays_cannot_be_resized(self, three, elset):
+        for name in ELEMENTS:
+            array = getattr(elset, name)
+            with pytest.raises(ValueError, match="does not own its data"):
+                array.resize(50_000_000)
+            assert not isinstance(array.base, np.ndarray)
+            assert array.flags.writeable and array.dtype == np.float64 and array.shape == (3,)
+            assert array.tolist() == [getattr(t, name) for t in three]
+
+    def test_resize_attempt_then_propagation(self):
+        out = assert_child_ok("""
+import sys
+sys.path.insert(0, %r)
+from test_elset import make
+from velmar.propagators.analytical.sgp4.tle import ELSET
+elset = ELSET(make(10.0), make(20.0), make(30.0))
+try:
+    elset.mnm.resize(50_000_000)
+except ValueError as error:
+    print(error)
+print(elset.mnm.tolist() == [t.mnm for t in (make(10.0), make(20.0), make(30.0))], elset.size)
+""" % str(pathlib.Path(__file__).parent))
+        assert out.splitlines()[1:] == ["True 3"] and "cannot resize" in out.splitlines()[0]
+
+    def test_pairwise_advanced_from_the_fetch_it_runs(self):
+        # A subclass's __getitem__ that exhausts the walk under the step freed
+        # the member the step was pairing (segmentation fault).
+        out = assert_child_ok("""
+import sys
+sys.path.insert(0, %r)
+from test_elset import make
+from velmar.propagators.analytical.sgp4.tle import ELSET
+
+class Meddling(ELSET):
+    def __getitem__(self, i):
+        if i == 1 and not Meddling.inside:
+            Meddling.inside = True
+            try:
+                list(walk)
+            except ValueError as error:
+                print(error)
+        return super().__getitem__(i)
+
+Meddling.inside = False
+walk = Meddling(make(10.0), make(20.0), make(30.0)).pairwise()
+print([(a.epoch.iso, b.epoch.iso) for a, b in walk])
+""" % str(pathlib.Path(__file__).parent))
+        assert out.splitlines() == [
+            "ELSET.pairwise() iterator already executing",
+            "[('2008-01-10T00:00:00', '2008-01-20T00:00:00'), ('2008-01-20T00:00:00', '2008-01-30T00:00:00')]"]

@@ -4,9 +4,11 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 from scipy.spatial.transform import Rotation
 
 from velmar.frames.frames import GCRF, ITRF, TEME
+from velmar.propagators.analytical.keplerian.keplerian import Keplerian
 from velmar.state.ephemeris import COEEphemeris, Ephemeris, GeoStateEphemeris, StateVectorEphemeris
 from velmar.state.state import COE, StateVector
 from velmar.time.time import Time
@@ -250,3 +252,135 @@ class TestObjectModel:
         with pytest.raises(AttributeError):
             setattr(StateVectorEphemeris(times(1), GCRF, np.ones((1, 3)), np.ones((1, 3))), name, None)
 
+
+# A child interpreter runs each reproducer, so that a crash fails one test.
+CHILD_PRELUDE = """
+import numpy as np
+from velmar.frames.frames import GCRF, ITRF
+from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+from velmar.state.ephemeris import COEEphemeris, GeoStateEphemeris, StateVectorEphemeris
+from velmar.state.state import COE
+from velmar.time.time import Time
+ep = Time("2024-03-01T00:00:00")
+def times(n):
+    return Time(ep.int64 + np.arange(n, dtype=np.int64) * 60_000_000_000)
+"""
+
+
+def propagated():
+    """The issue's orbit, propagated to 4 epochs one second apart."""
+    return Keplerian().propagate_state(EPOCH + np.arange(4.0), COE(EPOCH, GCRF, 0.1, 7.2e6, 0.9, 1, 2, 3))
+
+
+def every_array_handed_out():
+    """(owner, attribute) for every array attribute of every kind of ephemeris,
+    made directly, by propagation and by each conversion."""
+    e = varied_elements(5)
+    made = COEEphemeris(times(5), GCRF, GM=GM, **e)
+    sv = propagated()
+    sources = [(sv, ("r", "v")), (sv.to_coe(), KEYS + ("slr",)), (made, KEYS + ("slr",)),
+               (made.to_sv(), ("r", "v")),
+               (StateVectorEphemeris(times(2), GCRF, np.ones((2, 3)), np.ones((2, 3))), ("r", "v")),
+               (GeoStateEphemeris(times(2), ITRF, np.ones((2, 3))), ("lla",))]
+    return [(owner, name) for owner, names in sources for name in names]
+
+
+class TestMemorySafety:
+    """Memory safety: an ephemeris hands out new views over memory it keeps,
+    which nobody can resize or make writable, and its native loops check the
+    lengths they rely on before they run."""
+
+    def test_no_array_can_be_resized_or_unlocked(self):
+        for owner, name in every_array_handed_out():
+            array = getattr(owner, name)
+            kept = array.copy()
+            with pytest.raises(ValueError, match="does not own its data"):
+                array.resize(50_000_000)
+            with pytest.raises(ValueError):
+                array.setflags(write=True)
+            with pytest.raises(ValueError):
+                array[0] = 0.0
+            # No array over the stored memory is within reach of the caller.
+            assert not isinstance(array.base, np.ndarray), (type(owner).__name__, name)
+            again = getattr(owner, name)
+            assert again is not array and np.shares_memory(again, array)
+            assert again.dtype == np.float64 and again.shape == kept.shape
+            np.testing.assert_array_equal(again, kept)
+
+    def test_values_and_dtypes_are_unchanged(self):
+        # The handed-out arrays still hold the independent two-body answer.
+        e = varied_elements(50)
+        eph = COEEphemeris(times(50), GCRF, GM=GM, **e).to_sv()
+        r, v = expected_rv(**e)
+        assert eph.r.dtype == eph.v.dtype == np.float64
+        assert_rows_close(eph.r, r, 1e-13)
+        assert_rows_close(eph.v, v, 1e-13)
+        np.testing.assert_array_equal(COEEphemeris(times(50), GCRF, GM=GM, **e).ecc, e["ecc"])
+
+    def test_resized_eccentricities_then_to_sv(self):
+        # A segmentation fault when the resize went through.
+        out = assert_child_ok(CHILD_PRELUDE + """
+c = Keplerian().propagate_state(ep + np.arange(4.), COE(ep, GCRF, .1, 7.2e6, .9, 1, 2, 3)).to_coe()
+try:
+    c.ecc.resize(50_000_000)
+except ValueError as error:
+    print(error)
+print(repr(c.to_sv().r.tolist()))
+""")
+        message, rows = out.splitlines()
+        assert "cannot resize this array" in message
+        # The same answer as the same conversions without the attempt.
+        np.testing.assert_array_equal(eval(rows), propagated().to_coe().to_sv().r)
+
+    def test_resized_positions_then_to_coe(self):
+        # A heap-buffer-overflow read in the conversion when the resize went through.
+        out = assert_child_ok(CHILD_PRELUDE + """
+eph = Keplerian().propagate_state(ep + np.arange(4.), COE(ep, GCRF, .1, 7.2e6, .9, 1, 2, 3))
+try:
+    eph.r.resize((4_000_000, 3))
+except ValueError as error:
+    print(error)
+print(repr(eph.to_coe().ecc.tolist()))
+""")
+        message, ecc = out.splitlines()
+        assert "cannot resize this array" in message
+        np.testing.assert_allclose(eval(ecc), 0.1, rtol=1e-13)
+
+    def test_lengths_are_checked_before_every_loop(self):
+        # Python cannot make the stored arrays disagree any more; ctypes swaps
+        # a stored array for one of another length to show that every loop
+        # refuses instead of reading past its end.
+        out = assert_child_ok(CHILD_PRELUDE + """
+import ctypes
+def stored(eph, k):
+    # The k-th array field follows the header, dict, time, frame and GM.
+    return ctypes.c_void_p.from_address(id(eph) + object.__basicsize__ + 32 + 8 * k)
+def attempts(eph, calls):
+    for call in calls:
+        try:
+            call(eph)
+            print("no error")
+        except ValueError as error:
+            print(error)
+def swapped(a, b, k, calls):
+    fa, fb = stored(a, k), stored(b, k)
+    fa.value, fb.value = fb.value, fa.value
+    try:
+        attempts(a, calls)
+    finally:
+        fa.value, fb.value = fb.value, fa.value
+e4 = dict(ecc=np.full(4, .1), sma=np.full(4, 7e6), inc=np.ones(4), raa=np.ones(4), arp=np.ones(4), tra=np.ones(4))
+e3 = {k: x[:3] for k, x in e4.items()}
+every = [lambda e: e.to_sv() if hasattr(e, "ecc") else e.to_coe(), lambda e: e[3], len, lambda e: e.size, repr]
+swapped(COEEphemeris(times(4), GCRF, **e4), COEEphemeris(times(3), GCRF, **e3), 1, every)
+sv4 = COEEphemeris(times(4), GCRF, **e4).to_sv()
+swapped(sv4, COEEphemeris(times(3), GCRF, **e3).to_sv(), 1, every)
+swapped(sv4, Keplerian().propagate_state(ep + np.arange(5.), COE(ep, GCRF, .1, 7e6, 1, 1, 1, 1)), 0, every)
+swapped(GeoStateEphemeris(times(4), ITRF, np.ones((4, 3))), GeoStateEphemeris(times(3), ITRF, np.ones((3, 3))), 0,
+        [len, lambda e: e.size, repr])
+""")
+        lines = out.splitlines()
+        assert lines[:5] == ["COEEphemeris.sma has 3 values but time holds 4 epochs"] * 5
+        assert lines[5:10] == ["StateVectorEphemeris.v has 3 rows but time holds 4 epochs"] * 5
+        assert lines[10:15] == ["StateVectorEphemeris.r has 5 rows but time holds 4 epochs"] * 5
+        assert lines[15:] == ["GeoStateEphemeris.lla has 3 rows but time holds 4 epochs"] * 3

@@ -2,6 +2,7 @@ import gc
 import weakref
 
 import pytest
+from conftest import assert_child_ok
 
 from velmar.utils.representable import Representable
 
@@ -154,3 +155,55 @@ class TestInstances:
         del obj
         gc.collect()
         assert ref() is None
+
+
+class TestMemorySafety:
+    """str() of a label or value runs the caller's code, which may empty the
+    dict being laid out; the layout holds its own references to every item."""
+
+    CHILD = """
+import gc
+from velmar.utils.representable import Representable
+
+class Orbit(Representable):
+    def _get_header(self):
+        return "Orbit"
+    def _get_body(self):
+        return ""
+
+class Clearing:
+    def __init__(self, text, victims):
+        self.text, self.victims = text, victims
+    def __str__(self):
+        for victim in self.victims:
+            victim.clear()
+        # Reuse the freed memory, so a dangling key or value shows at once.
+        junk = [object() for _ in range(10_000)]
+        gc.collect()
+        return self.text
+
+def fresh(text):
+    return (text + "#")[:-1]  # a new object (of two characters or more), owned by the dict alone
+
+# Each dict is emptied by str() of one of its own keys, which frees the
+# value paired with that key before the layout reads it.
+form = {}
+form.update({Clearing("a", [form]): fresh("10"), fresh("bb"): fresh("2.5 m"), fresh("ccc"): fresh("30")})
+print(repr(Orbit()._create_formatted_form(form)), form)
+
+frame = {}
+column = {Clearing("p", [frame]): fresh("70"), fresh("qq"): fresh("80")}
+frame.update({Clearing("A", [column]): column, fresh("B"): {fresh("xx"): fresh("1.5 m"), fresh("yy"): fresh("-2.25 m")}})
+del column
+print(repr(Orbit()._create_formatted_frame(frame)), frame)
+"""
+
+    def test_dict_emptied_by_str_while_laid_out(self):
+        # A segmentation fault while PyDict_Next's borrowed items were held.
+        lines = assert_child_ok(self.CHILD).splitlines()
+        # The layout is that of the items as they were when it began.
+        plain = Orbit("")
+        form = plain._create_formatted_form({"a": "10", "bb": "2.5 m", "ccc": "30"})
+        frame = plain._create_formatted_frame({"A": {"p": "70", "qq": "80"}, "B": {"xx": "1.5 m", "yy": "-2.25 m"}})
+        assert lines == [f"{form!r} {{}}", f"{frame!r} {{}}"]
+        assert form == "a   : 10\nbb  : 2.5 m\nccc : 30"

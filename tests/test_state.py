@@ -279,6 +279,22 @@ class TestObjectModel:
         assert isinstance(m, COE) and isinstance(m, State) and type(m.to_sv().to_coe()) is COE
 
 
+class TestMemorySafety:
+    """Memory safety: a state keeps its numbers in the object itself, so the r
+    and v it hands out are new arrays the caller owns; resizing one, as numpy
+    allows on any array that owns its memory, cannot reach the state."""
+
+    def test_resizing_a_returned_vector_leaves_the_state_whole(self):
+        sv = StateVector(EPOCH, GCRF, [7e6, 1.0, 2.0], [3.0, 7.5e3, 4.0], GM=GM)
+        for state in (sv, sv.to_coe().to_sv()):
+            r, v = state.r, state.v
+            r.resize(1_000_000, refcheck=False)
+            v.resize((0,), refcheck=False)
+            assert state.r.shape == state.v.shape == (3,) and state.r.dtype == np.float64
+        assert sv.r.tolist() == [7e6, 1.0, 2.0] and sv.v.tolist() == [3.0, 7.5e3, 4.0]
+        np.testing.assert_allclose(sv.to_coe().to_sv().r, [7e6, 1.0, 2.0], rtol=1e-15, atol=1e-8)
+
+
 class TestBadInput:
     def test_negative_eccentricity(self):
         with pytest.raises(ValueError, match="ecc must be >= 0.*-0.1"):

@@ -268,6 +268,55 @@ def test_int64_array_cannot_be_changed():
     assert isinstance(t.int64, np.ndarray) and isinstance(t[0].int64, int)
 
 
+class TestMemorySafety:
+    """Memory safety: the epochs of an array Time live in memory no array owns;
+    every array handed out over them is a new view that cannot be resized,
+    made writable or used to reach the stored array."""
+
+    def every_kind_of_array_time(self):
+        t = Time(["2020-01-01", "2021-01-01", "2022-01-01"])
+        return [t, t.tai, t.tt, t + np.array([1.0, 2.0, 3.0]), t - 5.0, t[1:], t[[2, 0]],
+                t[np.array([True, False, True])], Time(np.array([0, 1, 2], dtype=np.int64)), Time([2451545.0, 2451546.0], format="jd"),
+                Time(np.array(["2020-01-01", "2020-01-02"], dtype="datetime64[ns]")), Time(t)]
+
+    def test_epoch_arrays_cannot_be_resized_or_reached(self):
+        for t in self.every_kind_of_array_time():
+            values = t.int64
+            kept = values.copy()
+            with pytest.raises(ValueError, match="does not own its data"):
+                values.resize(50_000_000)
+            with pytest.raises(ValueError):
+                values.setflags(write=True)
+            assert not isinstance(values.base, np.ndarray)
+            assert t.int64 is not values and np.shares_memory(t.int64, values)
+            assert t.int64.dtype == np.int64
+            np.testing.assert_array_equal(t.int64, kept)
+
+    def test_resize_attempt_leaves_the_epochs_whole(self):
+        out = assert_child_ok("""
+import numpy as np
+from velmar.time.time import Time
+t = Time(["2020-01-01", "2021-01-01"])
+try:
+    t.int64.resize(50_000_000)
+except ValueError as error:
+    print(error)
+print(t.jd.tolist(), (t + 1.0).iso.tolist())
+""")
+        message, values = out.splitlines()
+        assert "cannot resize this array" in message
+        # 2020-01-01 and 2021-01-01 at 0h UTC are JD 2458849.5 and 2459215.5.
+        assert values == "[2458849.5, 2459215.5] ['2020-01-01T00:00:01', '2021-01-01T00:00:01']"
+
+    def test_computed_arrays_belong_to_the_caller(self):
+        # jd, mjd, iso and datetime64 are new arrays on each call; resizing one
+        # is numpy's ordinary behaviour and does not reach the Time.
+        t = Time(["2020-01-01", "2021-01-01"])
+        for name in ("jd", "mjd", "iso", "datetime64"):
+            getattr(t, name).resize(1_000_000, refcheck=False)
+        assert t.mjd.tolist() == [58849.0, 59215.0] and t.size == 2
+
+
 # --------------------------------------------------------------------- leap seconds
 
 def test_tai_minus_utc_matches_the_table_and_erfa():

@@ -76,6 +76,7 @@ inline constexpr const char* frame_column_not_dict = "column %R of data must be 
 // Element sets
 inline constexpr const char* int_overflow = "value too large to convert to int";
 inline constexpr const char* elset_not_built = "the ELSET was not built by its constructor";
+inline constexpr const char* pairs_running = "ELSET.pairwise() iterator already executing";
 inline constexpr const char* list_index_out_of_range = "list index out of range";
 inline constexpr const char* unencodable_line = "unencodable line";
 

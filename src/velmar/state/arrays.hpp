@@ -1,8 +1,9 @@
 // Array arguments of the state and ephemeris classes. Whatever the caller
 // passes (list, tuple, array of any real dtype, any strides) is copied into a
-// new C-contiguous float64 array that the object owns, so later changes to the
-// caller's array cannot reach a state or an ephemeris, and the native loops
-// walk plain pointers.
+// new C-contiguous float64 array over memory no array owns (numpy.hpp), so
+// later changes to the caller's array cannot reach a state or an ephemeris,
+// nobody can resize what the object keeps, and the native loops walk plain
+// pointers once check_shape has vouched for the lengths.
 #pragma once
 #include "velmar/_native/messages.hpp"
 #include "velmar/_native/numpy.hpp"
@@ -36,10 +37,9 @@ namespace velmar::arrays {
         PyErr_Format(PyExc_ValueError, velmar::msg::array_shape, name, expected, got.get());
         return nullptr;
     }
-    // FromArray steals the descriptor reference.
-    PyObject* copy = PyArray_FromArray(a, reinterpret_cast<PyArray_Descr*>(float64.release()),
-                                       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY);
-    return copy;
+    Ref copy = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, ndim, PyArray_DIMS(a)));
+    if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return nullptr;
+    return copy.release();
 }
 
 // Number of rows (first dimension) of an array made by float64_copy.
@@ -49,10 +49,35 @@ inline double* data(PyObject* array) {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
 
-// Stored arrays are handed out as they are, so they are made read-only: a
-// state or an ephemeris never changes after construction.
-inline void freeze(PyObject* array) {
-    PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_WRITEABLE);
+// Stored arrays are read-only: a state or an ephemeris never changes after
+// construction.
+inline void freeze(PyObject* array) { velmar::freeze_fixed(array); }
+
+// A float64, C-contiguous array of `rows` rows (and `columns` columns; 0: one
+// dimension). The arrays an ephemeris keeps are made so and cannot be
+// reshaped from Python, but a native loop checks before it trusts a length:
+// a mismatch is a ValueError naming `name`, never a read past the end.
+[[nodiscard]] inline bool check_shape(PyObject* array, const char* name, npy_intp rows, int columns) {
+    const char* expected = columns ? "(N, 3)" : "(N,)";
+    if (!array || !PyArray_Check(array)) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::array_shape, name, expected, Py_None);
+        return false;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    const int ndim = columns ? 2 : 1;
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_IS_C_CONTIGUOUS(a) || PyArray_NDIM(a) != ndim ||
+        (columns && PyArray_DIM(a, 1) != columns)) {
+        Ref got = Ref::steal(PyObject_GetAttrString(array, "shape"));
+        if (got) PyErr_Format(PyExc_ValueError, velmar::msg::array_shape, name, expected, got.get());
+        return false;
+    }
+    if (PyArray_DIM(a, 0) != rows) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::ephemeris_length_mismatch, name,
+                     static_cast<Py_ssize_t>(PyArray_DIM(a, 0)), columns ? "rows" : "values",
+                     static_cast<Py_ssize_t>(rows));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace velmar::arrays

@@ -1,7 +1,10 @@
 // Ephemerides: the states of one orbit at N epochs, held as arrays. A
 // StateVectorEphemeris holds N x 3 positions and velocities, a COEEphemeris
 // seven element arrays; both convert into each other in one native loop.
-// Like the states they are immutable, and their arrays are read-only.
+// Like the states they are immutable: their arrays are read-only, and each
+// access hands out a new array object over the stored memory, which nobody can
+// resize or reshape (numpy.hpp). Every native loop still checks first that
+// the lengths it relies on agree with the number of epochs.
 #define VELMAR_NUMPY_IMPORT
 #include <cmath>
 #include <cstring>
@@ -136,6 +139,20 @@ bool check_index(PyObject* self, Py_ssize_t i, Py_ssize_t size) {
     return false;
 }
 
+// A getter handing out a new array object over the stored array `field` of
+// an ephemeris of layout `Object`: what the caller gets can be neither resized
+// nor reshaped in a way the ephemeris would see.
+template <typename Object, PyObject* Object::*field>
+PyObject* get_array(PyObject* self, void* name) {
+    PyObject* array = reinterpret_cast<Object*>(self)->*field;
+    if (!array) {
+        PyErr_Format(PyExc_AttributeError, velmar::msg::ephemeris_array_unset, Py_TYPE(self)->tp_name,
+                     static_cast<const char*>(name));
+        return nullptr;
+    }
+    return velmar::new_fixed_view(array);
+}
+
 // --- Ephemeris ----------------------------------------------------------------
 
 int eph_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -184,7 +201,9 @@ template <typename Size>
 PyObject* eph_repr(PyObject* self) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
-    return PyUnicode_FromFormat("<%U of %zd epochs in %R>", name.get(), Size::of(self), as_eph(self)->frame);
+    const Py_ssize_t n = Size::of(self);
+    if (n < 0) return nullptr;
+    return PyUnicode_FromFormat("<%U of %zd epochs in %R>", name.get(), n, as_eph(self)->frame);
 }
 
 struct TimeSize {
@@ -231,11 +250,10 @@ PyType_Spec eph_spec = {"velmar.state.ephemeris.Ephemeris", sizeof(EphemerisObje
 
 // --- StateVectorEphemeris ---------------------------------------------------------
 
-int sve_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_sve(self)->r);
-    Py_VISIT(as_sve(self)->v);
-    return eph_traverse(self, visit, arg);
-}
+// The stored arrays are not visited: they refer to nothing but their memory,
+// so they close no cycle, and the collector's referents would otherwise hand
+// them to Python, which could reshape them.
+int sve_traverse(PyObject* self, visitproc visit, void* arg) { return eph_traverse(self, visit, arg); }
 
 int sve_clear(PyObject* self) {
     Py_CLEAR(as_sve(self)->r);
@@ -266,16 +284,28 @@ PyObject* sve_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_sv_ephemeris(type, c.time.get(), c.frame, c.GM, std::move(r), std::move(v));
 }
 
-Py_ssize_t sve_length(PyObject* self) { return arrays::rows(as_sve(self)->r); }
+// The number of epochs, once r and v are checked to hold one row each; -1 with
+// ValueError when they do not.
+Py_ssize_t sve_length(PyObject* self) {
+    const Py_ssize_t n = epoch_count(as_eph(self)->time);
+    if (!arrays::check_shape(as_sve(self)->r, "StateVectorEphemeris.r", n, 3) ||
+        !arrays::check_shape(as_sve(self)->v, "StateVectorEphemeris.v", n, 3))
+        return -1;
+    return n;
+}
 
 struct SVSize {
     static Py_ssize_t of(PyObject* self) { return sve_length(self); }
 };
 
-PyObject* sve_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(sve_length(self)); }
+PyObject* sve_get_size(PyObject* self, void*) {
+    const Py_ssize_t n = sve_length(self);
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
 
 PyObject* sve_item(PyObject* self, Py_ssize_t i) {
-    if (!check_index(self, i, sve_length(self))) return nullptr;
+    const Py_ssize_t n = sve_length(self);
+    if (n < 0 || !check_index(self, i, n)) return nullptr;
     PyObject* state = allocate_state(state_vector_type, self, i);
     if (!state) return nullptr;
     const double* r = arrays::data(as_sve(self)->r) + 3 * i;
@@ -289,13 +319,14 @@ PyObject* sve_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* sve_to_coe(PyObject* self, PyObject*) {
     const npy_intp n = sve_length(self);
+    if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
     const double* r = arrays::data(as_sve(self)->r);
     const double* v = arrays::data(as_sve(self)->v);
     Ref out[7];
     double* column[7];
     for (int k = 0; k < 7; ++k) {
-        if (!(out[k] = Ref::steal(velmar::new_double_array(n)))) return nullptr;
+        if (!(out[k] = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 1, &n)))) return nullptr;
         column[k] = arrays::data(out[k].get());
     }
     npy_intp radial_at = -1;
@@ -328,15 +359,13 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
     return coee;
 }
 
-PyMemberDef sve_members[] = {
-    {"r", T_OBJECT_EX, offsetof(StateVectorEphemerisObject, r), READONLY,
-     "Positions, m: a read-only N x 3 float64 array, one row per epoch."},
-    {"v", T_OBJECT_EX, offsetof(StateVectorEphemerisObject, v), READONLY,
-     "Velocities, m/s: a read-only N x 3 float64 array, one row per epoch."},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef sve_getset[] = {{"size", sve_get_size, nullptr, "Number of epochs N (int).", nullptr},
-                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef sve_getset[] = {
+    {"r", get_array<StateVectorEphemerisObject, &StateVectorEphemerisObject::r>, nullptr,
+     "Positions, m: a read-only N x 3 float64 array, one row per epoch.", const_cast<char*>("r")},
+    {"v", get_array<StateVectorEphemerisObject, &StateVectorEphemerisObject::v>, nullptr,
+     "Velocities, m/s: a read-only N x 3 float64 array, one row per epoch.", const_cast<char*>("v")},
+    {"size", sve_get_size, nullptr, "Number of epochs N (int).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef sve_methods[] = {
     {"to_sv", sve_to_sv, METH_NOARGS, "to_sv($self, /)\n--\n\nThis ephemeris itself."},
@@ -361,7 +390,6 @@ PyType_Slot sve_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<SVSize>)},
     {Py_sq_length, reinterpret_cast<void*>(sve_length)},
     {Py_sq_item, reinterpret_cast<void*>(sve_item)},
-    {Py_tp_members, sve_members},
     {Py_tp_getset, sve_getset},
     {Py_tp_methods, sve_methods},
     {0, nullptr}};
@@ -380,10 +408,8 @@ PyObject** element_field(PyObject* self, int k) {
     return fields[k];
 }
 
-int coee_traverse(PyObject* self, visitproc visit, void* arg) {
-    for (int k = 0; k < element_count; ++k) Py_VISIT(*element_field(self, k));
-    return eph_traverse(self, visit, arg);
-}
+// The element arrays are not visited, as in sve_traverse.
+int coee_traverse(PyObject* self, visitproc visit, void* arg) { return eph_traverse(self, visit, arg); }
 
 int coee_clear(PyObject* self) {
     for (int k = 0; k < element_count; ++k) Py_CLEAR(*element_field(self, k));
@@ -415,7 +441,8 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!column[6]) {
         // slr not given: derived from sma and ecc, as for a single COE.
-        if (!(column[6] = Ref::steal(velmar::new_double_array(c.size)))) return nullptr;
+        const npy_intp n = c.size;
+        if (!(column[6] = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 1, &n)))) return nullptr;
         const double* sma = arrays::data(column[1].get());
         double* slr = arrays::data(column[6].get());
         for (Py_ssize_t i = 0; i < c.size; ++i) slr[i] = sma[i] * (1.0 - ecc[i] * ecc[i]);
@@ -427,16 +454,31 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-Py_ssize_t coee_length(PyObject* self) { return arrays::rows(as_coee(self)->ecc); }
+constexpr const char* element_labels[element_count] = {"COEEphemeris.ecc", "COEEphemeris.sma", "COEEphemeris.inc",
+                                                       "COEEphemeris.raa", "COEEphemeris.arp", "COEEphemeris.tra",
+                                                       "COEEphemeris.slr"};
+
+// The number of epochs, once every element array is checked to hold one value
+// per epoch; -1 with ValueError naming the first that does not.
+Py_ssize_t coee_length(PyObject* self) {
+    const Py_ssize_t n = epoch_count(as_eph(self)->time);
+    for (int k = 0; k < element_count; ++k)
+        if (!arrays::check_shape(*element_field(self, k), element_labels[k], n, 0)) return -1;
+    return n;
+}
 
 struct COESize {
     static Py_ssize_t of(PyObject* self) { return coee_length(self); }
 };
 
-PyObject* coee_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(coee_length(self)); }
+PyObject* coee_get_size(PyObject* self, void*) {
+    const Py_ssize_t n = coee_length(self);
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
 
 PyObject* coee_item(PyObject* self, Py_ssize_t i) {
-    if (!check_index(self, i, coee_length(self))) return nullptr;
+    const Py_ssize_t n = coee_length(self);
+    if (n < 0 || !check_index(self, i, n)) return nullptr;
     PyObject* state = allocate_state(coe_type, self, i);
     if (!state) return nullptr;
     auto* c = reinterpret_cast<COEObject*>(state);
@@ -453,6 +495,7 @@ PyObject* coee_to_coe(PyObject* self, PyObject*) { return Py_NewRef(self); }
 // four.
 PyObject* coee_to_sv(PyObject* self, PyObject*) {
     const npy_intp n = coee_length(self);
+    if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
     COEEphemerisObject* e = as_coee(self);
     const double* ecc = arrays::data(e->ecc);
@@ -462,9 +505,9 @@ PyObject* coee_to_sv(PyObject* self, PyObject*) {
     const double* tra = arrays::data(e->tra);
     const double* slr = arrays::data(e->slr);
     const npy_intp shape[2] = {n, 3};
-    Ref r = Ref::steal(velmar::new_double_array(2, shape));
+    Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
     if (!r) return nullptr;
-    Ref v = Ref::steal(velmar::new_double_array(2, shape));
+    Ref v = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
     if (!v) return nullptr;
     double* R = arrays::data(r.get());
     double* V = arrays::data(v.get());
@@ -490,22 +533,21 @@ PyObject* coee_to_sv(PyObject* self, PyObject*) {
                             std::move(v));
 }
 
-PyMemberDef coee_members[] = {
-    {"ecc", T_OBJECT_EX, offsetof(COEEphemerisObject, ecc), READONLY, "Eccentricities (read-only float64, N)."},
-    {"sma", T_OBJECT_EX, offsetof(COEEphemerisObject, sma), READONLY,
-     "Semi-major axes, m (read-only float64, N)."},
-    {"inc", T_OBJECT_EX, offsetof(COEEphemerisObject, inc), READONLY, "Inclinations, rad (read-only float64, N)."},
-    {"raa", T_OBJECT_EX, offsetof(COEEphemerisObject, raa), READONLY,
-     "Right ascensions of the ascending node, rad (read-only float64, N)."},
-    {"arp", T_OBJECT_EX, offsetof(COEEphemerisObject, arp), READONLY,
-     "Arguments of perigee, rad (read-only float64, N)."},
-    {"tra", T_OBJECT_EX, offsetof(COEEphemerisObject, tra), READONLY, "True anomalies, rad (read-only float64, N)."},
-    {"slr", T_OBJECT_EX, offsetof(COEEphemerisObject, slr), READONLY,
-     "Semi-latera recta, m (read-only float64, N)."},
-    {nullptr, 0, 0, 0, nullptr}};
+#define VELMAR_ELEMENT(field, doc)                                                                     \
+    {#field, get_array<COEEphemerisObject, &COEEphemerisObject::field>, nullptr, doc, const_cast<char*>(#field)}
 
-PyGetSetDef coee_getset[] = {{"size", coee_get_size, nullptr, "Number of epochs N (int).", nullptr},
-                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef coee_getset[] = {
+    VELMAR_ELEMENT(ecc, "Eccentricities (read-only float64, N)."),
+    VELMAR_ELEMENT(sma, "Semi-major axes, m (read-only float64, N)."),
+    VELMAR_ELEMENT(inc, "Inclinations, rad (read-only float64, N)."),
+    VELMAR_ELEMENT(raa, "Right ascensions of the ascending node, rad (read-only float64, N)."),
+    VELMAR_ELEMENT(arp, "Arguments of perigee, rad (read-only float64, N)."),
+    VELMAR_ELEMENT(tra, "True anomalies, rad (read-only float64, N)."),
+    VELMAR_ELEMENT(slr, "Semi-latera recta, m (read-only float64, N)."),
+    {"size", coee_get_size, nullptr, "Number of epochs N (int).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+#undef VELMAR_ELEMENT
 
 PyMethodDef coee_methods[] = {
     {"to_coe", coee_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis ephemeris itself."},
@@ -531,7 +573,6 @@ PyType_Slot coee_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<COESize>)},
     {Py_sq_length, reinterpret_cast<void*>(coee_length)},
     {Py_sq_item, reinterpret_cast<void*>(coee_item)},
-    {Py_tp_members, coee_members},
     {Py_tp_getset, coee_getset},
     {Py_tp_methods, coee_methods},
     {0, nullptr}};
@@ -543,10 +584,8 @@ PyType_Spec coee_spec = {"velmar.state.ephemeris.COEEphemeris", sizeof(COEEpheme
 
 GeoStateEphemerisObject* as_geoe(PyObject* self) { return reinterpret_cast<GeoStateEphemerisObject*>(self); }
 
-int geoe_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_geoe(self)->lla);
-    return eph_traverse(self, visit, arg);
-}
+// lla is not visited, as in sve_traverse.
+int geoe_traverse(PyObject* self, visitproc visit, void* arg) { return eph_traverse(self, visit, arg); }
 
 int geoe_clear(PyObject* self) {
     Py_CLEAR(as_geoe(self)->lla);
@@ -567,21 +606,26 @@ PyObject* geoe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-Py_ssize_t geoe_length(PyObject* self) { return arrays::rows(as_geoe(self)->lla); }
+Py_ssize_t geoe_length(PyObject* self) {
+    const Py_ssize_t n = epoch_count(as_eph(self)->time);
+    return arrays::check_shape(as_geoe(self)->lla, "GeoStateEphemeris.lla", n, 3) ? n : -1;
+}
 
 struct GeoSize {
     static Py_ssize_t of(PyObject* self) { return geoe_length(self); }
 };
 
-PyObject* geoe_get_size(PyObject* self, void*) { return PyLong_FromSsize_t(geoe_length(self)); }
+PyObject* geoe_get_size(PyObject* self, void*) {
+    const Py_ssize_t n = geoe_length(self);
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
 
-PyMemberDef geoe_members[] = {
-    {"lla", T_OBJECT_EX, offsetof(GeoStateEphemerisObject, lla), READONLY,
-     "Geodetic latitude (rad), longitude (rad) and height (m): a read-only N x 3 float64 array."},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef geoe_getset[] = {{"size", geoe_get_size, nullptr, "Number of epochs N (int).", nullptr},
-                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef geoe_getset[] = {
+    {"lla", get_array<GeoStateEphemerisObject, &GeoStateEphemerisObject::lla>, nullptr,
+     "Geodetic latitude (rad), longitude (rad) and height (m): a read-only N x 3 float64 array.",
+     const_cast<char*>("lla")},
+    {"size", geoe_get_size, nullptr, "Number of epochs N (int).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot geoe_slots[] = {
     {Py_tp_doc, const_cast<char*>("GeoStateEphemeris(time, frame, lla, GM=None)\n--\n\n"
@@ -593,7 +637,6 @@ PyType_Slot geoe_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(geoe_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<GeoSize>)},
     {Py_sq_length, reinterpret_cast<void*>(geoe_length)},
-    {Py_tp_members, geoe_members},
     {Py_tp_getset, geoe_getset},
     {0, nullptr}};
 

@@ -145,7 +145,7 @@ bool length_mismatch(npy_intp a, npy_intp b) {
 PyObject* get_int64(PyObject* self, void*) {
     const TimeObject* t = as_time(self);
     if (!t->epochs) return PyLong_FromLongLong(t->ns);
-    return new_view(t->epochs);
+    return new_fixed_view(t->epochs);
 }
 
 PyObject* julian(PyObject* self, bool modified) {
@@ -758,15 +758,12 @@ PyObject* new_time_array(PyObject* epochs, Scale scale) {
 }
 
 PyObject* new_epoch_storage(npy_intp n, std::int64_t*& data) {
-    // The memory belongs to a bytes object, which numpy will not make writable
-    // again, so no holder of the array (or of a view) can change the epochs.
-    Ref memory = Ref::steal(PyBytes_FromStringAndSize(nullptr, n * static_cast<npy_intp>(sizeof(std::int64_t))));
-    if (!memory) return nullptr;
-    data = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(memory.get()));
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1, &n, nullptr,
-                                                data, 0, nullptr));
+    // Memory no array owns (numpy.hpp): nobody can resize it or, once the
+    // caller has filled it, make it writable again.
+    Ref array = Ref::steal(new_fixed_array(NPY_INT64, 1, &n));
     if (!array) return nullptr;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), memory.release()) < 0) return nullptr;
+    data = epoch_data(array.get());
+    freeze_fixed(array.get());
     return array.release();
 }
 

@@ -142,16 +142,25 @@ bool require_dict(PyObject* value, const char* argname) {
     return velmar::require_instance(value, &PyDict_Type, argname, false);
 }
 
+// The items of a dict as a new list of (key, value) pairs that only the
+// caller holds. str() of a key or value runs the caller's code, which may
+// change or empty the dict; the pairs keep every key and value alive, and the
+// walk over them is the one it started as.
+PyObject* items_snapshot(PyObject* dict) { return PyDict_Items(dict); }
+
+PyObject* pair_key(PyObject* items, Py_ssize_t i) { return PyTuple_GET_ITEM(PyList_GET_ITEM(items, i), 0); }
+PyObject* pair_value(PyObject* items, Py_ssize_t i) { return PyTuple_GET_ITEM(PyList_GET_ITEM(items, i), 1); }
+
 // label : value, labels padded to the widest.
 PyObject* create_formatted_form(PyObject*, PyObject* data) {
     if (!require_dict(data, "data")) return nullptr;
     std::vector<std::string> labels, values;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
+    Ref items = Ref::steal(items_snapshot(data));
+    if (!items) return nullptr;
     std::size_t label_width = 0;
-    while (PyDict_Next(data, &pos, &key, &value)) {
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
         std::string label, text;
-        if (!utf8_of(key, label) || !utf8_of(value, text)) return nullptr;
+        if (!utf8_of(pair_key(items.get(), i), label) || !utf8_of(pair_value(items.get(), i), text)) return nullptr;
         label_width = std::max(label_width, width(label));
         labels.push_back(std::move(label));
         values.push_back(std::move(text));
@@ -191,23 +200,30 @@ PyObject* create_formatted_frame(PyObject*, PyObject* data) {
     std::vector<std::string> labels;
     std::vector<std::string> titles;
     std::vector<std::vector<std::pair<std::string, std::string>>> entries;
-    PyObject *title, *column;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(data, &pos, &title, &column)) {
+    Ref columns = Ref::steal(items_snapshot(data));
+    if (!columns) return nullptr;
+    // Every column is taken as it is now, before any str() runs, so the table
+    // is that of the data as it was when the call began.
+    const Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    std::vector<Ref> column_items;
+    for (Py_ssize_t c = 0; c < n; ++c) {
+        PyObject* column = pair_value(columns.get(), c);
         if (!PyDict_Check(column)) {
-            PyErr_Format(PyExc_TypeError, velmar::msg::frame_column_not_dict, title,
+            PyErr_Format(PyExc_TypeError, velmar::msg::frame_column_not_dict, pair_key(columns.get(), c),
                          Py_TYPE(column)->tp_name);
             return nullptr;
         }
+        if (!column_items.emplace_back(Ref::steal(items_snapshot(column)))) return nullptr;
+    }
+    for (Py_ssize_t c = 0; c < n; ++c) {
         std::string title_text;
-        if (!utf8_of(title, title_text)) return nullptr;
+        if (!utf8_of(pair_key(columns.get(), c), title_text)) return nullptr;
         titles.push_back(std::move(title_text));
         auto& column_entries = entries.emplace_back();
-        PyObject *key, *value;
-        Py_ssize_t inner = 0;
-        while (PyDict_Next(column, &inner, &key, &value)) {
+        PyObject* items = column_items[static_cast<std::size_t>(c)].get();
+        for (Py_ssize_t i = 0, m = PyList_GET_SIZE(items); i < m; ++i) {
             std::string label, text;
-            if (!utf8_of(key, label) || !utf8_of(value, text)) return nullptr;
+            if (!utf8_of(pair_key(items, i), label) || !utf8_of(pair_value(items, i), text)) return nullptr;
             if (std::find(labels.begin(), labels.end(), label) == labels.end()) labels.push_back(label);
             column_entries.emplace_back(std::move(label), std::move(text));
         }

@@ -214,8 +214,10 @@ PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     npy_intp n = PyList_GET_SIZE(members.get());
     Ref epoch_array = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT64, 0));
     if (!epoch_array) return nullptr;
+    // Memory no array owns (numpy.hpp): the arrays handed out write through
+    // to it, but nobody can resize it under the collection.
     for (Elements field : allocation_order) {
-        self->*field = PyArray_ZEROS(1, &n, NPY_DOUBLE, 0);
+        self->*field = new_fixed_array(NPY_DOUBLE, 1, &n);
         if (!(self->*field)) return nullptr;
     }
     if (!fill_arrays(self, epochs, have_epochs, epoch_array.get())) return nullptr;
@@ -268,12 +270,13 @@ PyObject* get_satno(PyObject* object, void*) { return PyLong_FromLong(as_elset(o
 
 PyObject* get_epoch(PyObject* object, void*) { return Py_NewRef(as_elset(object)->epoch); }
 
-// A new array object over the stored data: writes through it are kept.
+// A new array object over the stored data: writes through it are kept, but
+// neither it nor anything reachable from it can resize the storage.
 PyObject* get_elements(PyObject* object, void* closure) {
     const auto offset = reinterpret_cast<std::uintptr_t>(closure);
     PyObject* array = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset);
     if (!array) return PyErr_Format(PyExc_AttributeError, velmar::msg::elset_not_built);
-    return new_view(array);
+    return new_fixed_view(array);
 }
 
 #define VELMAR_ELEMENTS(field)                                                                                \
@@ -528,6 +531,10 @@ struct PairsObject {
     Py_ssize_t position;
     Py_ssize_t size;
     enum State : int { created, running, finished } state;
+    // Set while a step fetches members: the fetch runs Python code (a
+    // subclass's __getitem__), which must not advance or finish the walk
+    // under the step, as it would free the member the step is about to pair.
+    bool busy;
 };
 
 PyTypeObject* pairs_type = nullptr;
@@ -543,8 +550,7 @@ PyObject* fetch(PyObject* elset, Py_ssize_t position) {
     return index ? PyObject_GetItem(elset, index.get()) : nullptr;
 }
 
-PyObject* pairs_next(PyObject* object) {
-    auto* self = reinterpret_cast<PairsObject*>(object);
+PyObject* pairs_step(PairsObject* self) {
     if (self->state == PairsObject::finished) return nullptr;
     if (self->state == PairsObject::created) {
         self->current = fetch(self->elset, 0);
@@ -573,6 +579,18 @@ PyObject* pairs_next(PyObject* object) {
     }
     Py_SETREF(self->current, following.release());
     ++self->position;
+    return pair;
+}
+
+PyObject* pairs_next(PyObject* object) {
+    auto* self = reinterpret_cast<PairsObject*>(object);
+    if (self->busy) {
+        PyErr_SetString(PyExc_ValueError, velmar::msg::pairs_running);
+        return nullptr;
+    }
+    self->busy = true;
+    PyObject* pair = pairs_step(self);
+    self->busy = false;
     return pair;
 }
 
@@ -623,6 +641,7 @@ PyObject* pairwise(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     pairs->position = 0;
     pairs->size = 0;
     pairs->state = PairsObject::created;
+    pairs->busy = false;
     PyObject_GC_Track(pairs);
     return reinterpret_cast<PyObject*>(pairs);
 }
