@@ -88,6 +88,9 @@ inline constexpr const char* array_shape = "%s must have shape %s, got shape %S"
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";
+inline constexpr const char* eop_epochs_none =
+    "Argument '%s' must be a one-dimensional float64 numpy array of MJD (%s) epochs, not None";
+inline constexpr const char* eop_result_size = "EOP.%U gave %zd values for %zd epochs";
 
 // Function objects
 inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";
