@@ -206,24 +206,39 @@ PyObject* evaluate_in_span(Slot slot, PyObject* interpolator, PyObject* epochs, 
     // After its last step TAI-UTC keeps its last value, which the step
     // function gives itself; only earlier and NaN epochs need a hand.
     const bool upper = outside == Outside::nan;
-    // Which epochs are outside, noted while the epochs are viewed, so that
-    // nothing the call does to the caller's array afterwards matters.
-    std::vector<bool> nan_at;
-    Ref safe_epochs;
-    Py_ssize_t n;
     {
         velmar::View1D<double> t;
         if (!t.acquire(epochs)) return nullptr;
-        n = t.size();
         Py_ssize_t i = 0;
-        while (i < n && t[i] >= first && !(upper && t[i] > last)) ++i;
-        if (i == n) {
+        while (i < t.size() && t[i] >= first && !(upper && t[i] > last)) ++i;
+        if (i == t.size()) {
             t.release();
             return PyObject_CallOneArg(interpolator, epochs);
         }
-        safe_epochs = Ref::steal(velmar::new_double_array(n));
-        if (!safe_epochs) return nullptr;
-        double* safe = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(safe_epochs.get())));
+    }
+    // The stand-in epochs are of the caller's array class, so the
+    // interpolator takes or refuses them as it does the caller's (scipy
+    // refuses masked arrays). Making one may run the subclass's Python code,
+    // so no view is held across it.
+    if (!PyArray_Check(epochs)) {  // checked before, but its class may have been reassigned since
+        PyErr_Format(PyExc_RuntimeError, velmar::msg::eop_epochs_changed, slot_names[slot]);
+        return nullptr;
+    }
+    Ref safe_epochs = Ref::steal(PyArray_NewLikeArray(reinterpret_cast<PyArrayObject*>(epochs), NPY_CORDER,
+                                                      PyArray_DescrFromType(NPY_DOUBLE), 1));
+    if (!safe_epochs) return nullptr;
+    // Which epochs are outside, noted while the epochs are viewed, so that
+    // nothing the call does to the caller's array afterwards matters.
+    std::vector<bool> nan_at;
+    Py_ssize_t n;
+    {
+        velmar::View1D<double> t, safe;
+        if (!t.acquire(epochs) || !safe.acquire(safe_epochs.get(), true)) return nullptr;
+        n = t.size();
+        if (safe.size() != n) {
+            PyErr_Format(PyExc_RuntimeError, velmar::msg::eop_epochs_changed, slot_names[slot]);
+            return nullptr;
+        }
         nan_at.assign(static_cast<std::size_t>(n), false);
         for (Py_ssize_t k = 0; k < n; ++k) {
             const double value = t[k];
