@@ -92,9 +92,10 @@ def test_eop_tai_utc_inside_a_leap_second():
     # Bulletin C: TAI-UTC was 36 s from 2015-07-01 until the leap second
     # 2016-12-31T23:59:60 had ended, 37 s from 2017-01-01T00:00:00 on.
     out = velmar("eop", "2016-12-31T23:59:59", "2016-12-31T23:59:60", "2016-12-31T23:59:60.5",
-                 "2017-01-01T00:00:00", "--csv").stdout
+                 "2017-01-01T00:00:00", "1965-06-01", "--csv").stdout
     rows = list(csv.DictReader(io.StringIO(out)))
-    assert [float(r["TAI-UTC s"]) for r in rows] == [36.0, 36.0, 36.0, 37.0]
+    # Before 1972, the 10 s of 1972-01-01, as Time takes it.
+    assert [float(r["TAI-UTC s"]) for r in rows] == [36.0, 36.0, 36.0, 37.0, 10.0]
     # UT1 runs on through the leap second while UTC holds: UT1-UTC stays
     # about -0.408 s inside it and is one second more after it.
     dut = [float(r["UT1-UTC s"]) for r in rows]

@@ -216,6 +216,7 @@ EOP_HEADER = (
 
 NS_PER_DAY = 86_400_000_000_000
 MJD_OF_2000 = 51544  # Time.int64 counts TAI nanoseconds from noon of that day
+MJD_OF_1972 = 41317  # 1972-01-01: TAI-UTC 10 s, whole leap seconds from then on
 
 
 def tai_minus_utc(times) -> np.ndarray:
@@ -229,10 +230,13 @@ def tai_minus_utc(times) -> np.ndarray:
     from velmar.iers.bulletins import leap_second_table
 
     mjd, dat = leap_second_table()
+    whole = mjd >= MJD_OF_1972  # whole leap seconds; Time leaves the 1960s' steps aside too
+    mjd, dat = mjd[whole], dat[whole]
     # Step i holds from the TAI instant of its UTC midnight on.
     starts = (mjd.astype(np.int64) - MJD_OF_2000) * NS_PER_DAY - NS_PER_DAY // 2 + np.round(dat * 1e9).astype(np.int64)
     tai = np.atleast_1d(np.asarray(times.int64, dtype=np.int64))
-    return dat[np.maximum(np.searchsorted(starts, tai, side="right") - 1, 0)]
+    step = np.searchsorted(starts, tai, side="right") - 1
+    return np.where(step >= 0, dat[np.maximum(step, 0)], 10.0)
 
 
 def eop_data_ends() -> dict[str, tuple[float, float]]:
