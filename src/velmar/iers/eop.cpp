@@ -126,7 +126,8 @@ PyObject* step_function(PyObject* x, PyObject* y) {
 }
 
 // interp1d(x, y, kind="linear", assume_sorted=True): no fill value, so an
-// epoch outside the samples raises rather than extrapolating an offset.
+// epoch outside the samples raises rather than extrapolating an offset (the
+// quantities never hand it one: they are NaN there, see evaluate_in_span).
 PyObject* linear_function(PyObject* x, PyObject* y) {
     Ref make = Ref::steal(module_global(names.interp1d));
     if (!make) return nullptr;
