@@ -208,6 +208,33 @@ class TestBulletinA:
         np.testing.assert_array_equal(a.lod, expected[:, 2] * 1e-3)
         np.testing.assert_array_equal(a.dX_IAU2000A, expected[:, 3] * bulletins._MILLIARCSEC)
 
+    def test_last_observed_is_the_last_row_flagged_observed(self, tmp_path):
+        # The flags of columns 17 (polar motion) and 58 (UT1-UTC): I for IERS
+        # values, P for predictions.
+        observed = None
+        with open(FINALS) as stream:
+            for line in stream:
+                if line[16] == "I" and line[57] == "I":
+                    observed = float(line[7:15])
+        assert BulletinA().last_observed == observed
+        assert BulletinA().mjd_utc[-1] > observed
+        lines = [finals_line(50000.0 + k, 0.1, 0.2, 0.3) for k in range(6)]
+        for k in (3, 4, 5):  # UT1-UTC predicted from row 4 on, polar motion from row 5
+            lines[k] = lines[k][:57] + "P" + lines[k][58:]
+        lines[4] = lines[4][:16] + "P" + lines[4][17:]
+        lines[5] = lines[5][:16] + "P" + lines[5][17:]
+        assert BulletinA(write_lines(tmp_path / "a.all", lines)).last_observed == 50002.0
+        unflagged = [line[:16] + " " + line[17:57] + " " + line[58:] for line in lines]
+        assert BulletinA(write_lines(tmp_path / "b.all", unflagged)).last_observed is None
+
+    def test_packaged_release(self):
+        import importlib.metadata
+
+        version, date = bulletins.packaged_release()
+        assert version == importlib.metadata.version("astropy-iers-data")
+        # Its versions read 0.YYYY.MM.DD...
+        assert date.isoformat() == "{:0>4}-{:0>2}-{:0>2}".format(*version.split(".")[1:4])
+
     def test_the_test_layout_matches_the_real_file(self, raw):
         line = real_lines(1, start=100)[0]
         # Field by field, which is what the decoder relies on.

@@ -1,7 +1,9 @@
 """The velmar command, run as a user runs it: in a subprocess."""
 import csv
 import datetime
+import importlib.metadata
 import io
+import re
 import subprocess
 import sys
 from decimal import Decimal
@@ -85,6 +87,79 @@ def test_eop_units_and_values():
     assert abs(float(rows[0]["pm_x arcsec"])) < 1.0
     header = velmar("eop", "2016-12-31").stdout
     assert "arcsec" in header and "mas" in header and "ms" in header
+
+
+def test_eop_tai_utc_inside_a_leap_second():
+    # Bulletin C: TAI-UTC was 36 s from 2015-07-01 until the leap second
+    # 2016-12-31T23:59:60 had ended, 37 s from 2017-01-01T00:00:00 on.
+    out = velmar("eop", "2016-12-31T23:59:59", "2016-12-31T23:59:60", "2016-12-31T23:59:60.5",
+                 "2017-01-01T00:00:00", "1965-06-01", "--csv").stdout
+    rows = list(csv.DictReader(io.StringIO(out)))
+    # Before 1972, the 10 s of 1972-01-01, as Time takes it.
+    assert [float(r["TAI-UTC s"]) for r in rows] == [36.0, 36.0, 36.0, 37.0, 10.0]
+    # UT1 runs on through the leap second while UTC holds: UT1-UTC stays
+    # about -0.408 s inside it and is one second more after it.
+    dut = [float(r["UT1-UTC s"]) for r in rows]
+    assert dut[0] == pytest.approx(-0.408, abs=0.002)
+    assert dut[1] == pytest.approx(dut[0], abs=1e-6) and dut[2] == pytest.approx(dut[0], abs=1e-6)
+    assert dut[3] - dut[0] == pytest.approx(1.0, abs=1e-6)
+
+
+def finals_ends():
+    """From the IERS file itself: last MJD of each column, the first MJD, and
+    the last MJD whose polar motion and UT1-UTC are flagged I (observed)."""
+    from importlib.resources import files
+
+    last, first, observed = {}, None, None
+    columns = {"polar motion and UT1-UTC": (18, 27), "LOD": (79, 86), "dX and dY": (97, 106)}
+    with open(files("astropy_iers_data") / "data" / "finals2000A.all") as stream:
+        for line in stream:
+            mjd = float(line[7:15])
+            for name, (start, stop) in columns.items():
+                if line[start:stop].strip():
+                    last[name] = mjd
+                    first = mjd if first is None else first
+            if line[16] == "I" and line[57] == "I":
+                observed = mjd
+    return first, last, observed
+
+
+def iso_day(mjd):
+    return (datetime.date(1858, 11, 17) + datetime.timedelta(days=int(mjd))).isoformat()
+
+
+def test_eop_outside_the_data_is_nan_with_a_note():
+    first, last, _ = finals_ends()
+    epochs = [iso_day(first - 1), "2016-12-31T12:00:00", iso_day(last["LOD"] + 1), iso_day(last["dX and dY"] + 1),
+              iso_day(last["polar motion and UT1-UTC"] + 1)]
+    result = velmar("eop", *epochs, "--csv")
+    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    nan = [[name for name, value in row.items() if value == "nan"] for row in rows]
+    eop = ["pm_x arcsec", "pm_y arcsec", "UT1-UTC s", "LOD ms", "dX mas", "dY mas", "TT-UT1 s"]
+    assert nan[0] == eop and nan[1] == [] and nan[2] == ["LOD ms"]
+    assert nan[3] == ["LOD ms", "dX mas", "dY mas"] and nan[4] == eop
+    assert [float(row["TAI-UTC s"]) for row in rows] == [12.0, 36.0, 37.0, 37.0, 37.0]
+    note = result.stderr.strip().splitlines()
+    assert len(note) == 1 and note[0].startswith("velmar: note: nan ")
+    for name, mjd in last.items():
+        assert f"{name} {iso_day(mjd)}" in note[0]
+    assert iso_day(first) in note[0]
+    # Inside the data there is no note.
+    assert velmar("eop", "2016-12-31T12:00:00").stderr == ""
+
+
+def test_eop_info_names_the_data_and_its_reach():
+    version = importlib.metadata.version("astropy-iers-data")
+    first, last, observed = finals_ends()
+    out = velmar("eop", "--info").stdout
+    assert f"astropy-iers-data {version}" in out
+    assert re.search(rf"last observed +{iso_day(observed)}", out)
+    assert re.search(rf"last predicted +{iso_day(last['polar motion and UT1-UTC'])}", out)
+    for name, mjd in last.items():
+        assert re.search(rf"{name} +to {iso_day(mjd)}", out)
+    # Every table names the data it comes from.
+    header = velmar("eop", "2020-01-01").stdout.splitlines()[2]
+    assert iso_day(observed) in header and "--info" in header
 
 
 def test_eop_span():

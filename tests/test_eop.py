@@ -138,7 +138,7 @@ class TestClass:
         assert init.__annotations__ == {"return": "None"}
         assert str(inspect.signature(EOP)) == "(mjd_utc)"
         method = EOP.get_TT_UT1_from_mjd_ut1
-        assert method.__self__ is EOP and EOP(None).get_TT_UT1_from_mjd_ut1.__self__ is EOP
+        assert method.__self__ is EOP and EOP(np.zeros(1)).get_TT_UT1_from_mjd_ut1.__self__ is EOP
         assert method.__doc__.startswith(
             "EOP.get_TT_UT1_from_mjd_ut1(cls, ndarray mjd_ut1) -> ndarray[double]\n")
         for text in ("Bulletin C", "Bulletin A", "previous", "linear", "tt_ut1", "(N,)"):
@@ -153,7 +153,7 @@ class TestClass:
         ("lod", "Length of Day (in seconds)"),
         ("dX", "IAU2000A Celestial Pole Offset Series - X (in radians)\n\nUsed to compute Earth's nutation"),
         ("dY", "IAU2000A Celestial Pole Offset Series - Y (in radians)\n\nUsed to compute Earth's nutation"),
-        ("dat", "The difference TAI - UTC (in seconds)"),
+        ("dat", "The difference TAI - UTC (in seconds)\n\nThe step of IERS Bulletin C in force"),
         ("TAI_UT1", "The difference TAI - UT1 (in seconds)"),
         ("TT_UT1", "The difference TT - UT1 (in seconds)"),
     ])
@@ -161,16 +161,17 @@ class TestClass:
         prop = vars(EOP)[name]
         assert isinstance(prop, property) and prop.fset is None and prop.fdel is None
         expected = f"EOP.{name}(self) -> ndarray[double]\n\n{text}"
-        assert prop.fget.__doc__ == expected and prop.__doc__ == expected
+        assert prop.__doc__ == prop.fget.__doc__
+        assert prop.__doc__ == expected if name != "dat" else prop.__doc__.startswith(expected)
         assert prop.fget.__annotations__ == {"return": "ndarray[double]"}
         assert str(inspect.signature(prop.fget)) == "(self)"
         with pytest.raises(AttributeError):
-            setattr(EOP(None), name, np.zeros(1))
+            setattr(EOP(np.zeros(1)), name, np.zeros(1))
 
 
 class TestConstructor:
     def test_stores_the_callers_object(self):
-        for value in (np.arange(4.0), np.arange(8.0)[::2], None, np.arange(3.0).view(type("Sub", (np.ndarray,), {}))):
+        for value in (np.arange(4.0), np.arange(8.0)[::2], np.arange(3.0).view(type("Sub", (np.ndarray,), {}))):
             assert EOP(value).mjd_utc is value
             assert EOP(mjd_utc=value).mjd_utc is value
         frozen = np.arange(3.0)
@@ -191,6 +192,9 @@ class TestConstructor:
         ((np.zeros(2, np.float32),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'"),
         ((np.zeros(2, np.complex128),), {}, ValueError,
          "Buffer dtype mismatch, expected 'double' but got 'complex double'"),
+        ((np.zeros(2, bool),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'bool'"),
+        ((None,), {}, TypeError,
+         "Argument 'mjd_utc' must be a one-dimensional float64 numpy array of MJD (UTC) epochs, not None"),
         ((np.zeros(2, ">f8"),), {}, ValueError, "Big-endian buffer not supported on little-endian compiler"),
     ])
     def test_refused_with_host_texts_and_nothing_set(self, args, kwargs, error, message):
@@ -293,11 +297,13 @@ class TestCache:
         dX[[0, 4]] = np.nan
         stub = stub_bulletin_a(lod=lod, dX_IAU2000A=dX)
         monkeypatch.setattr(eop, "BulletinA", stub)
-        e = EOP(np.array([50001.5, 50008.0]))
+        e = EOP(np.array([50001.5, 50006.0, 50008.0]))
         e.lod, e.dX
         np.testing.assert_array_equal(EOP._lod_spline.x, stub.mjd_utc[:7])
         np.testing.assert_array_equal(EOP._dX_spline.x, np.delete(stub.mjd_utc, [0, 4]))
-        np.testing.assert_array_equal(e.lod, CubicSpline(stub.mjd_utc[:7], lod[:7])(e.mjd_utc))
+        # Past the last sample with a value the quantity is NaN, not the spline's extrapolation.
+        expected = CubicSpline(stub.mjd_utc[:7], lod[:7])(e.mjd_utc)
+        np.testing.assert_array_equal(e.lod, [expected[0], expected[1], np.nan])
 
     @pytest.mark.parametrize("quantity", QUANTITIES + ["get_TT_UT1_from_mjd_ut1"])
     @pytest.mark.parametrize("which", ["BulletinA", "BulletinC"])
@@ -336,24 +342,19 @@ class TestCache:
             EOP(np.array([50003.0])).pm_x
         assert EOP._pm_x_spline is None
 
-    @pytest.mark.parametrize("quantity, slot", [
-        ("pm_x", "_pm_x_spline"), ("pm_y", "_pm_y_spline"), ("lod", "_lod_spline"), ("dX", "_dX_spline"),
-        ("dY", "_dY_spline"), ("dat", "_dat_interpolator"),
-        # TAI_UT1 reads dat at these epochs while it is built, and fails there.
-        ("TAI_UT1", "_dat_interpolator"), ("dut", "_dat_interpolator"), ("TT_UT1", "_dat_interpolator")])
-    def test_epochs_none_go_to_the_interpolator(self, empty, quantity, slot):
-        # Whatever the library makes of None (an error, or NaN for a spline)
-        # is what the quantity gives; the slot built on the way stays.
-        try:
-            result = getattr(EOP(None), quantity)
-        except (TypeError, ValueError) as error:
-            assert filled() == {slot}
-            with pytest.raises(type(error)):
-                getattr(EOP, slot)(None)
-        else:
-            assert filled() == {slot}
-            np.testing.assert_array_equal(result, getattr(EOP, slot)(None))
-        with pytest.raises((TypeError, ValueError)):
+    @pytest.mark.parametrize("quantity", QUANTITIES)
+    def test_epochs_none_refused_by_every_quantity(self, empty, quantity):
+        # Rebound after construction, None fails each quantity as the
+        # constructor fails, before any bulletin is read.
+        e = EOP(epochs())
+        e.mjd_utc = None
+        with pytest.raises(TypeError) as info:
+            getattr(e, quantity)
+        assert str(info.value) == ("Argument 'mjd_utc' must be a one-dimensional float64 numpy array "
+                                   "of MJD (UTC) epochs, not None")
+        assert filled() == set()
+        with pytest.raises(TypeError, match=r"^Argument 'mjd_ut1' must be a one-dimensional float64 numpy "
+                                            r"array of MJD \(UT1\) epochs, not None$"):
             EOP.get_TT_UT1_from_mjd_ut1(None)
 
 
@@ -366,12 +367,13 @@ class TestQuantities:
 
     @pytest.mark.parametrize("quantity, column", [("pm_x", "pm_x"), ("pm_y", "pm_y"), ("lod", "lod"),
                                                   ("dX", "dX_IAU2000A"), ("dY", "dY_IAU2000A")])
-    def test_splines_are_scipy_defaults_inside_and_outside(self, quantity, column):
+    def test_splines_are_scipy_defaults_inside(self, quantity, column):
         a = bulletins.BulletinA()
         y = getattr(a, column)
         given = ~np.isnan(y)
-        t = np.concatenate([epochs(41000.0, 62000.0), [30000.0, 70000.0]])
-        expected = CubicSpline(a.mjd_utc[given], y[given])(t)
+        x = a.mjd_utc[given]
+        t = np.concatenate([epochs(x[0], x[-1]), x[[0, -1]]])
+        expected = CubicSpline(x, y[given])(t)
         np.testing.assert_array_equal(getattr(EOP(t), quantity), expected)
 
     def test_dat_agrees_with_erfa(self):
@@ -412,17 +414,6 @@ class TestQuantities:
         dat = EOP(np.array([lo])).dat[0]
         expected = np.interp(t, [lo, hi], [dat - raw[i, 3], dat - raw[i + 1, 3]])
         np.testing.assert_allclose(EOP(t).TAI_UT1, expected, rtol=0, atol=1e-12)
-
-    @pytest.mark.parametrize("t", [30000.0, 41683.5, 70000.0])
-    def test_outside_the_bulletin_span(self, t):
-        e = EOP(np.array([50000.0, t]))
-        for quantity in ("pm_x", "pm_y", "lod", "dX", "dY"):
-            assert np.isfinite(getattr(e, quantity)).all()
-        for quantity in ("TAI_UT1", "dut", "TT_UT1"):
-            with pytest.raises(ValueError, match="interpolation range"):
-                getattr(e, quantity)
-        with pytest.raises(ValueError, match="interpolation range"):
-            EOP.get_TT_UT1_from_mjd_ut1(np.array([t]))
 
     def test_tt_ut1_from_mjd_ut1(self, raw):
         a = bulletins.BulletinA()
@@ -474,3 +465,88 @@ class TestQuantities:
         assert e.pm_x[0] != first["pm_x"][0] and e.dut[0] != first["dut"][0]
         e.mjd_utc = np.array([51000.0, 52000.0, 53000.0])
         assert all(getattr(e, q).shape == (3,) for q in QUANTITIES)
+
+
+# Fixed columns (1-based, inclusive) of the finals2000A format, as its ReadMe gives them.
+FINALS_COLUMNS = {"pm_x": (19, 27), "pm_y": (38, 46), "lod": (80, 86), "dX": (98, 106), "dY": (117, 125),
+                  "UT1-UTC": (59, 68)}
+COLUMN_OF = {"pm_x": "pm_x", "pm_y": "pm_y", "lod": "lod", "dX": "dX", "dY": "dY",
+             "dut": "UT1-UTC", "TAI_UT1": "UT1-UTC", "TT_UT1": "UT1-UTC"}
+
+
+@pytest.fixture(scope="module")
+def file_ends():
+    """First and last MJD(UTC) at which the IERS file gives each column, read
+    from the file itself, and the MJD(UT1) of the first and last UT1-UTC."""
+    given = {name: [] for name in FINALS_COLUMNS}
+    with open(FINALS) as stream:
+        for line in stream:
+            for name, (first, last) in FINALS_COLUMNS.items():
+                text = line[first - 1:last]
+                if text.strip():
+                    given[name].append((float(line[7:15]), float(text)))
+    ends = {name: (rows[0][0], rows[-1][0]) for name, rows in given.items()}
+    ut1 = given["UT1-UTC"]
+    ends["mjd_ut1"] = tuple(mjd + dut / 86400.0 for mjd, dut in (ut1[0], ut1[-1]))
+    return ends
+
+
+class TestOutsideTheData:
+    @pytest.mark.parametrize("quantity", QUANTITIES[:6] + QUANTITIES[7:])  # all but dat
+    def test_nan_outside_the_samples_of_each_quantity(self, file_ends, quantity):
+        first, last = file_ends[COLUMN_OF[quantity]]
+        inside = np.array([first, (first + last) / 2, last - 0.3, last])
+        outside = np.array([np.nextafter(first, -np.inf), np.nextafter(last, np.inf), last + 30.0,
+                            30000.0, 99999.0, -np.inf, np.inf])
+        mixed = np.concatenate([outside[:3], inside, outside[3:]])
+        values = getattr(EOP(mixed), quantity)
+        assert np.isnan(values[[0, 1, 2, 7, 8, 9, 10]]).all()
+        # One epoch outside fails nothing: the epochs inside get exactly the
+        # values they get on their own.
+        alone = getattr(EOP(inside), quantity)
+        assert np.isfinite(alone).all()
+        np.testing.assert_array_equal(values[3:7], alone)
+
+    def test_tt_ut1_from_mjd_ut1_outside_the_samples(self, file_ends):
+        first, last = file_ends["mjd_ut1"]
+        t = np.array([np.nextafter(first, -np.inf), first, 55000.0, last, np.nextafter(last, np.inf), np.nan])
+        values = EOP.get_TT_UT1_from_mjd_ut1(t)
+        assert np.isnan(values[[0, 4, 5]]).all()
+        np.testing.assert_array_equal(values[1:4], EOP.get_TT_UT1_from_mjd_ut1(t[1:4].copy()))
+        assert np.isfinite(values[1:4]).all()
+
+    def test_a_nan_epoch_gives_nan_for_every_quantity(self):
+        e = EOP(np.array([np.nan, 58000.0]))
+        for quantity in QUANTITIES:
+            values = getattr(e, quantity)
+            assert np.isnan(values[0]) and np.isfinite(values[1]), quantity
+
+    def test_dat_agrees_with_time_before_1972_and_after_the_last_step(self):
+        from velmar.time.time import Time
+
+        mjd, dat = bulletins.leap_second_table()
+        days = [datetime.date(1958, 1, 1), datetime.date(1965, 6, 1), datetime.date(1971, 12, 31),
+                datetime.date(1972, 1, 1), datetime.date(2016, 12, 31), datetime.date(2017, 1, 1),
+                datetime.date(2040, 1, 1)]
+        t = np.array([(day - datetime.date(1858, 11, 17)).days for day in days], dtype=float)
+        # TAI-UTC as Time has it: the same reading on the two scales, TAI minus UTC.
+        expected = [Time(day.isoformat(), scale="utc") - Time(day.isoformat(), scale="tai") for day in days]
+        np.testing.assert_array_equal(EOP(t).dat, expected)
+        np.testing.assert_array_equal(EOP(t).dat, [10, 10, 10, 10, 36, 37, dat[-1]])
+        # The 1960s offsets were fractional (rubber seconds); the fixed 10 s is
+        # within 10 s of them, as the docstring says.
+        erfa = pytest.importorskip("erfa")
+        assert abs(10.0 - erfa.dat(1965, 6, 1, 0.0)) < 10.0
+        doc = " ".join(vars(EOP)["dat"].__doc__.split())
+        assert "10 s" in doc and "rubber seconds" in doc and "holds on" in doc
+
+    def test_interpolator_giving_the_wrong_number_of_values_is_refused(self, monkeypatch):
+        class Short:
+            x = np.array([0.0, 1.0])
+
+            def __call__(self, t):
+                return np.zeros(1)
+
+        monkeypatch.setattr(EOP, "_pm_x_spline", Short())
+        with pytest.raises(ValueError, match=r"^EOP\._pm_x_spline gave 1 values for 3 epochs$"):
+            EOP(np.array([0.5, 2.0, 3.0])).pm_x

@@ -172,7 +172,8 @@ def eop_round():
     BulletinA().mjd_utc, BulletinC().mjd_ut1
     refused(lambda: EOP([50000.0]), TypeError)
     refused(lambda: EOP(MJD.astype(np.float32)), ValueError)
-    refused(lambda: EOP(np.array([1e5])).TAI_UT1, ValueError)
+    EOP(np.array([1e5, np.nan, 50000.0])).TAI_UT1  # epochs outside the data: NaN there
+    refused(lambda: EOP(None), TypeError)
 
 
 def satellite_round():

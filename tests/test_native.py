@@ -61,6 +61,8 @@ class TestBuffers:
             (np.zeros(3, np.float32), "Buffer dtype mismatch, expected 'double' but got 'float'"),
             (np.zeros(3, np.int64), "Buffer dtype mismatch, expected 'double' but got 'long'"),
             (np.zeros(3, np.complex128), "Buffer dtype mismatch, expected 'double' but got 'complex double'"),
+            (np.zeros(3, bool), "Buffer dtype mismatch, expected 'double' but got 'bool'"),
+            (np.zeros(3, np.float16), "Buffer dtype mismatch, expected 'double' but got 'half'"),
             (np.zeros((2, 2)), "Buffer has wrong number of dimensions (expected 1, got 2)"),
             (np.array(1.0), "Buffer has wrong number of dimensions (expected 1, got 0)"),
             (np.zeros(3, ">f8"), "Big-endian buffer not supported on little-endian compiler"),

@@ -507,23 +507,107 @@ EOP_HEADER = (
 )
 
 
+NS_PER_DAY = 86_400_000_000_000
+MJD_OF_2000 = 51544  # Time.int64 counts TAI nanoseconds from noon of that day
+MJD_OF_1972 = 41317  # 1972-01-01: TAI-UTC 10 s, whole leap seconds from then on
+
+
+def tai_minus_utc(times) -> np.ndarray:
+    """TAI-UTC in force at each instant, in seconds.
+
+    Read from the instant itself (its TAI) against the package's leap-second
+    table, not from its UTC date: during a leap second (23:59:60) the value of
+    the day that ends still holds. 10 s before 1972 and the last value after
+    the last step, as `Time` takes them.
+    """
+    from velmar.iers.bulletins import leap_second_table
+
+    mjd, dat = leap_second_table()
+    whole = mjd >= MJD_OF_1972  # whole leap seconds; Time leaves the 1960s' steps aside too
+    mjd, dat = mjd[whole], dat[whole]
+    # Step i holds from the TAI instant of its UTC midnight on.
+    starts = (mjd.astype(np.int64) - MJD_OF_2000) * NS_PER_DAY - NS_PER_DAY // 2 + np.round(dat * 1e9).astype(np.int64)
+    tai = np.atleast_1d(np.asarray(times.int64, dtype=np.int64))
+    step = np.searchsorted(starts, tai, side="right") - 1
+    return np.where(step >= 0, dat[np.maximum(step, 0)], 10.0)
+
+
+def eop_data_ends() -> dict[str, tuple[float, float]]:
+    """First and last MJD(UTC) of the Bulletin A samples behind each column."""
+    from velmar.iers.bulletins import BulletinA
+
+    a = BulletinA()
+    ends = {}
+    for label, values in (("polar motion and UT1-UTC", a.pm_x), ("LOD", a.lod), ("dX and dY", a.dX_IAU2000A)):
+        given = a.mjd_utc[~np.isnan(values)]
+        ends[label] = (float(given[0]), float(given[-1]))
+    return ends
+
+
+def _date(mjd: float) -> str:
+    from velmar.time.time import Time
+
+    return str(Time(mjd, format="mjd").iso)[:10]
+
+
+def eop_outside_note() -> str:
+    """One line: where the IERS data behind the EOP columns end."""
+    ends = eop_data_ends()
+    first = min(start for start, _ in ends.values())
+    spans = ", ".join(f"{label} {_date(last)}" for label, (_, last) in ends.items())
+    return f"nan where an epoch lies outside the IERS data, which start {_date(first)} and end: {spans}"
+
+
 def eop_rows(times):
     from velmar.iers.eop import EOP
 
     mjd = np.atleast_1d(np.asarray(times.utc.mjd, dtype=np.float64))
     e = EOP(mjd)
-    try:
-        tt_ut1 = e.TT_UT1
-        dut = e.dut
-    except ValueError:
-        raise UserError("an epoch lies outside the span of the packaged IERS Bulletin A; UT1 is not known there") from None
-    cols = (e.pm_x / ARCSEC, e.pm_y / ARCSEC, dut, e.lod * 1e3, e.dX / ARCSEC * 1e3, e.dY / ARCSEC * 1e3, e.dat, tt_ut1)
+    tai_ut1 = e.TAI_UT1
+    dat = tai_minus_utc(times)
+    # UT1-UTC from the same TAI-UTC as its column, so that inside a leap second
+    # the two agree (EOP.dut would take TAI-UTC of the UTC date, the next day).
+    dut = dat - tai_ut1
+    cols = (e.pm_x / ARCSEC, e.pm_y / ARCSEC, dut, e.lod * 1e3, e.dX / ARCSEC * 1e3, e.dY / ARCSEC * 1e3, dat, 32.184 + tai_ut1)
     iso = np.atleast_1d(times.utc.iso)
     for k in range(mjd.size):
         yield (
             iso[k], f"{mjd[k]:.5f}", f"{cols[0][k]:.6f}", f"{cols[1][k]:.6f}", f"{cols[2][k]:.7f}", f"{cols[3][k]:.4f}",
             f"{cols[4][k]:.3f}", f"{cols[5][k]:.3f}", f"{cols[6][k]:.0f}", f"{cols[7][k]:.7f}",
         )
+
+
+def eop_data_summary() -> str:
+    """The IERS data in use, its date and reach, in one line."""
+    from velmar.iers.bulletins import BulletinA, packaged_release
+
+    version, released = packaged_release()
+    a = BulletinA()
+    observed = f"observed to {_date(a.last_observed)}, " if a.last_observed is not None else ""
+    return (f"IERS data of {released or 'astropy-iers-data ' + version}: "
+            f"{observed}predicted to {_date(float(a.mjd_utc[-1]))}")
+
+
+def eop_data_info() -> list[str]:
+    """Which IERS data `EOP` uses and how far it reaches, as lines of text."""
+    from velmar.iers.bulletins import BulletinA, BulletinC, packaged_release
+
+    version, released = packaged_release()
+    a, c = BulletinA(), BulletinC()
+    lines = [f"IERS data in use: astropy-iers-data {version}" + (f", data of {released}" if released else "")]
+    lines.append(f"  Bulletin A (Earth orientation): {a.path}")
+    first, last = float(a.mjd_utc[0]), float(a.mjd_utc[-1])
+    lines.append(f"    samples                  {_date(first)} to {_date(last)} (MJD {first:.0f} to {last:.0f})")
+    if a.last_observed is not None:
+        lines.append(f"    last observed            {_date(a.last_observed)} (MJD {a.last_observed:.0f}); predictions after it")
+    lines.append(f"    last predicted           {_date(last)} (MJD {last:.0f})")
+    for label, (_, end) in eop_data_ends().items():
+        lines.append(f"    {label:<24} to {_date(end)} (MJD {end:.0f})")
+    lines.append(f"  Bulletin C (TAI-UTC): {c.path}")
+    expires = f"; the file expires {c.expires}" if c.expires else ""
+    lines.append(f"    TAI-UTC {float(c.dat[-1]):.0f} s since {_date(float(c.mjd_utc[-1]))}{expires}")
+    lines.append("Outside its samples an EOP quantity is nan; TAI-UTC is 10 s before 1972 and keeps its last value after the last step.")
+    return lines
 
 
 def _eop_times(args):
@@ -542,11 +626,17 @@ def _eop_times(args):
 
 
 def cmd_eop(args) -> None:
+    if args.info:
+        print("\n".join(eop_data_info()))
+        return
     rows = list(eop_rows(_eop_times(args)))
     if not args.csv:
         print("# Earth orientation (IERS Bulletin A, interpolated) and time-scale offsets (Bulletin C)")
         print("# polar motion in arcsec, UT1-UTC in s, length of day in ms, celestial pole offsets dX, dY in mas")
+        print(f"# {eop_data_summary()} (velmar eop --info)")
     _write_rows(EOP_HEADER, rows, args.csv)
+    if any("nan" in row for row in rows):
+        print(f"velmar: note: {eop_outside_note()}", file=sys.stderr)
 
 
 def _eop_data_span(columns=("pm_x", "pm_y", "dut")) -> tuple[float, float]:
@@ -667,7 +757,7 @@ def cmd_tour(args) -> None:
     print(f"\nAfter one orbit ({float(tle.orp) / 60:.1f} min) the two-body position is {gap[-1]:.1f} km from SGP4's.")
     print("\nEarth orientation and time-scale offsets at the set's epoch:\n")
     _write_rows(EOP_HEADER, list(eop_rows(tle.epoch)), False)
-    print("\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | eop T | plot eop -o FILE.png")
+    print("\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | eop T | eop --info | plot eop -o FILE.png")
 
 
 # --- command line -------------------------------------------------------------
@@ -750,6 +840,7 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--stop")
     e.add_argument("--step", type=_seconds, default=86400.0, help="seconds between epochs (default one day)")
     e.add_argument("--csv", action="store_true")
+    e.add_argument("--info", action="store_true", help="the IERS data in use: its date, last observed and last predicted epoch")
     e.set_defaults(run=cmd_eop)
 
     pl = sub.add_parser("plot", help="polar motion and UT1-UTC, or an orbit in 3-D (needs matplotlib)")

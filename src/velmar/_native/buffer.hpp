@@ -29,6 +29,7 @@ namespace buffer_detail {
 // How the host names a struct-module format character in its messages.
 inline const char* describe(char code, bool complex) {
     switch (code) {
+        case '?': return "'bool'";
         case 'c': return "'char'";
         case 'b': return "'signed char'";
         case 'B': return "'unsigned char'";
@@ -40,6 +41,7 @@ inline const char* describe(char code, bool complex) {
         case 'L': return "'unsigned long'";
         case 'q': return "'long long'";
         case 'Q': return "'unsigned long long'";
+        case 'e': return "'half'";
         case 'f': return complex ? "'complex float'" : "'float'";
         case 'd': return complex ? "'complex double'" : "'double'";
         case 'g': return complex ? "'complex long double'" : "'long double'";

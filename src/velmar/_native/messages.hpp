@@ -95,6 +95,10 @@ inline constexpr const char* elliptic_sma =
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";
+inline constexpr const char* eop_epochs_none =
+    "Argument '%s' must be a one-dimensional float64 numpy array of MJD (%s) epochs, not None";
+inline constexpr const char* eop_result_size = "EOP.%U gave %zd values for %zd epochs";
+inline constexpr const char* eop_epochs_changed = "the epochs changed while EOP.%U was evaluated";
 
 // Function objects
 inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";

@@ -15,7 +15,8 @@ read again when its size, time stamp or identity on disk changes.
 
 `leap_second_table` gives the packaged TAI-UTC steps as two plain arrays, for
 code that converts UTC and must not depend on `BulletinC` objects, which tests
-and users may replace.
+and users may replace. `packaged_release` names the installed
+``astropy-iers-data`` and the date of its data.
 """
 
 from __future__ import annotations
@@ -29,7 +30,7 @@ from importlib.resources import files
 
 import numpy as np
 
-__all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table"]
+__all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table", "packaged_release"]
 
 _ARCSEC = math.pi / (180.0 * 3600.0)
 _MILLIARCSEC = _ARCSEC / 1000.0
@@ -50,6 +51,10 @@ _FINALS_FIELDS = (
     ("dY", 117, 125, 3),
 )
 _MJD, _PM_X, _PM_Y, _UT1_UTC, _LOD, _DX, _DY = range(len(_FINALS_FIELDS))
+# Columns (1-based) of the flags that mark a row's polar motion and UT1-UTC as
+# IERS values (I) or predictions (P).
+_POLAR_MOTION_FLAG = 17
+_UT1_UTC_FLAG = 58
 
 _MONTHS = {
     name: number
@@ -268,7 +273,7 @@ def _line_text(rows, row):
 
 class _FinalsTable:
     __slots__ = ("path", "mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod",
-                 "dX_IAU2000A", "dY_IAU2000A", "dut")
+                 "dX_IAU2000A", "dY_IAU2000A", "dut", "last_observed")
 
 
 def _parse_finals(data, path):
@@ -337,6 +342,9 @@ def _parse_finals(data, path):
     table.dX_IAU2000A = _frozen(values[:, _DX] * _MILLIARCSEC)
     table.dY_IAU2000A = _frozen(values[:, _DY] * _MILLIARCSEC)
     table.dut = _frozen(dut)
+    flags = rows[keep][:, [_POLAR_MOTION_FLAG - 1, _UT1_UTC_FLAG - 1]]
+    observed = np.flatnonzero((flags == ord("I")).all(axis=1))
+    table.last_observed = float(mjd_utc[observed[-1]]) if observed.size else None
     return table
 
 
@@ -389,6 +397,11 @@ class BulletinA:
     dY_IAU2000A = _table_attribute(
         "dY_IAU2000A", "Celestial pole offset dY w.r.t. IAU 2000A, in radians; NaN where none.")
     dut = _table_attribute("dut", "UT1-UTC, in seconds.")
+    last_observed = _table_attribute(
+        "last_observed",
+        "MJD(UTC) of the last sample whose polar motion and UT1-UTC are IERS values "
+        "(flag I), not predictions (flag P); None when the file marks none. The samples "
+        "after it, to the end of mjd_utc, are predictions.")
 
     def __len__(self):
         return len(self._table.mjd_utc)
@@ -492,6 +505,30 @@ def _parse_leap_seconds(data, path):
 
 
 _leap_second_tables = _Cache(_LEAP_SECONDS_NAME, _parse_leap_seconds)
+
+
+def packaged_release():
+    """The installed ``astropy-iers-data``: ``(version, date)``.
+
+    Its versions carry the date of the IERS files they ship
+    (``0.YYYY.MM.DD...``); ``date`` is that `datetime.date`, or None when the
+    version holds none. Raises `FileNotFoundError` when the package is not
+    installed.
+    """
+    try:
+        import astropy_iers_data
+    except ModuleNotFoundError:
+        _packaged_file(_FINALS_NAME)  # raises FileNotFoundError saying what to install
+        raise
+    version = str(getattr(astropy_iers_data, "__version__", "unknown"))
+    date = None
+    parts = version.split(".")
+    if len(parts) >= 4 and all(part.isdigit() for part in parts[1:4]):
+        try:
+            date = datetime.date(int(parts[1]), int(parts[2]), int(parts[3]))
+        except ValueError:
+            pass
+    return version, date
 
 
 def leap_second_table():

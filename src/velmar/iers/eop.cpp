@@ -8,7 +8,16 @@
 // always read and written through the module's own name `EOP`, so that every
 // subclass shares the one cache, and assigned only once they exist, so that a
 // failed build leaves None behind and the next access tries again.
+//
+// An interpolator answers only between the first and the last sample it was
+// fitted on: a spline extrapolated a year past its data gives polar motion of
+// radians, so outside that span a quantity is NaN (TAI-UTC excepted, see
+// dat). Inside it the interpolator's own values are returned untouched.
 #define VELMAR_NUMPY_IMPORT
+#include <cmath>
+#include <limits>
+#include <vector>
+
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/buffer.hpp"
 #include "velmar/_native/function.hpp"
@@ -42,6 +51,7 @@ struct Names {
     PyObject* dut;
     PyObject* dat;
     PyObject* TAI_UT1;
+    PyObject* x;
     PyObject* previous;
     PyObject* linear;
     PyObject* extrapolate;
@@ -116,7 +126,8 @@ PyObject* step_function(PyObject* x, PyObject* y) {
 }
 
 // interp1d(x, y, kind="linear", assume_sorted=True): no fill value, so an
-// epoch outside the samples raises rather than extrapolating an offset.
+// epoch outside the samples raises rather than extrapolating an offset (the
+// quantities never hand it one: they are NaN there, see evaluate_in_span).
 PyObject* linear_function(PyObject* x, PyObject* y) {
     Ref make = Ref::steal(module_global(names.interp1d));
     if (!make) return nullptr;
@@ -125,13 +136,133 @@ PyObject* linear_function(PyObject* x, PyObject* y) {
 }
 
 // The slot's value evaluated at `epochs`, read from the class through the
-// module name.
+// module name. Used while building, at the bulletins' own epochs.
 PyObject* evaluate_slot(Slot slot, PyObject* epochs) {
     Ref cls = Ref::steal(module_global(names.EOP));
     if (!cls) return nullptr;
     Ref interpolator = Ref::steal(PyObject_GetAttr(cls.get(), slot_names[slot]));
     if (!interpolator) return nullptr;
     return PyObject_CallOneArg(interpolator.get(), epochs);
+}
+
+// What a quantity gives at an epoch outside [first, last] sample epoch of its
+// interpolator. A NaN epoch is outside every span and gives NaN.
+enum class Outside {
+    nan,        // NaN before and after the samples
+    hold_ends,  // TAI-UTC: the first value before the first step, the last after the last
+};
+
+// Epochs: an ndarray (or subclass) viewable as one-dimensional float64. None
+// is refused with one message, by the constructor and by every quantity of an
+// instance whose epochs were rebound to None.
+bool require_epochs(PyObject* value, const char* argname, const char* scale, velmar::View1D<double>& view) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, velmar::msg::eop_epochs_none, argname, scale);
+        return false;
+    }
+    return velmar::require_instance(value, &PyArray_Type, argname, false) && view.acquire(value);
+}
+
+// Whether every epoch lies in [first, last] (NaN does not). Most calls ask
+// about epochs that all do, and this walk, about 1 ns an epoch, is all that
+// masking costs them.
+bool all_within(const velmar::View1D<double>& t, double first, double last) {
+    for (Py_ssize_t i = 0; i < t.size(); ++i)
+        if (!(t[i] >= first && t[i] <= last)) return false;
+    return true;
+}
+
+// First and last sample epoch of an interpolator, from its `x` (CubicSpline
+// and interp1d both keep their sample epochs there). A callable without `x`
+// was put in the slot by hand and answers for its own range: `known` is false.
+bool sample_span(PyObject* interpolator, bool& known, double& first, double& last) {
+    known = false;
+    Ref x = Ref::steal(PyObject_GetAttr(interpolator, names.x));
+    if (!x) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    velmar::View1D<double> samples;
+    if (!samples.acquire(x.get())) return false;
+    if (samples.size() == 0) return true;
+    first = samples[0];
+    last = samples[samples.size() - 1];
+    known = true;
+    return true;
+}
+
+// `interpolator` (the value of `slot`) at `epochs` (checked by
+// require_epochs), masked outside its samples. When every epoch lies inside,
+// the interpolator's own result is returned. Otherwise the outside epochs are
+// replaced by the first sample epoch before the call (the linear
+// interpolators raise beyond their samples, and one such epoch must not fail
+// the whole array) and set in a copy of the result afterwards. The
+// interpolators work epoch by epoch, so the epochs inside get the same values
+// either way.
+PyObject* evaluate_in_span(Slot slot, PyObject* interpolator, PyObject* epochs, Outside outside) {
+    bool known;
+    double first = 0.0, last = 0.0;
+    if (!sample_span(interpolator, known, first, last)) return nullptr;
+    if (!known) return PyObject_CallOneArg(interpolator, epochs);
+
+    // After its last step TAI-UTC keeps its last value, which the step
+    // function gives itself; only earlier and NaN epochs need a hand.
+    const bool upper = outside == Outside::nan;
+    {
+        velmar::View1D<double> t;
+        if (!t.acquire(epochs)) return nullptr;
+        if (all_within(t, first, upper ? last : std::numeric_limits<double>::infinity())) {
+            t.release();
+            return PyObject_CallOneArg(interpolator, epochs);
+        }
+    }
+    // The stand-in epochs are of the caller's array class, so the
+    // interpolator takes or refuses them as it does the caller's (scipy
+    // refuses masked arrays). Making one may run the subclass's Python code,
+    // so no view is held across it.
+    if (!PyArray_Check(epochs)) {  // checked before, but its class may have been reassigned since
+        PyErr_Format(PyExc_RuntimeError, velmar::msg::eop_epochs_changed, slot_names[slot]);
+        return nullptr;
+    }
+    Ref safe_epochs = Ref::steal(PyArray_NewLikeArray(reinterpret_cast<PyArrayObject*>(epochs), NPY_CORDER,
+                                                      PyArray_DescrFromType(NPY_DOUBLE), 1));
+    if (!safe_epochs) return nullptr;
+    // Which epochs are outside, noted while the epochs are viewed, so that
+    // nothing the call does to the caller's array afterwards matters.
+    std::vector<bool> nan_at;
+    Py_ssize_t n;
+    {
+        velmar::View1D<double> t, safe;
+        if (!t.acquire(epochs) || !safe.acquire(safe_epochs.get(), true)) return nullptr;
+        n = t.size();
+        if (safe.size() != n) {
+            PyErr_Format(PyExc_RuntimeError, velmar::msg::eop_epochs_changed, slot_names[slot]);
+            return nullptr;
+        }
+        nan_at.assign(static_cast<std::size_t>(n), false);
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            const double value = t[k];
+            const bool in = value >= first && !(upper && value > last);
+            // Before the first step TAI-UTC holds its first value: the value at `first`.
+            safe[k] = in ? value : first;
+            nan_at[static_cast<std::size_t>(k)] = !in && (upper || std::isnan(value));
+        }
+    }
+    Ref values = Ref::steal(PyObject_CallOneArg(interpolator, safe_epochs.get()));
+    if (!values) return nullptr;
+    Ref result = Ref::steal(PyArray_FROMANY(values.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY));
+    if (!result) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(result.get());
+    if (PyArray_SIZE(array) != n) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::eop_result_size, slot_names[slot],
+                     static_cast<Py_ssize_t>(PyArray_SIZE(array)), n);
+        return nullptr;
+    }
+    double* out = static_cast<double*>(PyArray_DATA(array));
+    for (Py_ssize_t k = 0; k < n; ++k)
+        if (nan_at[static_cast<std::size_t>(k)]) out[k] = std::numeric_limits<double>::quiet_NaN();
+    return result.release();
 }
 
 // ------------------------------------------------------------------ recipes
@@ -240,22 +371,20 @@ bool ensure_slot(PyObject* cls, Slot slot, PyObject* self) {
 }
 
 // Quantity of `self` through the slot: build on first use, then evaluate at
-// the instance's epochs as they are now.
+// the instance's epochs as they are now, masked outside the samples.
 PyObject* slot_quantity(PyObject* self, Slot slot) {
+    Ref epochs = Ref::steal(PyObject_GetAttr(self, names.mjd_utc));
+    if (!epochs) return nullptr;
+    {
+        velmar::View1D<double> view;  // checks only
+        if (!require_epochs(epochs.get(), "mjd_utc", "UTC", view)) return nullptr;
+    }
     Ref cls = Ref::steal(module_global(names.EOP));
     if (!cls || !ensure_slot(cls.get(), slot, self)) return nullptr;
     Ref interpolator = Ref::steal(PyObject_GetAttr(cls.get(), slot_names[slot]));
     if (!interpolator) return nullptr;
-    Ref epochs = Ref::steal(PyObject_GetAttr(self, names.mjd_utc));
-    if (!epochs) return nullptr;
-    return PyObject_CallOneArg(interpolator.get(), epochs.get());
-}
-
-// None, or an ndarray (or subclass) viewable as one-dimensional float64.
-bool check_epochs(PyObject* value, const char* argname, velmar::View1D<double>& view) {
-    if (value == Py_None) return true;
-    if (!velmar::require_instance(value, &PyArray_Type, argname)) return false;
-    return view.acquire(value);
+    return evaluate_in_span(slot, interpolator.get(), epochs.get(),
+                            slot == dat_interpolator ? Outside::hold_ends : Outside::nan);
 }
 
 // ------------------------------------------------------------------ methods
@@ -267,7 +396,7 @@ PyObject* init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     {
         velmar::View1D<double> view;  // checks only; released at once
-        if (!check_epochs(a[1], "mjd_utc", view)) return nullptr;
+        if (!require_epochs(a[1], "mjd_utc", "UTC", view)) return nullptr;
     }
     if (PyObject_SetAttr(a[0], names.mjd_utc, a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -278,14 +407,18 @@ PyObject* get_TT_UT1_from_mjd_ut1(PyObject* const* args, Py_ssize_t nargs, PyObj
     static constexpr velmar::Signature sig{"get_TT_UT1_from_mjd_ut1", params, 2, 2, 2};
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-    velmar::View1D<double> view;  // held until the result is computed
-    if (!check_epochs(a[1], "mjd_ut1", view)) return nullptr;
+    {
+        velmar::View1D<double> view;  // checks only; evaluate_in_span views the epochs itself
+        if (!require_epochs(a[1], "mjd_ut1", "UT1", view)) return nullptr;
+    }
     // The class through the module name, not `cls`: subclasses share the cache.
     Ref cls = Ref::steal(module_global(names.EOP));
     if (!cls) return nullptr;
     if (!ensure_slot(cls.get(), dat_mjd_ut1_interpolator, nullptr)) return nullptr;
     if (!ensure_slot(cls.get(), TAI_UT1_mjd_ut1_interpolator, nullptr)) return nullptr;
-    Ref tai_ut1 = Ref::steal(evaluate_slot(TAI_UT1_mjd_ut1_interpolator, a[1]));
+    Ref interpolator = Ref::steal(PyObject_GetAttr(cls.get(), slot_names[TAI_UT1_mjd_ut1_interpolator]));
+    if (!interpolator) return nullptr;
+    Ref tai_ut1 = Ref::steal(evaluate_in_span(TAI_UT1_mjd_ut1_interpolator, interpolator.get(), a[1], Outside::nan));
     if (!tai_ut1) return nullptr;
     return PyNumber_Add(tai_ut1.get(), names.tt_minus_tai);
 }
@@ -337,6 +470,13 @@ constexpr const char* class_doc =
     "bulletins. EOP objects give quick access to those data and to their\n"
     "interpolation at a set of epochs.\n"
     "\n"
+    "Each quantity is known only over the samples it is interpolated from: at\n"
+    "epochs before the first or after the last Bulletin A sample that gives a\n"
+    "value for it (LOD and the pole offsets end before polar motion and UT1-UTC\n"
+    "do), and at NaN epochs, it is NaN, element by element. TAI - UTC is the\n"
+    "exception, see `dat`. Inside that span the values are those of the\n"
+    "interpolators.\n"
+    "\n"
     "Parameters\n"
     "----------\n"
     "mjd_utc : ndarray\n"
@@ -359,7 +499,8 @@ constexpr const char* get_TT_UT1_doc =
     "On first invocation, builds two cached interpolators: TAI - UTC against\n"
     "MJD(UT1) from Bulletin C (stepwise, previous value) and TAI - UT1 against\n"
     "MJD(UT1) from Bulletin A (linear). It then evaluates TAI - UT1 at each\n"
-    "input epoch and adds the constant TT - TAI (32.184 s).\n"
+    "input epoch and adds the constant TT - TAI (32.184 s). At epochs outside\n"
+    "the Bulletin A samples, and at NaN epochs, the result is NaN.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -392,7 +533,13 @@ const Property properties[] = {
      "EOP.dY(self) -> ndarray[double]\n\nIAU2000A Celestial Pole Offset Series - Y (in radians)\n\n"
      "Used to compute Earth's nutation"},
     {"dat", "EOP.dat", slot_getter<dat_interpolator>,
-     "EOP.dat(self) -> ndarray[double]\n\nThe difference TAI - UTC (in seconds)"},
+     "EOP.dat(self) -> ndarray[double]\n\nThe difference TAI - UTC (in seconds)\n\n"
+     "The step of IERS Bulletin C in force at each epoch. Before 1972 it is 10 s,\n"
+     "the value of 1972-01-01, as velmar.time.Time takes it: UTC before 1972 ran on\n"
+     "rubber seconds with fractional offsets, so velmar fixes the 1972 value and\n"
+     "every historical epoch has one reading, which differs from the true offset by\n"
+     "up to about 10 s before 1972. After the last step of the table its value\n"
+     "holds on, as in Time. NaN at a NaN epoch."},
     {"TAI_UT1", "EOP.TAI_UT1", slot_getter<TAI_UT1_interpolator>,
      "EOP.TAI_UT1(self) -> ndarray[double]\n\nThe difference TAI - UT1 (in seconds)"},
     {"TT_UT1", "EOP.TT_UT1", TT_UT1_getter, "EOP.TT_UT1(self) -> ndarray[double]\n\nThe difference TT - UT1 (in seconds)"},
@@ -448,7 +595,7 @@ bool make_names() {
         !intern(n.isnan, "isnan") || !intern(n.mjd_utc, "mjd_utc") || !intern(n.mjd_ut1, "mjd_ut1") ||
         !intern(n.pm_x, "pm_x") || !intern(n.pm_y, "pm_y") || !intern(n.lod, "lod") ||
         !intern(n.dX_IAU2000A, "dX_IAU2000A") || !intern(n.dY_IAU2000A, "dY_IAU2000A") || !intern(n.dut, "dut") ||
-        !intern(n.dat, "dat") || !intern(n.TAI_UT1, "TAI_UT1") || !intern(n.previous, "previous") ||
+        !intern(n.dat, "dat") || !intern(n.TAI_UT1, "TAI_UT1") || !intern(n.x, "x") || !intern(n.previous, "previous") ||
         !intern(n.linear, "linear") || !intern(n.extrapolate, "extrapolate"))
         return false;
     for (int i = 0; i < slot_count; ++i)

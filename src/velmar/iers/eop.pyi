@@ -7,7 +7,12 @@ from scipy.interpolate import CubicSpline, interp1d
 from velmar.iers.bulletins import BulletinA, BulletinC
 
 class EOP:
-    """Earth Orientation Parameters (EOP) and time-scale offsets at given epochs (MJD, UTC)."""
+    """Earth Orientation Parameters (EOP) and time-scale offsets at given epochs (MJD, UTC).
+
+    Each quantity is NaN at epochs outside the samples it is interpolated from,
+    and at NaN epochs; TAI - UTC is 10 s before 1972 and keeps its last value
+    after the last step.
+    """
 
     _pm_x_spline: CubicSpline | None
     _pm_y_spline: CubicSpline | None
@@ -19,11 +24,11 @@ class EOP:
     _dat_mjd_ut1_interpolator: Callable | None
     _TAI_UT1_mjd_ut1_interpolator: Callable | None
 
-    mjd_utc: ndarray | None
+    mjd_utc: ndarray
 
-    def __init__(self, mjd_utc: ndarray | None) -> None: ...
+    def __init__(self, mjd_utc: ndarray) -> None: ...
     @classmethod
-    def get_TT_UT1_from_mjd_ut1(cls, mjd_ut1: ndarray | None) -> ndarray:
+    def get_TT_UT1_from_mjd_ut1(cls, mjd_ut1: ndarray) -> ndarray:
         """TT - UT1 (in seconds) for epochs given as MJD(UT1)."""
     @property
     def pm_x(self) -> ndarray:
@@ -45,7 +50,7 @@ class EOP:
         """IAU2000A Celestial Pole Offset Series - Y (in radians)"""
     @property
     def dat(self) -> ndarray:
-        """The difference TAI - UTC (in seconds)"""
+        """The difference TAI - UTC (in seconds); 10 s before 1972, as in Time."""
     @property
     def TAI_UT1(self) -> ndarray:
         """The difference TAI - UT1 (in seconds)"""
