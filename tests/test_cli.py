@@ -126,3 +126,37 @@ def test_plot_without_matplotlib_or_with_it(tmp_path, catalog):
     else:
         assert result.returncode == 0, result.stderr
         assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def alphanumeric_set():
+    from velmar.io import checksum
+
+    line1 = "1 A0001U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  292"
+    line2 = "2 A0001  51.6416 247.4627 0006703 130.5360 325.0288 15.7212539156353"
+    return line1 + str(checksum(line1)), line2 + str(checksum(line2))
+
+
+def test_a_file_without_element_sets_fails_every_subcommand(tmp_path):
+    path = tmp_path / "login.html"
+    path.write_text("<html><body>Please log in</body></html>\n")
+    import importlib.util
+
+    plot = (("plot", "orbit"),) if importlib.util.find_spec("matplotlib") else ()  # else refused before reading
+    for args in (("catalog",), ("show",), ("propagate",), *plot):
+        out = tmp_path / "orbit.png"
+        result = velmar(*args, path, *(("-o", out) if args[0] == "plot" else ()), check=False)
+        assert result.returncode != 0, args
+        assert result.stderr == f"velmar: {path} holds no element sets\n", args
+        assert result.stdout == ""
+
+
+def test_duplicates_and_alphanumeric_numbers_are_said_in_one_line_each(tmp_path):
+    path = tmp_path / "joined.tle"
+    path.write_text("\n".join((*ISS, *alphanumeric_set(), "ISS (ZARYA)", *ISS, *ISS)) + "\n")
+    result = velmar("catalog", path, "--csv")
+    rows = list(csv.reader(io.StringIO(result.stdout)))
+    assert [row[:3] for row in rows[1:]] == [["25544", "ISS (ZARYA)", "1"]]
+    assert result.stderr.splitlines() == [
+        "velmar: 2 duplicate element set(s) skipped (the same two lines as an earlier set)",
+        "velmar: 1 element set(s) with alphanumeric satellite numbers left out (an ELSET needs an integer number): A0001",
+    ]

@@ -238,6 +238,7 @@ struct Group {
     Ref members;  // list of TLE, in file order
     std::string name;
     bool named = false;
+    std::vector<std::uint64_t> hashes;  // of each member's lines, when duplicates are dropped
 };
 
 // 64-bit mix of the two stored lines; equal lines give equal hashes.
@@ -261,7 +262,8 @@ bool same_lines(const TLEObject* a, const TLEObject* b) {
 
 class Pass {
 public:
-    Pass(const Forms& forms, bool verify, bool group) : forms_(forms), verify_(verify), group_(group) {}
+    Pass(const Forms& forms, bool verify, bool group, bool drop)
+        : forms_(forms), verify_(verify), group_(group), drop_(group && drop) {}
 
     [[nodiscard]] bool start() {
         problems_ = Ref::steal(PyList_New(0));
@@ -317,16 +319,18 @@ public:
 
     // Keeps the first of every set of members with the same two lines.
     [[nodiscard]] bool drop_duplicates() {
+        if (!drop_) return true;
         for (Group& g : groups_) {
             PyObject* members = g.members.get();
             const Py_ssize_t n = PyList_GET_SIZE(members);
             if (n < 2) continue;
+            if (g.hashes.size() != static_cast<size_t>(n)) return true;  // every member is hashed as it is added
+            // Duplicates are rare: a sort of the hashes alone rules them out.
+            std::vector<std::uint64_t> sorted = g.hashes;
+            std::sort(sorted.begin(), sorted.end());
+            if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) continue;
             std::vector<std::pair<std::uint64_t, Py_ssize_t>> order(static_cast<size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* m = PyList_GET_ITEM(members, i);
-                if (!Py_IS_TYPE(m, bound.tle)) return true;  // only ever built here: cannot happen
-                order[static_cast<size_t>(i)] = {lines_hash(reinterpret_cast<TLEObject*>(m)), i};
-            }
+            for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = {g.hashes[static_cast<size_t>(i)], i};
             std::sort(order.begin(), order.end());
             std::vector<char> duplicate(static_cast<size_t>(n), 0);
             Py_ssize_t found = 0;
@@ -502,12 +506,21 @@ private:
             g.name = name_;
             g.named = true;
         }
+        if (drop_) {
+            // Hashed now, while the new object's lines are in the cache.
+            if (!Py_IS_TYPE(tle.get(), bound.tle)) {
+                PyErr_SetString(PyExc_TypeError, "the catalogue pass built something other than a TLE");
+                return false;
+            }
+            g.hashes.push_back(lines_hash(reinterpret_cast<TLEObject*>(tle.get())));
+        }
         return PyList_Append(g.members.get(), tle.get()) == 0;
     }
 
     const Forms& forms_;
     const bool verify_;
     const bool group_;
+    const bool drop_;
     bool failed_ = false;
     bool after_cr_ = false;
     std::string carry_;
@@ -574,7 +587,7 @@ PyObject* scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Forms forms;
     bool verify = false, group = false, drop = false;
     if (!read_forms(a[1], forms) || !flag(a[2], verify) || !flag(a[3], group) || !flag(a[4], drop)) return nullptr;
-    Pass pass(forms, verify, group);
+    Pass pass(forms, verify, group, drop);
     if (!pass.start()) return nullptr;
     for (;;) {
         Ref chunk = Ref::steal(PyObject_CallNoArgs(read));
@@ -590,7 +603,7 @@ PyObject* scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
     if (!pass.finish()) return nullptr;
-    if (group && drop && !pass.drop_duplicates()) return nullptr;
+    if (!pass.drop_duplicates()) return nullptr;
     return pass.result();
 }
 
