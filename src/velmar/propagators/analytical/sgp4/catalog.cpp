@@ -238,7 +238,6 @@ struct Group {
     Ref members;  // list of TLE, in file order
     std::string name;
     bool named = false;
-    std::vector<std::uint64_t> hashes;  // of each member's lines, when duplicates are dropped
 };
 
 // 64-bit mix of the two stored lines; equal lines give equal hashes.
@@ -259,6 +258,54 @@ std::uint64_t lines_hash(const TLEObject* t) {
 bool same_lines(const TLEObject* a, const TLEObject* b) {
     return std::memcmp(a->line1, b->line1, 70) == 0 && std::memcmp(a->line2, b->line2, 70) == 0;
 }
+
+// The sets kept so far, by the hash of their lines: open addressing with
+// linear probing, so that a duplicate is found as it is read, at the cost of
+// 16 bytes a slot. The TLE pointers are borrowed from the group lists, which
+// hold every set kept until the pass returns.
+class SeenLines {
+public:
+    // 1 when a set with the same two lines was inserted before (`tle` is not
+    // kept), 0 when `tle` is new and now inserted, -1 with an exception set.
+    int insert(PyObject* tle) {
+        if (!Py_IS_TYPE(tle, bound.tle)) {
+            PyErr_SetString(PyExc_TypeError, "the catalogue pass built something other than a TLE");
+            return -1;
+        }
+        const auto* t = reinterpret_cast<const TLEObject*>(tle);
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const std::uint64_t hash = lines_hash(t);
+        for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (!slot.tle) {
+                slot = {hash, t};
+                ++count_;
+                return 0;
+            }
+            if (slot.hash == hash && same_lines(slot.tle, t)) return 1;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash;
+        const TLEObject* tle;
+    };
+
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 1024 : 2 * slots_.size(), Slot{0, nullptr});
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.tle) continue;
+            size_t i = slot.hash & (slots_.size() - 1);
+            while (slots_[i].tle) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
 
 class Pass {
 public:
@@ -314,52 +361,6 @@ public:
         if (has_name_ && !problem(name_number_, lone_name)) return false;
         pending_ = 0;
         has_name_ = false;
-        return true;
-    }
-
-    // Keeps the first of every set of members with the same two lines.
-    [[nodiscard]] bool drop_duplicates() {
-        if (!drop_) return true;
-        for (Group& g : groups_) {
-            PyObject* members = g.members.get();
-            const Py_ssize_t n = PyList_GET_SIZE(members);
-            if (n < 2) continue;
-            if (g.hashes.size() != static_cast<size_t>(n)) return true;  // every member is hashed as it is added
-            // Duplicates are rare: a sort of the hashes alone rules them out.
-            std::vector<std::uint64_t> sorted = g.hashes;
-            std::sort(sorted.begin(), sorted.end());
-            if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) continue;
-            std::vector<std::pair<std::uint64_t, Py_ssize_t>> order(static_cast<size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = {g.hashes[static_cast<size_t>(i)], i};
-            std::sort(order.begin(), order.end());
-            std::vector<char> duplicate(static_cast<size_t>(n), 0);
-            Py_ssize_t found = 0;
-            for (size_t a = 0; a < order.size();) {
-                size_t b = a + 1;
-                while (b < order.size() && order[b].first == order[a].first) ++b;
-                for (size_t i = a + 1; i < b; ++i) {
-                    const auto* t = reinterpret_cast<TLEObject*>(PyList_GET_ITEM(members, order[i].second));
-                    for (size_t j = a; j < i; ++j) {
-                        if (duplicate[static_cast<size_t>(order[j].second)]) continue;
-                        const auto* u = reinterpret_cast<TLEObject*>(PyList_GET_ITEM(members, order[j].second));
-                        if (same_lines(t, u)) {
-                            duplicate[static_cast<size_t>(order[i].second)] = 1;
-                            ++found;
-                            break;
-                        }
-                    }
-                }
-                a = b;
-            }
-            if (!found) continue;
-            Ref kept = Ref::steal(PyList_New(n - found));
-            if (!kept) return false;
-            Py_ssize_t k = 0;
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (!duplicate[static_cast<size_t>(i)]) PyList_SET_ITEM(kept.get(), k++, Py_NewRef(PyList_GET_ITEM(members, i)));
-            g.members = std::move(kept);
-            dropped_ += found;
-        }
         return true;
     }
 
@@ -507,12 +508,12 @@ private:
             g.named = true;
         }
         if (drop_) {
-            // Hashed now, while the new object's lines are in the cache.
-            if (!Py_IS_TYPE(tle.get(), bound.tle)) {
-                PyErr_SetString(PyExc_TypeError, "the catalogue pass built something other than a TLE");
-                return false;
+            const int seen = seen_.insert(tle.get());
+            if (seen < 0) return false;
+            if (seen) {
+                ++dropped_;  // the same two lines as a set already kept
+                return true;
             }
-            g.hashes.push_back(lines_hash(reinterpret_cast<TLEObject*>(tle.get())));
         }
         return PyList_Append(g.members.get(), tle.get()) == 0;
     }
@@ -521,6 +522,7 @@ private:
     const bool verify_;
     const bool group_;
     const bool drop_;
+    SeenLines seen_;
     bool failed_ = false;
     bool after_cr_ = false;
     std::string carry_;
@@ -603,16 +605,23 @@ PyObject* scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
     if (!pass.finish()) return nullptr;
-    if (!pass.drop_duplicates()) return nullptr;
     return pass.result();
 }
 
 PyObject* scan_catalog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The pass creates a million objects for a million sets, none of which
+    // can form a cycle; left running, the collector walks the growing
+    // catalogue again at every threshold (half as much time again at a
+    // million sets). It is paused for the pass and set back as it was.
+    const int collecting = PyGC_Disable();
+    PyObject* result;
     try {
-        return scan(args, nargs, kwnames);
+        result = scan(args, nargs, kwnames);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        result = PyErr_NoMemory();
     }
+    if (collecting) PyGC_Enable();
+    return result;
 }
 
 #define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
