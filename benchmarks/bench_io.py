@@ -110,11 +110,11 @@ def memory_row(path: pathlib.Path, n: int) -> Row | None:
     done = subprocess.run([sys.executable, "-c", CHILD, str(path)], capture_output=True, text=True, check=True)
     m = json.loads(done.stdout)
     kept = m["after"] - m["before"]
-    above = (m["peak"] - m["after"]) / n
+    above = round((m["peak"] - m["after"]) / n)
     return Row("load_catalog, peak resident memory above the result", f"{n:,} sets", m["seconds"], "", None,
                "<= 500 bytes/set", above <= 500 and m["sets"] == n, 0.0,
                f"peak {m['peak'] / MIB:.0f} MiB for a catalogue keeping {kept / MIB:.0f} MiB "
-               f"({kept / n:.0f} bytes/set): {above:.0f} bytes/set above it; time of the load in a fresh process")
+               f"({kept / n:.0f} bytes/set): {above} bytes/set above it; time of the load in a fresh process")
 
 
 def rows(quick: bool) -> list[Row]:

@@ -233,12 +233,6 @@ bool satellite_number(PyObject* tle, bool& is_number, long& number, std::string&
     return true;
 }
 
-struct Group {
-    Ref key;      // int, or the str of an alphanumeric number
-    Ref members;  // list of TLE, in file order
-    std::string name;
-    bool named = false;
-};
 
 // 64-bit mix of the two stored lines; equal lines give equal hashes.
 std::uint64_t lines_hash(const TLEObject* t) {
@@ -259,10 +253,11 @@ bool same_lines(const TLEObject* a, const TLEObject* b) {
     return std::memcmp(a->line1, b->line1, 70) == 0 && std::memcmp(a->line2, b->line2, 70) == 0;
 }
 
-// The sets kept so far, by the hash of their lines: open addressing with
-// linear probing, so that a duplicate is found as it is read, at the cost of
-// 16 bytes a slot. The TLE pointers are borrowed from the group lists, which
-// hold every set kept until the pass returns.
+// The sets of one satellite kept so far, by the hash of their lines: open
+// addressing with linear probing, so that a duplicate is found as it is read,
+// at the cost of 16 bytes a slot. One table per satellite stays in the cache
+// where one for the whole file would not. The TLE pointers are borrowed from
+// the group's list, which holds every set kept until the pass returns.
 class SeenLines {
 public:
     // 1 when a set with the same two lines was inserted before (`tle` is not
@@ -293,7 +288,7 @@ private:
     };
 
     void grow() {
-        std::vector<Slot> old(slots_.empty() ? 1024 : 2 * slots_.size(), Slot{0, nullptr});
+        std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size(), Slot{0, nullptr});
         old.swap(slots_);
         for (const Slot& slot : old) {
             if (!slot.tle) continue;
@@ -305,6 +300,14 @@ private:
 
     std::vector<Slot> slots_;
     size_t count_ = 0;
+};
+
+struct Group {
+    Ref key;      // int, or the str of an alphanumeric number
+    Ref members;  // list of TLE, in file order
+    std::string name;
+    bool named = false;
+    SeenLines seen;  // when duplicates are dropped
 };
 
 class Pass {
@@ -508,7 +511,7 @@ private:
             g.named = true;
         }
         if (drop_) {
-            const int seen = seen_.insert(tle.get());
+            const int seen = g.seen.insert(tle.get());
             if (seen < 0) return false;
             if (seen) {
                 ++dropped_;  // the same two lines as a set already kept
@@ -522,7 +525,6 @@ private:
     const bool verify_;
     const bool group_;
     const bool drop_;
-    SeenLines seen_;
     bool failed_ = false;
     bool after_cr_ = false;
     std::string carry_;
@@ -609,19 +611,11 @@ PyObject* scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyObject* scan_catalog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // The pass creates a million objects for a million sets, none of which
-    // can form a cycle; left running, the collector walks the growing
-    // catalogue again at every threshold (half as much time again at a
-    // million sets). It is paused for the pass and set back as it was.
-    const int collecting = PyGC_Disable();
-    PyObject* result;
     try {
-        result = scan(args, nargs, kwnames);
+        return scan(args, nargs, kwnames);
     } catch (const std::bad_alloc&) {
-        result = PyErr_NoMemory();
+        return PyErr_NoMemory();
     }
-    if (collecting) PyGC_Enable();
-    return result;
 }
 
 #define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
