@@ -5,6 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import assert_child_ok
 from velmar.io import checksum, load_catalog, read_tles
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 
@@ -324,3 +325,54 @@ class TestSameCatalogueWhateverTheForm:
             got = numbers(load_catalog(pipe))
         writer.join()
         assert got == numbers(load_catalog(spot5_path))
+
+
+def test_the_native_pass_survives_a_hostile_reader():
+    # The pass calls back into Python for every chunk: a reader that raises,
+    # hands over something else than bytes, calls the pass again from inside,
+    # or drops everything it can reach must give an exception, never a crash.
+    assert_child_ok("""
+import gc
+from velmar.io import _MASKS
+from velmar.propagators.analytical.sgp4.tle import _scan_catalog
+
+ISS = (b"1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927\\n"
+       b"2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537\\n")
+
+def chunks(*items):
+    it = iter(items)
+    return lambda: next(it, b"")
+
+def refused(read, kind):
+    try:
+        _scan_catalog(read, _MASKS, True, True, True)
+    except kind:
+        return
+    raise AssertionError(kind)
+
+def boom():
+    raise OSError("disk gone")
+
+refused(boom, OSError)
+refused(chunks(ISS[:40], bytearray(b"x")), TypeError)
+refused(chunks(ISS[:40], "text"), TypeError)
+for masks in ((b"D" * 69,), (b"D" * 68, b"D" * 69), [b"D" * 69] * 2):
+    try:
+        _scan_catalog(chunks(ISS), masks, True, True, True)
+    except TypeError:
+        pass
+    else:
+        raise AssertionError(masks)
+
+inner = []
+def reentrant(parts=[ISS[:50], ISS[50:]]):
+    if parts:
+        inner.append(_scan_catalog(chunks(ISS * 3), _MASKS, True, True, True))
+        gc.collect()
+        return parts.pop(0)
+    return b""
+sets, problems, flagged, lines, pairs, dropped = _scan_catalog(reentrant, _MASKS, True, True, True)
+assert (len(sets), pairs, dropped) == (1, 1, 0) and len(sets[0][2]) == 1
+assert all(len(r[0][0][2]) == 1 and r[5] == 2 for r in inner)
+print("ok")
+""")
