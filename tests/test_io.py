@@ -132,8 +132,10 @@ def test_a_single_corrupted_character_is_detected_or_harmless(position, char):
     reference = TLE(*ISS)
     try:
         sets = list(read_tles("\n".join(lines)))
-    except ValueError:
-        return  # detected
+    except ValueError as exc:
+        # Detected, and the per-line diagnosis names what the native screen saw.
+        assert "does not pass the column check" not in str(exc)
+        return
     # Undetected: the numbers read are those of the original (a file left
     # without an element set is refused, never read as empty).
     (_, tle), = sets
