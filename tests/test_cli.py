@@ -354,3 +354,53 @@ def test_plot_reports_the_file_it_wrote(tmp_path, catalog):
     written = tmp_path / "adir.png"
     assert result.stdout.strip() == f"wrote {written}"
     assert written.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def alphanumeric_set():
+    from velmar.io import checksum
+
+    line1 = "1 A0001U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  292"
+    line2 = "2 A0001  51.6416 247.4627 0006703 130.5360 325.0288 15.7212539156353"
+    return line1 + str(checksum(line1)), line2 + str(checksum(line2))
+
+
+def test_a_file_without_element_sets_fails_every_subcommand(tmp_path):
+    path = tmp_path / "login.html"
+    path.write_text("<html><body>Please log in</body></html>\n")
+    import importlib.util
+
+    plot = (("plot", "orbit"),) if importlib.util.find_spec("matplotlib") else ()  # else refused before reading
+    for args in (("catalog",), ("show",), ("propagate",), *plot):
+        out = tmp_path / "orbit.png"
+        result = velmar(*args, path, *(("-o", out) if args[0] == "plot" else ()), check=False)
+        assert result.returncode != 0, args
+        assert result.stderr == f"velmar: {path} holds no element sets\n", args
+        assert result.stdout == ""
+
+
+def test_duplicates_and_alphanumeric_numbers_are_said_in_one_line_each(tmp_path):
+    path = tmp_path / "joined.tle"
+    path.write_text("\n".join((*ISS, *alphanumeric_set(), "ISS (ZARYA)", *ISS, *ISS)) + "\n")
+    result = velmar("catalog", path, "--csv")
+    rows = list(csv.reader(io.StringIO(result.stdout)))
+    assert [row[:3] for row in rows[1:]] == [["25544", "ISS (ZARYA)", "1"]]
+    assert result.stderr.splitlines() == [
+        "velmar: 2 duplicate element set(s) skipped (the same two lines as an earlier set)",
+        "velmar: 1 element set(s) with alphanumeric satellite numbers left out (an ELSET needs an integer number): A0001",
+    ]
+
+
+def test_omm_rounding_is_one_note_on_stderr(tmp_path):
+    # A mean motion with more digits than its column holds (15.72125391 rev/day
+    # in the two lines) is rounded by 2.3456e-9 rev/day.
+    record = {"OBJECT_NAME": "ISS (ZARYA)", "OBJECT_ID": "1998-067A", "EPOCH": "2008-09-20T12:25:40.104192",
+              "MEAN_MOTION": "15.7212539123456", "ECCENTRICITY": ".0006703", "INCLINATION": "51.6416",
+              "RA_OF_ASC_NODE": "247.4627", "ARG_OF_PERICENTER": "130.5360", "MEAN_ANOMALY": "325.0288",
+              "EPHEMERIS_TYPE": "0", "CLASSIFICATION_TYPE": "U", "NORAD_CAT_ID": "25544", "ELEMENT_SET_NO": "292",
+              "REV_AT_EPOCH": "56353", "BSTAR": "-.11606E-4", "MEAN_MOTION_DOT": "-.00002182", "MEAN_MOTION_DDOT": "0"}
+    path = tmp_path / "iss.json"
+    path.write_text(__import__("json").dumps([record]))
+    result = velmar("catalog", path)
+    assert result.stderr.count("\n") == 1
+    assert result.stderr.startswith(f"velmar: note: {path}: 1 value(s) rounded") and "MEAN_MOTION by 2.35e-09" in result.stderr
+    assert "25544" in result.stdout

@@ -49,19 +49,36 @@ def sample_path():
 
 
 def _load(path) -> dict:
-    from velmar.io import load_catalog
+    from velmar.io import _describe_left_out, _load_catalog
+
+    from velmar.omm import RoundingWarning
 
     try:
-        return load_catalog(path)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RoundingWarning)
+            loaded = _load_catalog(path, verify=True, duplicates="drop")
     except FileNotFoundError:
         raise UserError(f"no such file: {path}") from None
     except IsADirectoryError:
         raise UserError(f"{path} is a folder, not a catalogue file") from None
+    except ValueError as exc:  # a file without element sets, or the lines at fault
+        raise UserError(str(exc)) from None
+    for warning in caught:
+        if issubclass(warning.category, RoundingWarning):
+            print(f"velmar: note: {warning.message}", file=sys.stderr)
+        else:
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+    if loaded.duplicates:
+        print(f"velmar: {loaded.duplicates} duplicate element set(s) skipped (the same two lines as an earlier set)",
+              file=sys.stderr)
+    if loaded.left_out:
+        print(f"velmar: {_describe_left_out(loaded.left_out)}", file=sys.stderr)
+    return loaded.catalog
 
 
 def _pick(catalog: dict, satno: int | None):
     if not catalog:
-        raise UserError("the file holds no element sets")
+        raise UserError("the file holds no satellite with an integer catalogue number")
     if satno is None:
         if len(catalog) == 1:
             return next(iter(catalog.values()))

@@ -384,6 +384,17 @@ def _kind(first: str) -> str | None:
     return None
 
 
+def announced(head: str) -> bool:
+    """Whether text starting with `head` (its first few kilobytes) is an OMM
+    file: JSON, CSV with OMM keys in its header, or XML with an ndm or omm
+    root. A catalogue file of element lines never is."""
+    first = next((line for line in head.splitlines() if line.strip()), "")
+    kind = _kind(first)
+    if kind == "xml?":
+        return bool(_XML_ROOT.search(head))
+    return kind is not None
+
+
 def _has_element_lines(lines: list[str]) -> bool:
     return any(re.match(r"1 [ 0-9A-Z]{5}[A-Z ] ", line) and len(line) > 60 for line in lines)
 

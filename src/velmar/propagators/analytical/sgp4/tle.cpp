@@ -116,6 +116,7 @@ int exec_tle(PyObject* module) {
         import_type("velmar.utils.representable", "Representable", sizeof(RepresentableObject))));
     if (!representable) return -1;
     if (!add_tle_type(module, representable.get()) || !add_elset_type(module, representable.get())) return -1;
+    if (!add_catalog_functions(module)) return -1;
     return 0;
 }
 

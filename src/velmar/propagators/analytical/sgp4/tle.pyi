@@ -1,7 +1,7 @@
 """Two-line element sets of Earth satellites (TLE) and epoch-ordered collections of them (ELSET)."""
 
 import numbers
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -146,3 +146,16 @@ class ELSETPairs(Iterator[tuple[TLE, TLE]]):
     """What ELSET.pairwise() returns."""
 
     def __next__(self) -> tuple[TLE, TLE]: ...
+
+def _scan_catalog(
+    read: Callable[[], bytes], masks: tuple[bytes, bytes], verify: bool, group: bool, drop_duplicates: bool
+) -> tuple[list[Any], list[tuple[int, int]], list[tuple[int, bytes, int, bytes]], int, int, int]:
+    """The catalogue reader's native pass (velmar.io uses it; not an API).
+
+    Calls read() for bytes until it returns b'' and returns (sets, problems,
+    flagged, element_lines, pairs, dropped): sets are (name, TLE) in file
+    order, or with `group` (satno, name, [TLE]) per satellite in order of
+    first appearance; problems are (line number, code) of the file's
+    structure; flagged are (line number, line 1, line number, line 2) of the
+    pairs the column screen refuses (with `verify`).
+    """

@@ -64,5 +64,10 @@ extern Bound bound;
 // Create the classes and add them to the module; false with an exception set.
 [[nodiscard]] bool add_tle_type(PyObject* module, PyObject* representable);
 [[nodiscard]] bool add_elset_type(PyObject* module, PyObject* representable);
+// TLE(line1, line2) straight from the bytes of two lines whose first 69
+// bytes (all that TLE keeps) are ASCII: the same object, without the two str.
+[[nodiscard]] PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2);
+// The catalogue reader's native pass (catalog.cpp), a private function of the module.
+[[nodiscard]] bool add_catalog_functions(PyObject* module);
 
 }  // namespace velmar::tle_module

@@ -1,6 +1,7 @@
 // TLE: one two-line element set, read by fixed columns into buffers inside
 // the object, with its epoch as a Time, its mean elements in SI units, the
 // elements derived from them, and its printed form.
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -86,6 +87,15 @@ double field_double(const char* line, int first, int width) {
 
 // --- storing a line ----------------------------------------------------------
 
+// After the first `kept` bytes of a line: blanks to column 69, and zeros
+// after an embedded NUL, as strncpy leaves it.
+void pad_line(char (&out)[70], Py_ssize_t kept) {
+    std::memset(out + kept, ' ', static_cast<size_t>(line_width - kept));
+    if (void* nul = std::memchr(out, '\0', line_width))
+        std::memset(nul, '\0', static_cast<size_t>(out + line_width - static_cast<char*>(nul)));
+    out[line_width] = '\0';
+}
+
 // The line padded with blanks or cut to 69 characters, as bytes, into `out`
 // (zero-filled after an embedded NUL, as strncpy leaves it).
 bool store_line(PyObject* text, char (&out)[70], int which) {
@@ -120,10 +130,7 @@ bool store_line(PyObject* text, char (&out)[70], int which) {
             return false;
         }
     }
-    std::memset(out + kept, ' ', static_cast<size_t>(line_width - kept));
-    if (void* nul = std::memchr(out, '\0', line_width))
-        std::memset(nul, '\0', static_cast<size_t>(out + line_width - static_cast<char*>(nul)));
-    out[line_width] = '\0';
+    pad_line(out, kept);
     return true;
 }
 
@@ -225,6 +232,15 @@ bool derive_elements(TLEObject* self) {
 
 // --- construction ------------------------------------------------------------
 
+// Everything TLE reads from its two stored lines.
+PyObject* read_lines(Ref object) {
+    auto* self = reinterpret_cast<TLEObject*>(object.get());
+    if (self->table->parse_line1(self) < 0 || PyErr_Occurred()) return nullptr;
+    if (self->table->parse_line2(self) < 0 || PyErr_Occurred()) return nullptr;
+    if (!derive_elements(self)) return nullptr;
+    return object.release();
+}
+
 PyObject* construct(PyTypeObject* type, PyObject* line1, PyObject* line2, PyObject* strict_validation) {
     // None is refused here too: nothing after this point can read it.
     if (!require_exact_str(line1, "line1", false) || !require_exact_str(line2, "line2", false)) return nullptr;
@@ -235,10 +251,7 @@ PyObject* construct(PyTypeObject* type, PyObject* line1, PyObject* line2, PyObje
     self->table = &tle_table;
     self->epoch = Py_NewRef(Py_None);
     if (!store_line(line1, self->line1, 1) || !store_line(line2, self->line2, 2)) return nullptr;
-    if (self->table->parse_line1(self) < 0 || PyErr_Occurred()) return nullptr;
-    if (self->table->parse_line2(self) < 0 || PyErr_Occurred()) return nullptr;
-    if (!derive_elements(self)) return nullptr;
-    return object.release();
+    return read_lines(std::move(object));
 }
 
 constexpr const char* init_names[] = {"line1", "line2", "strict_validation"};
@@ -501,6 +514,22 @@ PyType_Spec tle_spec = {"velmar.propagators.analytical.sgp4.tle.TLE", sizeof(TLE
                         tle_slots};
 
 }  // namespace
+
+PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2) {
+    PyTypeObject* type = bound.tle;
+    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    if (!object) return nullptr;
+    auto* self = reinterpret_cast<TLEObject*>(object.get());
+    self->table = &tle_table;
+    self->epoch = Py_NewRef(Py_None);
+    const auto kept1 = static_cast<Py_ssize_t>(std::min<size_t>(size1, line_width));
+    const auto kept2 = static_cast<Py_ssize_t>(std::min<size_t>(size2, line_width));
+    std::memcpy(self->line1, line1, static_cast<size_t>(kept1));
+    pad_line(self->line1, kept1);
+    std::memcpy(self->line2, line2, static_cast<size_t>(kept2));
+    pad_line(self->line2, kept2);
+    return read_lines(std::move(object));
+}
 
 bool add_tle_type(PyObject* module, PyObject* representable) {
     Ref bases = Ref::steal(PyTuple_Pack(1, representable));
