@@ -130,10 +130,13 @@ def rows(quick: bool) -> list[Row]:
             peer = lambda: sgp4_catalog(path)  # noqa: E731
         except ImportError:
             peer = None
-        ours, theirs, spread = compare(lambda: load_catalog(path), peer, repeat=3 if quick else 5, budget=0.2)
+        rounds = 5 if quick else 9
+        ours, theirs, spread, ratio = compare(lambda: load_catalog(path), peer, repeat=rounds, budget=0.2, paired=True)
         out.append(Row("load_catalog (verified) -> ELSET per satellite", f"{n:,} sets", ours, "sgp4 twoline2rv + group",
-                       theirs, ">= 5x", None if theirs is None else theirs >= 5 * ours, spread,
-                       note="twoline2rv also initialises SGP4 for each set"))
+                       theirs, ">= 5x", None if ratio is None else ratio >= 5, spread,
+                       note=f"twoline2rv also initialises SGP4 for each set; the ratio is the median of {rounds} "
+                            "paired per-round ratios (this machine is shared)",
+                       paired=ratio))
         big = pathlib.Path(tmp) / "big.tle"
         write_catalog(big, n_big)
         row = memory_row(big, n_big)

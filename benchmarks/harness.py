@@ -3,6 +3,10 @@
 `compare` times velmar's operation and its peer's alternately (so that the
 drift of a shared machine hits both), after a warm-up, with the garbage
 collector disabled inside each timed loop, and reports medians and spreads.
+With `paired=True` it also returns the median of the per-round ratios (peer
+time over ours within one round), which a burst of load on a shared machine
+moves far less than the ratio of the two medians; a Row given it as `paired`
+shows that ratio.
 Each `bench_*.py` module exposes `rows(quick: bool) -> list[Row]`.
 """
 
@@ -28,10 +32,13 @@ class Row:
     spread: float = 0.0  # (max - min) / median of ours, over the repeats
     note: str = ""
     extra: dict = field(default_factory=dict)
+    paired: float | None = None  # median of per-round ratios, when measured so
 
     @property
     def ratio(self) -> float | None:
         """How many times faster velmar is than the peer (> 1 is faster)."""
+        if self.paired is not None:
+            return self.paired
         return None if self.peer_s is None or self.ours_s == 0 else self.peer_s / self.ours_s
 
 
@@ -72,8 +79,12 @@ def compare(
     peer: Callable[[], object] | None,
     repeat: int = 7,
     budget: float = 0.05,
-) -> tuple[float, float | None, float]:
-    """Median seconds per call of ours and of the peer, timed alternately; and ours' spread."""
+    paired: bool = False,
+):
+    """Median seconds per call of ours and of the peer, timed alternately; and ours' spread.
+
+    With `paired`, a fourth value: the median over the rounds of the peer's
+    time divided by ours in the same round (None without a peer)."""
     ours()
     if peer is not None:
         peer()
@@ -85,7 +96,10 @@ def compare(
         if peer is not None:
             b.append(_loop_time(peer, n_peer))
     med = statistics.median(a)
-    return med, (statistics.median(b) if b else None), (max(a) - min(a)) / med if med else 0.0
+    result = med, (statistics.median(b) if b else None), (max(a) - min(a)) / med if med else 0.0
+    if not paired:
+        return result
+    return (*result, statistics.median(y / x for x, y in zip(a, b)) if b else None)
 
 
 def peak_memory(fn: Callable[[], object]) -> int:

@@ -374,7 +374,7 @@ def reentrant(parts=[ISS[:50], ISS[50:]]):
         return parts.pop(0)
     return b""
 sets, problems, flagged, lines, pairs, dropped = _scan_catalog(reentrant, _MASKS, True, True, True)
-assert (len(sets), pairs, dropped) == (1, 1, 0) and len(sets[0][2]) == 1
-assert all(len(r[0][0][2]) == 1 and r[5] == 2 for r in inner)
+assert (len(sets), pairs, dropped) == (1, 1, 0) and sets[0][2].size == 1
+assert all(r[0][0][2].size == 1 and r[5] == 2 for r in inner)
 print("ok")
 """)

@@ -307,7 +307,7 @@ def _load_catalog(source: Source, verify: bool, duplicates: str) -> _Loaded:
     left_out: dict[str, int] = {}
     for key, name, members in groups:
         if isinstance(key, int):
-            catalog[key] = ELSET(*members, satname=name)
+            catalog[key] = members  # the pass has made it an ELSET
         else:
             left_out[key] = len(members)
     return _Loaded(catalog, left_out, dropped)

@@ -21,6 +21,8 @@ namespace signature {
 inline constexpr const char* double_of_two_doubles = "double (double const , double const )";
 inline constexpr const char* double_value = "double";
 inline constexpr const char* object_value = "PyObject *";
+inline constexpr const char* time_of_ns = "PyObject * (int64_t const , int const )";
+inline constexpr const char* epoch_of_year_day = "int (int64_t const , double const , int64_t * )";
 }  // namespace signature
 
 // --- exporting side ---------------------------------------------------------

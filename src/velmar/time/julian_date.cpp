@@ -227,6 +227,16 @@ bool julian_date_parts(PyObject* value, bool modified, DayFraction& out) {
     return true;
 }
 
+int epoch_of_year_day(const std::int64_t year, const double day, std::int64_t* tai) {
+    if (year < 1000 || year > 9999) return 0;  // four digits, as Time(str(year)) reads them
+    if (!ensure_leap_seconds()) return -1;
+    // What Time(year).jd - 1.0 + day holds: the exact parts of the first
+    // midnight of the year, a day back, plus the day as the decimal it prints as.
+    DayFraction parts{mjd_from_civil(year, 1, 1) - 1, 0};
+    if (!add_double(parts, day)) return 0;
+    return tai_from_mjd_parts(parts, Scale::utc, *tai) ? 1 : 0;
+}
+
 bool add_julian_date_type(PyObject* module) {
     julian_date_type = velmar::add_type(module, &julian_date_spec, &PyFloat_Type);
     return julian_date_type != nullptr;

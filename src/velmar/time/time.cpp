@@ -8,6 +8,7 @@
 #include <string>
 
 #include "velmar/_native/args.hpp"
+#include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/time/epochs.hpp"
 
@@ -713,6 +714,16 @@ bool intern(PyObject*& slot, const char* text) {
     return slot != nullptr;
 }
 
+// A single-epoch Time for other modules (scale as Scale's value): the
+// element-set reader builds one per set.
+PyObject* time_of_ns(const std::int64_t ns, const int scale) {
+    if (scale < 0 || scale > 2) {
+        PyErr_Format(PyExc_ValueError, "no time scale numbered %d", scale);
+        return nullptr;
+    }
+    return new_time(ns, static_cast<Scale>(scale));
+}
+
 int exec_time(PyObject* module) {
     if (!import_numpy() || !init_inputs()) return -1;
     if (!intern(scale_names[0], "utc") || !intern(scale_names[1], "tai") || !intern(scale_names[2], "tt") ||
@@ -721,6 +732,9 @@ int exec_time(PyObject* module) {
     Ref unit = Ref::steal(PyUnicode_FromString("M8[ns]"));
     if (!unit || !PyArray_DescrConverter(unit.get(), &datetime64_ns)) return -1;
     if (!add_julian_date_type(module) || !add_time_type(module)) return -1;
+    if (!export_function(module, "time_of_ns", time_of_ns, signature::time_of_ns) ||
+        !export_function(module, "epoch_of_year_day", epoch_of_year_day, signature::epoch_of_year_day))
+        return -1;
     return 0;
 }
 

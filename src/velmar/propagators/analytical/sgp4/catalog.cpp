@@ -376,9 +376,18 @@ public:
                     name = Ref::steal(name_text(g.name));
                     if (!name) return nullptr;
                 }
-                Ref entry = Ref::steal(PyTuple_Pack(3, g.key.get(), name ? name.get() : Py_None, g.members.get()));
+                PyObject* satname = name ? name.get() : Py_None;
+                // A satellite with an integer number becomes its ELSET here,
+                // each group in turn, so that its list is gone before the next
+                // collection's arrays are made; a refused file needs none.
+                Ref members = std::move(g.members);
+                if (PyLong_CheckExact(g.key.get()) && !failed_) {
+                    members = Ref::steal(new_elset_of(members.get(), satname));
+                    if (!members) return nullptr;
+                }
+                g.seen = SeenLines();
+                Ref entry = Ref::steal(PyTuple_Pack(3, g.key.get(), satname, members.get()));
                 if (!entry || PyList_Append(sets_.get(), entry.get()) < 0) return nullptr;
-                g.members.reset();  // the tuple holds them now
             }
             groups_.clear();
         }
@@ -625,8 +634,9 @@ PyMethodDef catalog_functions[] = {
      "_scan_catalog(read, masks, verify, group, drop_duplicates)\n--\n\n"
      "The catalogue reader's native pass (velmar.io uses it; not an API). Calls read() for bytes until it\n"
      "returns b'' and returns (sets, problems, flagged, element_lines, pairs, dropped): sets are\n"
-     "(name, TLE) in file order, or with `group` (satno, name, [TLE]) per satellite in order of first\n"
-     "appearance; problems are (line number, code) of the file's structure; flagged are\n"
+     "(name, TLE) in file order, or with `group` (satno, name, ELSET) per satellite in order of first\n"
+     "appearance ([TLE] in file order for an alphanumeric satno, and for every satellite of a file with\n"
+     "problems or flagged pairs); problems are (line number, code) of the file's structure; flagged are\n"
      "(line number, line 1, line number, line 2) of the pairs the column screen refuses (with `verify`)."},
     {nullptr, nullptr, 0, nullptr}};
 

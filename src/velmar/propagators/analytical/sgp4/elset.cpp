@@ -42,20 +42,46 @@ bool integer_attribute(PyObject* object, PyObject* name, std::int64_t& out) {
 
 // --- construction ------------------------------------------------------------
 
-// Members that are exactly TLE with epochs that are exactly Time are ordered by
-// the epochs' int64 (which orders them as `<` does), one attribute lookup per
-// member. Anything else goes the general way: Python's sort with the `epoch`
-// attribute as key. False means "take the general way"; no exception is left.
-bool order_by_int64(PyObject* args, std::vector<Py_ssize_t>& order, std::vector<std::int64_t>& keys) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+// Reads ahead of a loop over scattered objects: a catalogue's members were
+// built long before their collection, and are no longer in the cache.
+inline void prefetch_object(const void* object) {
+#if defined(__GNUC__) || defined(__clang__)
+    const char* p = static_cast<const char*>(object);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
+    __builtin_prefetch(p + 128);
+    __builtin_prefetch(p + 192);
+    __builtin_prefetch(p + 256);
+#else
+    (void)object;
+#endif
+}
+constexpr Py_ssize_t prefetch_distance = 8;
+
+// The ordering key of an epoch: the int64 of a single-epoch Time, read from
+// its C layout (Time cannot be subclassed, and its `int64` is that field).
+// False for anything else.
+bool epoch_key(PyObject* epoch, std::int64_t& out) {
+    if (!Py_IS_TYPE(epoch, bound.time)) return false;
+    const auto* t = reinterpret_cast<const time::TimeObject*>(epoch);
+    if (t->epochs) return false;
+    out = t->ns;
+    return true;
+}
+
+// Members that are exactly TLE with single-epoch Time epochs are ordered by
+// the epochs' int64 (which orders them as `<` does). Anything else goes the
+// general way: Python's sort with the `epoch` attribute as key. False means
+// "take the general way"; no exception is left. `items` are held by the
+// caller and out of reach of Python code while this runs.
+bool order_by_int64(PyObject* const* items, Py_ssize_t n, std::vector<Py_ssize_t>& order,
+                    std::vector<std::int64_t>& keys) {
     keys.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* member = PyTuple_GET_ITEM(args, i);
-        if (!Py_IS_TYPE(member, bound.tle) || !Py_IS_TYPE(as_tle(member)->epoch, bound.time)) return false;
-        if (!integer_attribute(as_tle(member)->epoch, bound.names.int64, keys[static_cast<size_t>(i)])) {
-            PyErr_Clear();
+        if (i + prefetch_distance < n) prefetch_object(items[i + prefetch_distance]);
+        PyObject* member = items[i];
+        if (!Py_IS_TYPE(member, bound.tle) || !epoch_key(as_tle(member)->epoch, keys[static_cast<size_t>(i)]))
             return false;
-        }
     }
     order.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
@@ -65,12 +91,15 @@ bool order_by_int64(PyObject* args, std::vector<Py_ssize_t>& order, std::vector<
     return true;
 }
 
-PyObject* sorted_members(PyObject* args, std::vector<std::int64_t>& epochs, bool& have_epochs) {
+// `given` is a tuple or a list the caller holds (Python cannot resize it).
+PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, bool& have_epochs) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(given);
+    PyObject* const* items = PySequence_Fast_ITEMS(given);
     std::vector<Py_ssize_t> order;
     std::vector<std::int64_t> keys;
-    have_epochs = order_by_int64(args, order, keys);
+    have_epochs = order_by_int64(items, n, order, keys);
     if (!have_epochs) {
-        Ref members = Ref::steal(PySequence_List(args));
+        Ref members = Ref::steal(PySequence_List(given));
         if (!members) return nullptr;
         PyObject* call[] = {members.get(), bound.epoch_getter};
         Ref kwnames = Ref::steal(PyTuple_Pack(1, bound.names.key));
@@ -79,13 +108,12 @@ PyObject* sorted_members(PyObject* args, std::vector<std::int64_t>& epochs, bool
                                                         kwnames.get()));
         return done ? members.release() : nullptr;
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
     Ref members = Ref::steal(PyList_New(n));
     if (!members) return nullptr;
     epochs.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t k = order[static_cast<size_t>(i)];
-        PyList_SET_ITEM(members.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, k)));
+        PyList_SET_ITEM(members.get(), i, Py_NewRef(items[k]));
         epochs[static_cast<size_t>(i)] = keys[static_cast<size_t>(k)];
     }
     return members.release();
@@ -158,6 +186,8 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
     double* pge = data_of(self->pge);
     double* apg = data_of(self->apg);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < PyList_GET_SIZE(self->members))
+            prefetch_object(PyList_GET_ITEM(self->members, i + prefetch_distance));
         PyObject* member = PyList_GET_ITEM(self->members, i);
         if (!PyObject_TypeCheck(member, bound.tle)) {
             PyErr_Format(PyExc_TypeError, msg::cannot_convert, Py_TYPE(member)->tp_name, "TLE");
@@ -185,23 +215,18 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
     return true;
 }
 
-PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// An ELSET of type `type` from `given` (a tuple or a list the caller holds).
+PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname) {
     Ref object = Ref::steal(type->tp_alloc(type, 0));
     if (!object) return nullptr;
     ELSETObject* self = as_elset(object.get());
     self->epoch = Py_NewRef(Py_None);
     self->members = Py_NewRef(Py_None);
-
-    static constexpr const char* names[] = {"satname"};
-    static constexpr Signature signature{"__init__", names, 1, 0, 0};
-    PyObject* a[1];
-    if (!bind_tuple(signature, nullptr, kwargs, a)) return nullptr;
-    PyObject* satname = a[0] ? a[0] : Py_None;
     if (!require_exact_str(satname, "satname")) return nullptr;
 
     std::vector<std::int64_t> epochs;
     bool have_epochs = false;
-    Ref members = Ref::steal(sorted_members(args, epochs, have_epochs));
+    Ref members = Ref::steal(sorted_members(given, epochs, have_epochs));
     if (!members) return nullptr;
     replace_field(self->members, members.get());
 
@@ -226,6 +251,14 @@ PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!epoch) return nullptr;
     replace_field(self->epoch, epoch.get());
     return object.release();
+}
+
+PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"satname"};
+    static constexpr Signature signature{"__init__", names, 1, 0, 0};
+    PyObject* a[1];
+    if (!bind_tuple(signature, nullptr, kwargs, a)) return nullptr;
+    return build_elset(type, args, a[0] ? a[0] : Py_None);
 }
 
 int elset_traverse(PyObject* object, visitproc visit, void* arg) {
@@ -733,6 +766,8 @@ PyType_Spec elset_spec = {"velmar.propagators.analytical.sgp4.tle.ELSET", sizeof
                           elset_slots};
 
 }  // namespace
+
+PyObject* new_elset_of(PyObject* members, PyObject* satname) { return build_elset(bound.elset, members, satname); }
 
 bool add_elset_type(PyObject* module, PyObject* representable) {
     bound.elset = add_type(module, &elset_spec, reinterpret_cast<PyTypeObject*>(representable));

@@ -78,8 +78,12 @@ bool add_python_imports(PyObject* module) {
 }
 
 bool add_native_bindings(PyObject* module) {
-    bound.time = import_type("velmar.time.time", "Time", sizeof(PyObject));
+    bound.time = import_type("velmar.time.time", "Time", sizeof(time::TimeObject));
     if (!bound.time) return false;
+    if (!import_function("velmar.time.time", "time_of_ns", signature::time_of_ns, bound.time_of_ns) ||
+        !import_function("velmar.time.time", "epoch_of_year_day", signature::epoch_of_year_day,
+                         bound.epoch_of_year_day))
+        return false;
     bound.earth = import_type("velmar.bodies.bodies", "Earth", sizeof(PyObject));
     if (!bound.earth) return false;
     size_t k = 0;

@@ -154,8 +154,9 @@ def _scan_catalog(
 
     Calls read() for bytes until it returns b'' and returns (sets, problems,
     flagged, element_lines, pairs, dropped): sets are (name, TLE) in file
-    order, or with `group` (satno, name, [TLE]) per satellite in order of
-    first appearance; problems are (line number, code) of the file's
+    order, or with `group` (satno, name, ELSET) per satellite in order of
+    first appearance ([TLE] in file order for an alphanumeric satno, and for
+    every satellite of a file with problems or flagged pairs); problems are (line number, code) of the file's
     structure; flagged are (line number, line 1, line number, line 2) of the
     pairs the column screen refuses (with `verify`).
     """

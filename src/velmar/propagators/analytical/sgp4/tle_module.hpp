@@ -4,6 +4,7 @@
 #pragma once
 #include "velmar/propagators/analytical/sgp4/tle.hpp"
 #include "velmar/state/coe.hpp"
+#include "velmar/time/time.hpp"
 
 namespace velmar::tle_module {
 
@@ -45,7 +46,12 @@ struct Names {
 
 struct Bound {
     PyObject* module;          // this module (borrowed: sys.modules keeps it)
-    PyTypeObject* time;        // velmar.time.time.Time
+    PyTypeObject* time;        // velmar.time.time.Time (its C layout is read)
+    // Time's native constructors: a single epoch from TAI nanoseconds and a
+    // scale number; the epoch of a day of year on the UTC clock (see
+    // velmar/time/epochs.hpp: 1, 0 when not exact, -1 on error).
+    PyObject* (*time_of_ns)(std::int64_t ns, int scale);
+    int (*epoch_of_year_day)(std::int64_t year, double day, std::int64_t* tai);
     PyTypeObject* earth;       // velmar.bodies.bodies.Earth (GM, Re)
     PyObject* teme;            // the TEME frame object
     double deg, rev, day, hour, km;
@@ -67,6 +73,9 @@ extern Bound bound;
 // TLE(line1, line2) straight from the bytes of two lines whose first 69
 // bytes (all that TLE keeps) are ASCII: the same object, without the two str.
 [[nodiscard]] PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2);
+// ELSET(*members, satname=satname) from a list of TLE that the caller holds
+// and no Python code can reach: the same collection, without the argument tuple.
+[[nodiscard]] PyObject* new_elset_of(PyObject* members, PyObject* satname);
 // The catalogue reader's native pass (catalog.cpp), a private function of the module.
 [[nodiscard]] bool add_catalog_functions(PyObject* module);
 

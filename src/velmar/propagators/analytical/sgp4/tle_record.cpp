@@ -168,9 +168,22 @@ int parse_line1(TLEObject* self) {
     const int year = yy < 57 ? 2000 + yy : 1900 + yy;
     const double day = field_double(self->line1, 20, 12);
 
-    // The epoch goes through Time's exact Julian date: `jd` keeps the whole
-    // day and its fraction apart through `- 1.0` and `+ day`, which a single
-    // float64 near 2.45e6 could not (it resolves only about 40 microseconds).
+    // The epoch is Time(Time(year).jd - 1.0 + day, format='jd'): the exact
+    // Julian date keeps the whole day and its fraction apart through `- 1.0`
+    // and `+ day`, which a single float64 near 2.45e6 could not (it resolves
+    // only about 40 microseconds). Time evaluates it natively whenever it
+    // stays exact; the expression itself is left for the other days.
+    std::int64_t tai = 0;
+    const int exact = bound.epoch_of_year_day(year, day, &tai);
+    if (exact < 0) return -1;
+    if (exact) {
+        PyObject* epoch = bound.time_of_ns(tai, static_cast<int>(time::Scale::utc));
+        if (!epoch) return -1;
+        PyObject* previous = self->epoch;
+        self->epoch = epoch;
+        Py_XDECREF(previous);
+        return 0;
+    }
     PyObject* day_zero = day_zero_of(year);
     if (!day_zero) return -1;
     Ref day_value = Ref::steal(PyFloat_FromDouble(day));
@@ -202,8 +215,8 @@ int parse_line2(TLEObject* self) {
 
 const TLETable tle_table = {parse_line1, parse_line2};
 
-// Earth.GM and Earth.Re are read at each use: they are class attributes of the
-// bodies module and belong to it.
+// Earth.GM and Earth.Re are read for each set: they are class attributes of
+// the bodies module and belong to it (a user may set them).
 bool earth_constant(PyObject* name, double& out) {
     Ref value = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(bound.earth), name));
     if (!value) return false;
@@ -215,7 +228,6 @@ bool derive_elements(TLEObject* self) {
     double gm, re;
     if (!earth_constant(bound.names.GM, gm)) return false;
     self->sma = std::cbrt((gm / self->mnm) / self->mnm);
-    if (!earth_constant(bound.names.GM, gm)) return false;
     self->orp = std::sqrt(self->sma / gm) * (self->sma * two_pi);
     const double eca = bound.kepler.eca_from_mea(self->mea, self->ecc);
     if (coe::failed(eca, "c_eca_from_mea")) return false;
@@ -225,7 +237,6 @@ bool derive_elements(TLEObject* self) {
     self->tra = tra;
     if (!earth_constant(bound.names.Re, re)) return false;
     self->pge = (1.0 - self->ecc) * self->sma - re;
-    if (!earth_constant(bound.names.Re, re)) return false;
     self->apg = (self->ecc + 1.0) * self->sma - re;
     return true;
 }
