@@ -22,7 +22,8 @@ inline constexpr const char* double_of_two_doubles = "double (double const , dou
 inline constexpr const char* double_value = "double";
 inline constexpr const char* object_value = "PyObject *";
 inline constexpr const char* time_of_ns = "PyObject * (int64_t const , int const )";
-inline constexpr const char* epoch_of_year_day = "int (int64_t const , double const , int64_t * )";
+inline constexpr const char* epoch_of_year_day =
+    "int (int64_t const , int const , uint64_t const , int const , int64_t * )";
 }  // namespace signature
 
 // --- exporting side ---------------------------------------------------------

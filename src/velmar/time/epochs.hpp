@@ -275,9 +275,11 @@ PyObject* new_julian_date(const DayFraction& parts, bool modified);
 // The exact parts of `value` when it is a JulianDate of that kind.
 bool julian_date_parts(PyObject* value, bool modified, DayFraction& out);
 // The epoch of day-of-year `day` of `year` on the UTC clock (1.0 is 1 January
-// 00:00), exactly the one Time(Time(str(year)).jd - 1.0 + day, format='jd')
-// reads: 1 with *tai set; 0 when that expression would not stay exact (the
-// caller then evaluates it); -1 with an exception set.
-int epoch_of_year_day(std::int64_t year, double day, std::int64_t* tai);
+// 00:00), `day` given as the decimal -+mantissa / 10**decimals: exactly the
+// one Time(Time(str(year)).jd - 1.0 + day, format='jd') reads for the float
+// `day` nearest that decimal. 1 with *tai set; 0 for a decimal of more than
+// 15 digits, or when that expression would not stay exact (the caller then
+// evaluates it); -1 with an exception set.
+int epoch_of_year_day(std::int64_t year, int negative, std::uint64_t mantissa, int decimals, std::int64_t* tai);
 
 }  // namespace velmar::time

@@ -68,6 +68,34 @@ bool add_days(DayFraction& p, std::int64_t days) {
     return p.day >= -largest_day && p.day <= largest_day;
 }
 
+// p + (days + numerator / 10**decimals) days, negated when `negative`, the
+// fraction kept to 14 decimals, then to the nanosecond.
+bool add_fraction(DayFraction& p, bool negative, std::int64_t days, std::uint64_t numerator, int decimals) {
+    if (decimals > 14) {
+        const int drop = decimals - 14;
+        numerator = drop > 18 ? 0 : (numerator + powers_of_ten[drop] / 2) / powers_of_ten[drop];
+        decimals = 14;
+    }
+    constexpr std::uint64_t seconds_per_day = 86'400;
+    std::uint64_t units;  // numerator / 10**decimals of a day, in ns
+    if (decimals <= 9) {
+        units = numerator * seconds_per_day * powers_of_ten[9 - decimals];
+    } else {
+        const std::uint64_t den = powers_of_ten[decimals - 9];
+        units = (numerator * seconds_per_day + den / 2) / den;
+    }
+    const auto signed_units = static_cast<std::int64_t>(units);
+    if (negative) {
+        days = -days;
+        p.ns -= signed_units;
+    } else {
+        p.ns += signed_units;
+    }
+    if (!add_days(p, days)) return false;
+    normalise(p);
+    return true;
+}
+
 // Adds the decimal that prints as `x` (its shortest round-trip text), so
 // that a day of year such as 264.51782528 adds exactly 0.51782528 day. The
 // fraction of a day is kept to 14 decimals (under a nanosecond).
@@ -101,29 +129,23 @@ bool add_double(DayFraction& p, double x) {
         days = static_cast<std::int64_t>(digits / scale);
         numerator = digits % scale;
     }
-    if (decimals > 14) {
-        const int drop = decimals - 14;
-        numerator = drop > 18 ? 0 : (numerator + powers_of_ten[drop] / 2) / powers_of_ten[drop];
-        decimals = 14;
+    return add_fraction(p, x < 0, days, numerator, decimals);
+}
+
+// Adds the decimal -+mantissa / 10**decimals of at most 15 digits, which is
+// what add_double adds for the float nearest it: that float prints as this
+// decimal (without its trailing zeros), since 15 significant digits always
+// survive the trip through a float64. False for a longer decimal.
+bool add_decimal(DayFraction& p, bool negative, std::uint64_t mantissa, int decimals) {
+    if (mantissa >= powers_of_ten[15] || decimals < 0 || decimals > 15) return false;
+    const std::uint64_t scale = powers_of_ten[decimals];
+    const auto days = static_cast<std::int64_t>(mantissa / scale);
+    if (mantissa % scale == 0) return add_days(p, negative ? -days : days);
+    while (mantissa % 10 == 0) {
+        mantissa /= 10;
+        --decimals;
     }
-    constexpr std::uint64_t seconds_per_day = 86'400;
-    std::uint64_t units;  // numerator / 10**decimals of a day, in ns
-    if (decimals <= 9) {
-        units = numerator * seconds_per_day * powers_of_ten[9 - decimals];
-    } else {
-        const std::uint64_t den = powers_of_ten[decimals - 9];
-        units = (numerator * seconds_per_day + den / 2) / den;
-    }
-    const auto signed_units = static_cast<std::int64_t>(units);
-    if (x < 0) {
-        days = -days;
-        p.ns -= signed_units;
-    } else {
-        p.ns += signed_units;
-    }
-    if (!add_days(p, days)) return false;
-    normalise(p);
-    return true;
+    return add_fraction(p, negative, days, mantissa % powers_of_ten[decimals], decimals);
 }
 
 // p + number (or p - number); false when the number is not an int or float
@@ -227,13 +249,14 @@ bool julian_date_parts(PyObject* value, bool modified, DayFraction& out) {
     return true;
 }
 
-int epoch_of_year_day(const std::int64_t year, const double day, std::int64_t* tai) {
+int epoch_of_year_day(const std::int64_t year, const int negative, const std::uint64_t mantissa, const int decimals,
+                      std::int64_t* tai) {
     if (year < 1000 || year > 9999) return 0;  // four digits, as Time(str(year)) reads them
     if (!ensure_leap_seconds()) return -1;
     // What Time(year).jd - 1.0 + day holds: the exact parts of the first
     // midnight of the year, a day back, plus the day as the decimal it prints as.
     DayFraction parts{mjd_from_civil(year, 1, 1) - 1, 0};
-    if (!add_double(parts, day)) return 0;
+    if (!add_decimal(parts, negative != 0, mantissa, decimals)) return 0;
     return tai_from_mjd_parts(parts, Scale::utc, *tai) ? 1 : 0;
 }
 

@@ -234,19 +234,28 @@ bool satellite_number(PyObject* tle, bool& is_number, long& number, std::string&
 }
 
 
-// 64-bit mix of the two stored lines; equal lines give equal hashes.
+// 64-bit mix of the two stored lines; equal lines give equal hashes. Four
+// independent lanes, so that the multiplications overlap.
 std::uint64_t lines_hash(const TLEObject* t) {
     unsigned char bytes[144] = {};
     std::memcpy(bytes, t->line1, 70);
     std::memcpy(bytes + 70, t->line2, 70);
-    std::uint64_t h = 0x243F6A8885A308D3ull;
-    for (size_t k = 0; k < sizeof bytes; k += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, bytes + k, 8);
-        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+    for (size_t at = 0; at < sizeof bytes; at += 32) {
+        for (size_t lane = 0; lane < 4; ++lane) {
+            std::uint64_t w = 0;
+            if (at + 8 * lane < sizeof bytes) std::memcpy(&w, bytes + at + 8 * lane, 8);
+            h[lane] = (h[lane] ^ w) * k;
+            h[lane] ^= h[lane] >> 29;
+        }
     }
-    return h;
+    std::uint64_t out = h[0];
+    for (size_t lane = 1; lane < 4; ++lane) {
+        out = (out ^ h[lane]) * k;
+        out ^= out >> 29;
+    }
+    return out;
 }
 
 bool same_lines(const TLEObject* a, const TLEObject* b) {
@@ -308,7 +317,22 @@ struct Group {
     std::string name;
     bool named = false;
     SeenLines seen;  // when duplicates are dropped
+    // The int64 of the members' epochs, read while each set is still in the
+    // cache, so that the collection is ordered without visiting them again.
+    std::vector<std::int64_t> epochs;
+    bool timed = true;  // every member an exact TLE with a single-epoch Time
 };
+
+// The int64 of a TLE's epoch when it is an exact TLE with a single-epoch Time.
+bool epoch_int64(PyObject* tle, std::int64_t& out) {
+    if (!Py_IS_TYPE(tle, bound.tle)) return false;
+    PyObject* epoch = reinterpret_cast<TLEObject*>(tle)->epoch;
+    if (!Py_IS_TYPE(epoch, bound.time)) return false;
+    const auto* t = reinterpret_cast<const time::TimeObject*>(epoch);
+    if (t->epochs) return false;
+    out = t->ns;
+    return true;
+}
 
 class Pass {
 public:
@@ -382,10 +406,11 @@ public:
                 // collection's arrays are made; a refused file needs none.
                 Ref members = std::move(g.members);
                 if (PyLong_CheckExact(g.key.get()) && !failed_) {
-                    members = Ref::steal(new_elset_of(members.get(), satname));
+                    members = Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr));
                     if (!members) return nullptr;
                 }
                 g.seen = SeenLines();
+                g.epochs = {};
                 Ref entry = Ref::steal(PyTuple_Pack(3, g.key.get(), satname, members.get()));
                 if (!entry || PyList_Append(sets_.get(), entry.get()) < 0) return nullptr;
             }
@@ -525,6 +550,15 @@ private:
             if (seen) {
                 ++dropped_;  // the same two lines as a set already kept
                 return true;
+            }
+        }
+        if (g.timed) {
+            std::int64_t ns;
+            if (epoch_int64(tle.get(), ns)) {
+                g.epochs.push_back(ns);
+            } else {
+                g.timed = false;
+                g.epochs = {};
             }
         }
         return PyList_Append(g.members.get(), tle.get()) == 0;

@@ -92,12 +92,29 @@ bool order_by_int64(PyObject* const* items, Py_ssize_t n, std::vector<Py_ssize_t
 }
 
 // `given` is a tuple or a list the caller holds (Python cannot resize it).
-PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, bool& have_epochs) {
+// `known`, when given, holds the epochs' int64 of a list of exact TLE that no
+// Python code can reach: in epoch order, that list becomes the members as it is.
+PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, bool& have_epochs,
+                         std::vector<std::int64_t>* known = nullptr) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(given);
     PyObject* const* items = PySequence_Fast_ITEMS(given);
     std::vector<Py_ssize_t> order;
     std::vector<std::int64_t> keys;
-    have_epochs = order_by_int64(items, n, order, keys);
+    if (known && PyList_CheckExact(given) && known->size() == static_cast<size_t>(n)) {
+        if (std::is_sorted(known->begin(), known->end())) {
+            have_epochs = true;
+            epochs.swap(*known);
+            return Py_NewRef(given);
+        }
+        keys.swap(*known);
+        order.resize(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](Py_ssize_t a, Py_ssize_t b) { return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)]; });
+        have_epochs = true;
+    } else {
+        have_epochs = order_by_int64(items, n, order, keys);
+    }
     if (!have_epochs) {
         Ref members = Ref::steal(PySequence_List(given));
         if (!members) return nullptr;
@@ -132,7 +149,10 @@ PyObject* common_satno(PyObject* members, bool exact_members) {
         // Equal text gives equal numbers; only differing texts need the set.
         const char* first = as_tle(PyList_GET_ITEM(members, 0))->satno_text;
         Py_ssize_t i = 1;
-        while (i < n && std::memcmp(as_tle(PyList_GET_ITEM(members, i))->satno_text, first, 6) == 0) ++i;
+        for (; i < n; ++i) {
+            if (i + prefetch_distance < n) prefetch_object(PyList_GET_ITEM(members, i + prefetch_distance));
+            if (std::memcmp(as_tle(PyList_GET_ITEM(members, i))->satno_text, first, 6) != 0) break;
+        }
         if (i == n) return PyObject_GetAttr(PyList_GET_ITEM(members, 0), bound.names.satno);
     }
     Ref numbers = Ref::steal(PySet_New(nullptr));
@@ -216,7 +236,8 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
 }
 
 // An ELSET of type `type` from `given` (a tuple or a list the caller holds).
-PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname) {
+PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname,
+                      std::vector<std::int64_t>* known = nullptr) {
     Ref object = Ref::steal(type->tp_alloc(type, 0));
     if (!object) return nullptr;
     ELSETObject* self = as_elset(object.get());
@@ -226,7 +247,7 @@ PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname) {
 
     std::vector<std::int64_t> epochs;
     bool have_epochs = false;
-    Ref members = Ref::steal(sorted_members(given, epochs, have_epochs));
+    Ref members = Ref::steal(sorted_members(given, epochs, have_epochs, known));
     if (!members) return nullptr;
     replace_field(self->members, members.get());
 
@@ -767,7 +788,9 @@ PyType_Spec elset_spec = {"velmar.propagators.analytical.sgp4.tle.ELSET", sizeof
 
 }  // namespace
 
-PyObject* new_elset_of(PyObject* members, PyObject* satname) { return build_elset(bound.elset, members, satname); }
+PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs) {
+    return build_elset(bound.elset, members, satname, epochs);
+}
 
 bool add_elset_type(PyObject* module, PyObject* representable) {
     bound.elset = add_type(module, &elset_spec, reinterpret_cast<PyTypeObject*>(representable));

@@ -2,6 +2,9 @@
 // import and the interned attribute names. Private to this module (its
 // symbols are hidden in the shared object).
 #pragma once
+#include <cstdint>
+#include <vector>
+
 #include "velmar/propagators/analytical/sgp4/tle.hpp"
 #include "velmar/state/coe.hpp"
 #include "velmar/time/time.hpp"
@@ -48,10 +51,10 @@ struct Bound {
     PyObject* module;          // this module (borrowed: sys.modules keeps it)
     PyTypeObject* time;        // velmar.time.time.Time (its C layout is read)
     // Time's native constructors: a single epoch from TAI nanoseconds and a
-    // scale number; the epoch of a day of year on the UTC clock (see
-    // velmar/time/epochs.hpp: 1, 0 when not exact, -1 on error).
+    // scale number; the epoch of a decimal day of year on the UTC clock (see
+    // velmar/time/epochs.hpp: 1, 0 when it cannot say, -1 on error).
     PyObject* (*time_of_ns)(std::int64_t ns, int scale);
-    int (*epoch_of_year_day)(std::int64_t year, double day, std::int64_t* tai);
+    int (*epoch_of_year_day)(std::int64_t year, int negative, std::uint64_t mantissa, int decimals, std::int64_t* tai);
     PyTypeObject* earth;       // velmar.bodies.bodies.Earth (GM, Re)
     PyObject* teme;            // the TEME frame object
     double deg, rev, day, hour, km;
@@ -74,8 +77,11 @@ extern Bound bound;
 // bytes (all that TLE keeps) are ASCII: the same object, without the two str.
 [[nodiscard]] PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2);
 // ELSET(*members, satname=satname) from a list of TLE that the caller holds
-// and no Python code can reach: the same collection, without the argument tuple.
-[[nodiscard]] PyObject* new_elset_of(PyObject* members, PyObject* satname);
+// and no Python code can reach: the same collection, without the argument
+// tuple. `epochs`, when given, are the int64 of the members' epochs (exact TLE
+// with single-epoch Time epochs), in list order; they are consumed, and a list
+// already in epoch order becomes the collection's own.
+[[nodiscard]] PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs);
 // The catalogue reader's native pass (catalog.cpp), a private function of the module.
 [[nodiscard]] bool add_catalog_functions(PyObject* module);
 

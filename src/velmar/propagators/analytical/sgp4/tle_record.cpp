@@ -47,15 +47,21 @@ locale_t classic_locale() {
 
 constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-double read_double(const char* field) {
-    // Plain decimals of at most 15 digits (every well-formed field) are exact
-    // integers over an exact power of ten, so one division gives the correctly
-    // rounded value, which is what strtod returns. Anything else (exponents,
-    // hexadecimal, inf, nan, no digits) goes to strtod itself.
+// A plain decimal: blanks, a sign, digits with at most one point among them
+// and nothing after them that strtod would read on (an exponent, hexadecimal).
+struct Decimal {
+    bool negative;
+    std::uint64_t mantissa;  // the digits, point left out
+    int decimals;            // digits after the point
+};
+
+// Such a decimal of 1 to 15 digits (every well-formed field); false for
+// anything else: exponents, hexadecimal, inf, nan, no digits, more digits.
+bool read_decimal(const char* field, Decimal& out) {
     const char* s = field;
     while (is_c_space(*s)) ++s;
-    bool negative = false;
-    if (*s == '+' || *s == '-') negative = (*s++ == '-');
+    out.negative = false;
+    if (*s == '+' || *s == '-') out.negative = (*s++ == '-');
     std::uint64_t mantissa = 0;
     int digits = 0, decimals = 0;
     for (; is_digit(*s); ++s, ++digits) mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
@@ -63,12 +69,23 @@ double read_double(const char* field) {
         for (++s; is_digit(*s); ++s, ++digits, ++decimals) mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
     }
     const char next = *s;
-    if (digits == 0 || digits > 15 || next == 'e' || next == 'E' || next == 'x' || next == 'X') {
+    if (digits == 0 || digits > 15 || next == 'e' || next == 'E' || next == 'x' || next == 'X') return false;
+    out.mantissa = mantissa;
+    out.decimals = decimals;
+    return true;
+}
+
+double read_double(const char* field) {
+    // Plain decimals of at most 15 digits are exact integers over an exact
+    // power of ten, so one division gives the correctly rounded value, which
+    // is what strtod returns. Anything else goes to strtod itself.
+    Decimal d;
+    if (!read_decimal(field, d)) {
         locale_t c = classic_locale();
         return c ? strtod_l(field, nullptr, c) : std::strtod(field, nullptr);
     }
-    const double value = static_cast<double>(mantissa) / powers_of_ten[decimals];
-    return negative ? -value : value;
+    const double value = static_cast<double>(d.mantissa) / powers_of_ten[d.decimals];
+    return d.negative ? -value : value;
 }
 
 // Columns `first` to `first + width - 1` (zero-based offset `first`).
@@ -166,7 +183,8 @@ int parse_line1(TLEObject* self) {
     copy_field(scratch, self->line1, 18, 2);
     const int yy = read_int(scratch);
     const int year = yy < 57 ? 2000 + yy : 1900 + yy;
-    const double day = field_double(self->line1, 20, 12);
+    char day_field[16];
+    copy_field(day_field, self->line1, 20, 12);
 
     // The epoch is Time(Time(year).jd - 1.0 + day, format='jd'): the exact
     // Julian date keeps the whole day and its fraction apart through `- 1.0`
@@ -174,7 +192,10 @@ int parse_line1(TLEObject* self) {
     // only about 40 microseconds). Time evaluates it natively whenever it
     // stays exact; the expression itself is left for the other days.
     std::int64_t tai = 0;
-    const int exact = bound.epoch_of_year_day(year, day, &tai);
+    Decimal decimal;
+    const int exact = read_decimal(day_field, decimal)
+                          ? bound.epoch_of_year_day(year, decimal.negative, decimal.mantissa, decimal.decimals, &tai)
+                          : 0;
     if (exact < 0) return -1;
     if (exact) {
         PyObject* epoch = bound.time_of_ns(tai, static_cast<int>(time::Scale::utc));
@@ -186,7 +207,7 @@ int parse_line1(TLEObject* self) {
     }
     PyObject* day_zero = day_zero_of(year);
     if (!day_zero) return -1;
-    Ref day_value = Ref::steal(PyFloat_FromDouble(day));
+    Ref day_value = Ref::steal(PyFloat_FromDouble(read_double(day_field)));
     if (!day_value) return -1;
     Ref epoch_jd = Ref::steal(PyNumber_Add(day_zero, day_value.get()));
     if (!epoch_jd) return -1;
