@@ -313,9 +313,15 @@ class TestDerived:
         assert "inf m" in t._get_body()
 
     def test_earth_constants_read_at_use(self, monkeypatch):
+        before = TLE(ISS1, ISS2)  # the constants as they stand, possibly kept by TLE
         monkeypatch.setattr(Earth, "Re", 6378000.0)
         t = TLE(ISS1, ISS2)
         assert t.pge == pytest.approx(t.sma * (1 - t.ecc) - 6378000.0, rel=1e-15)
+        monkeypatch.setattr(Earth, "GM", 4 * GM)
+        t = TLE(ISS1, ISS2)
+        assert t.sma == pytest.approx((4 * GM / t.mnm**2) ** (1 / 3), rel=4e-15)
+        monkeypatch.undo()
+        assert TLE(ISS1, ISS2).sma == before.sma and TLE(ISS1, ISS2).pge == before.pge
 
     @pytest.mark.parametrize("name, value, error", [("GM", "398600", TypeError), ("Re", None, TypeError)])
     def test_earth_constant_not_a_number(self, monkeypatch, name, value, error):

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -237,22 +238,27 @@ bool satellite_number(PyObject* tle, bool& is_number, long& number, std::string&
 // 64-bit mix of the two stored lines; equal lines give equal hashes. Four
 // independent lanes, so that the multiplications overlap.
 std::uint64_t lines_hash(const TLEObject* t) {
-    unsigned char bytes[144] = {};
+    unsigned char bytes[160] = {};
     std::memcpy(bytes, t->line1, 70);
     std::memcpy(bytes + 70, t->line2, 70);
     constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+    std::uint64_t h0 = 0x243F6A8885A308D3ull, h1 = 0x13198A2E03707344ull, h2 = 0xA4093822299F31D0ull,
+                  h3 = 0x082EFA98EC4E6C89ull;
+    const auto mix = [](std::uint64_t h, const unsigned char* at) {
+        std::uint64_t w;
+        std::memcpy(&w, at, 8);
+        h = (h ^ w) * k;
+        return h ^ (h >> 29);
+    };
     for (size_t at = 0; at < sizeof bytes; at += 32) {
-        for (size_t lane = 0; lane < 4; ++lane) {
-            std::uint64_t w = 0;
-            if (at + 8 * lane < sizeof bytes) std::memcpy(&w, bytes + at + 8 * lane, 8);
-            h[lane] = (h[lane] ^ w) * k;
-            h[lane] ^= h[lane] >> 29;
-        }
+        h0 = mix(h0, bytes + at);
+        h1 = mix(h1, bytes + at + 8);
+        h2 = mix(h2, bytes + at + 16);
+        h3 = mix(h3, bytes + at + 24);
     }
-    std::uint64_t out = h[0];
-    for (size_t lane = 1; lane < 4; ++lane) {
-        out = (out ^ h[lane]) * k;
+    std::uint64_t out = h0;
+    for (const std::uint64_t h : {h1, h2, h3}) {
+        out = (out ^ h) * k;
         out ^= out >> 29;
     }
     return out;

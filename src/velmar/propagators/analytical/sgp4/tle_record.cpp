@@ -245,9 +245,39 @@ bool earth_constant(PyObject* name, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+// The two constants as last read, while Earth's attribute version stands:
+// the interpreter gives a class a new version tag whenever it or a base is
+// changed, and until then a float in its dictionary is what the attribute
+// reads as (its metaclass being `type`, nothing else can intervene).
+struct EarthConstants {
+    unsigned int version = 0;  // 0: nothing kept
+    double gm = 0.0, re = 0.0;
+};
+EarthConstants earth_kept;
+
+bool earth_unchanged() {
+    const PyTypeObject* earth = bound.earth;
+    return earth_kept.version != 0 && (earth->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+           earth->tp_version_tag == earth_kept.version;
+}
+
+void keep_earth_constants(double gm, double re) {
+    PyTypeObject* earth = bound.earth;
+    earth_kept.version = 0;
+    if (!Py_IS_TYPE(earth, &PyType_Type)) return;
+    PyObject* gm_value = _PyType_Lookup(earth, bound.names.GM);  // borrowed
+    PyObject* re_value = _PyType_Lookup(earth, bound.names.Re);
+    if (!(earth->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !gm_value || !re_value ||
+        !PyFloat_CheckExact(gm_value) || !PyFloat_CheckExact(re_value) || PyFloat_AS_DOUBLE(gm_value) != gm ||
+        PyFloat_AS_DOUBLE(re_value) != re)
+        return;
+    earth_kept = {earth->tp_version_tag, gm, re};
+}
+
 bool derive_elements(TLEObject* self) {
-    double gm, re;
-    if (!earth_constant(bound.names.GM, gm)) return false;
+    const bool kept = earth_unchanged();
+    double gm = earth_kept.gm, re = earth_kept.re;
+    if (!kept && !earth_constant(bound.names.GM, gm)) return false;
     self->sma = std::cbrt((gm / self->mnm) / self->mnm);
     self->orp = std::sqrt(self->sma / gm) * (self->sma * two_pi);
     const double eca = bound.kepler.eca_from_mea(self->mea, self->ecc);
@@ -256,9 +286,10 @@ bool derive_elements(TLEObject* self) {
     const double tra = coe::c_tra_from_eca(bound.kepler, self->eca, self->ecc);
     if (tra == -1.0 && PyErr_Occurred()) return false;
     self->tra = tra;
-    if (!earth_constant(bound.names.Re, re)) return false;
+    if (!kept && !earth_constant(bound.names.Re, re)) return false;
     self->pge = (1.0 - self->ecc) * self->sma - re;
     self->apg = (self->ecc + 1.0) * self->sma - re;
+    if (!kept) keep_earth_constants(gm, re);
     return true;
 }
 
