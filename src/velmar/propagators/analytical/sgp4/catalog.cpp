@@ -331,13 +331,7 @@ struct Group {
 
 // The int64 of a TLE's epoch when it is an exact TLE with a single-epoch Time.
 bool epoch_int64(PyObject* tle, std::int64_t& out) {
-    if (!Py_IS_TYPE(tle, bound.tle)) return false;
-    PyObject* epoch = reinterpret_cast<TLEObject*>(tle)->epoch;
-    if (!Py_IS_TYPE(epoch, bound.time)) return false;
-    const auto* t = reinterpret_cast<const time::TimeObject*>(epoch);
-    if (t->epochs) return false;
-    out = t->ns;
-    return true;
+    return Py_IS_TYPE(tle, bound.tle) && tle_epoch_int64(reinterpret_cast<TLEObject*>(tle), out);
 }
 
 class Pass {

@@ -58,17 +58,6 @@ inline void prefetch_object(const void* object) {
 }
 constexpr Py_ssize_t prefetch_distance = 8;
 
-// The ordering key of an epoch: the int64 of a single-epoch Time, read from
-// its C layout (Time cannot be subclassed, and its `int64` is that field).
-// False for anything else.
-bool epoch_key(PyObject* epoch, std::int64_t& out) {
-    if (!Py_IS_TYPE(epoch, bound.time)) return false;
-    const auto* t = reinterpret_cast<const time::TimeObject*>(epoch);
-    if (t->epochs) return false;
-    out = t->ns;
-    return true;
-}
-
 // Members that are exactly TLE with single-epoch Time epochs are ordered by
 // the epochs' int64 (which orders them as `<` does). Anything else goes the
 // general way: Python's sort with the `epoch` attribute as key. False means
@@ -80,7 +69,7 @@ bool order_by_int64(PyObject* const* items, Py_ssize_t n, std::vector<Py_ssize_t
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i + prefetch_distance < n) prefetch_object(items[i + prefetch_distance]);
         PyObject* member = items[i];
-        if (!Py_IS_TYPE(member, bound.tle) || !epoch_key(as_tle(member)->epoch, keys[static_cast<size_t>(i)]))
+        if (!Py_IS_TYPE(member, bound.tle) || !tle_epoch_int64(as_tle(member), keys[static_cast<size_t>(i)]))
             return false;
     }
     order.resize(static_cast<size_t>(n));
@@ -213,11 +202,12 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
             PyErr_Format(PyExc_TypeError, msg::cannot_convert, Py_TYPE(member)->tp_name, "TLE");
             return false;
         }
-        const TLEObject* t = as_tle(member);
+        TLEObject* t = as_tle(member);
         if (have_epochs) {
             epochs[i] = known_epochs[static_cast<size_t>(i)];
-        } else if (!integer_attribute(t->epoch, bound.names.int64, epochs[i])) {
-            return false;
+        } else if (!tle_epoch_int64(t, epochs[i])) {
+            PyObject* epoch = tle_epoch(t);
+            if (!epoch || !integer_attribute(epoch, bound.names.int64, epochs[i])) return false;
         }
         ecc[i] = t->ecc;
         sma[i] = t->sma;

@@ -24,7 +24,10 @@ struct TLEObject {
     char line1[70];  // 69 bytes of text and a terminating zero
     char line2[70];
     char satno_text[6];  // columns 3-7 of line 1, zero-terminated
-    PyObject* epoch;     // a Time; None until line 1 has been read
+    // A Time; None until line 1 has been read; nullptr while the epoch is
+    // known only as `epoch_ns` (the Time is made on first use: a catalogue
+    // of a million sets need not hold a million of them).
+    PyObject* epoch;
     double inc;          // rad
     double raa;          // rad
     double ecc;
@@ -37,6 +40,7 @@ struct TLEObject {
     double tra;  // rad
     double pge;  // m above Earth.Re
     double apg;  // m above Earth.Re
+    std::int64_t epoch_ns;  // TAI ns since J2000 (a UTC Time's int64), when `epoch` is nullptr
 };
 
 struct ELSETObject {

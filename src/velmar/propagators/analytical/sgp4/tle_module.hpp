@@ -76,6 +76,11 @@ extern Bound bound;
 // TLE(line1, line2) straight from the bytes of two lines whose first 69
 // bytes (all that TLE keeps) are ASCII: the same object, without the two str.
 [[nodiscard]] PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2);
+// A TLE's epoch as a Time, made on first use (borrowed; nullptr with an
+// exception set), and its int64 without making it: false when the epoch is
+// not a single-epoch Time (a subclass may store anything).
+[[nodiscard]] PyObject* tle_epoch(TLEObject* tle);
+[[nodiscard]] bool tle_epoch_int64(const TLEObject* tle, std::int64_t& out);
 // ELSET(*members, satname=satname) from a list of TLE that the caller holds
 // and no Python code can reach: the same collection, without the argument
 // tuple. `epochs`, when given, are the int64 of the members' epochs (exact TLE

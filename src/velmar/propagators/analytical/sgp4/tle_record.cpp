@@ -198,11 +198,8 @@ int parse_line1(TLEObject* self) {
                           : 0;
     if (exact < 0) return -1;
     if (exact) {
-        PyObject* epoch = bound.time_of_ns(tai, static_cast<int>(time::Scale::utc));
-        if (!epoch) return -1;
-        PyObject* previous = self->epoch;
-        self->epoch = epoch;
-        Py_XDECREF(previous);
+        self->epoch_ns = tai;  // the Time itself is made when first asked for
+        Py_CLEAR(self->epoch);
         return 0;
     }
     PyObject* day_zero = day_zero_of(year);
@@ -381,7 +378,13 @@ PyObject* get_satno(PyObject* object, void*) {
     return stripped.release();
 }
 
+PyObject* get_epoch(PyObject* object, void*) {
+    PyObject* epoch = tle_epoch(reinterpret_cast<TLEObject*>(object));
+    return epoch ? Py_NewRef(epoch) : nullptr;
+}
+
 PyGetSetDef tle_getset[] = {
+    {"epoch", get_epoch, nullptr, "TLE.epoch: Time\n\nEpoch of the elements.", nullptr},
     {"line1", get_line1, nullptr, "TLE.line1: str\n\nLine 1 as stored: 69 characters.", nullptr},
     {"line2", get_line2, nullptr, "TLE.line2: str\n\nLine 2 as stored: 69 characters.", nullptr},
     {"satno", get_satno, nullptr,
@@ -393,7 +396,6 @@ PyGetSetDef tle_getset[] = {
 #define VELMAR_TLE_DOUBLE(field, doc) {#field, T_DOUBLE, offsetof(TLEObject, field), READONLY, doc}
 
 PyMemberDef tle_members[] = {
-    {"epoch", T_OBJECT, offsetof(TLEObject, epoch), READONLY, "TLE.epoch: Time\n\nEpoch of the elements."},
     VELMAR_TLE_DOUBLE(inc, "TLE.inc: float\n\nInclination, rad."),
     VELMAR_TLE_DOUBLE(raa, "TLE.raa: float\n\nRight ascension of the ascending node, rad."),
     VELMAR_TLE_DOUBLE(ecc, "TLE.ecc: float\n\nEccentricity, dimensionless."),
@@ -472,7 +474,9 @@ PyObject* get_body(PyObject* object, PyObject* const*, Py_ssize_t nargs, PyObjec
     auto* self = reinterpret_cast<TLEObject*>(object);
     const Names& n = bound.names;
 
-    Ref utc = Ref::steal(PyObject_GetAttr(self->epoch, n.utc));
+    PyObject* epoch = tle_epoch(self);
+    if (!epoch) return nullptr;
+    Ref utc = Ref::steal(PyObject_GetAttr(epoch, n.utc));
     if (!utc) return nullptr;
     Ref epoch_text = Ref::steal(PyObject_CallMethodNoArgs(utc.get(), n.repr));
     if (!epoch_text) return nullptr;
@@ -577,6 +581,23 @@ PyType_Spec tle_spec = {"velmar.propagators.analytical.sgp4.tle.TLE", sizeof(TLE
                         tle_slots};
 
 }  // namespace
+
+PyObject* tle_epoch(TLEObject* tle) {
+    if (!tle->epoch) tle->epoch = bound.time_of_ns(tle->epoch_ns, static_cast<int>(time::Scale::utc));
+    return tle->epoch;
+}
+
+bool tle_epoch_int64(const TLEObject* tle, std::int64_t& out) {
+    if (!tle->epoch) {
+        out = tle->epoch_ns;
+        return true;
+    }
+    if (!Py_IS_TYPE(tle->epoch, bound.time)) return false;
+    const auto* t = reinterpret_cast<const time::TimeObject*>(tle->epoch);
+    if (t->epochs) return false;
+    out = t->ns;
+    return true;
+}
 
 PyObject* new_tle_from_ascii(const char* line1, size_t size1, const char* line2, size_t size2) {
     PyTypeObject* type = bound.tle;
