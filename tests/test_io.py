@@ -246,6 +246,25 @@ class TestNothingLost:
         # Duplicates are the same two lines as stored: the blank form is not a duplicate of the zero form.
         assert load_catalog(text)[5].size == 4
 
+    def test_shuffled_sets_give_the_collection_of_their_elements(self, spot5_lines):
+        # The pass builds each ELSET itself: out of file order, its members,
+        # arrays and epochs must still be those of the sets, in epoch order
+        # (sgp4's epochs give the order, its elements the values).
+        sgp4_api = pytest.importorskip("sgp4.api")
+        import random
+
+        pairs = list(spot5_lines)
+        random.Random(3).shuffle(pairs)
+        elset = load_catalog(three_line(pairs))[27421]
+        satrecs = [(sgp4_api.Satrec.twoline2rv(*pair), pair) for pair in pairs]
+        satrecs.sort(key=lambda item: (item[0].jdsatepoch, item[0].jdsatepochF))
+        peers = [s for s, _ in satrecs]
+        assert [t.line1 for t in elset] == [pair[0] for _, pair in satrecs]
+        assert list(elset.epoch.int64) == [t.epoch.int64 for t in elset]
+        assert elset.inc.tolist() == pytest.approx([s.inclo for s in peers], rel=1e-15)
+        assert elset.mea.tolist() == pytest.approx([s.mo for s in peers], rel=1e-15)
+        assert elset.ecc.tolist() == [s.ecco for s in peers]
+
     def test_exact_duplicates_kept_once_unless_asked(self, spot5_path):
         text = spot5_path.read_text()
         doubled = text + text

@@ -6,6 +6,7 @@ import datetime
 import gc
 import math
 import pickle
+import re
 import copy
 import subprocess
 import sys
@@ -226,6 +227,36 @@ class TestEpoch:
     def test_epoch_is_stored_time(self):
         t = TLE(ISS1, ISS2)
         assert isinstance(t.epoch, Time) and t.epoch is t.epoch
+
+    @pytest.mark.parametrize("yy", ["57", "99", "00", "08", "16", "56"])
+    def test_day_field_as_the_exact_julian_date_sum(self, yy):
+        # The documented meaning of the fields, Time(Time(year).jd - 1.0 + day,
+        # format='jd'), evaluated through JulianDate's own arithmetic: equal
+        # to the nanosecond for every form the 12 columns can hold, and the
+        # same error where that expression fails.
+        import random
+
+        rng = random.Random(int(yy))
+        fields = ["001.00000000", "366.99999999", "  1.5       ", "-1.0        ", "12.123456789", "0.0000000001",
+                  "   .5       ", "+100.5      ", "99999999.999", "-0.000000001", "9.9999999999", "0000000000.5",
+                  "1e2         ", "   inf      ", "1.0e-3      ", "100.        "]
+        for _ in range(150):
+            decimals = rng.randint(0, 10)
+            text = str(rng.randint(0, 10 ** rng.randint(0, 10 - decimals))) + "." + "".join(
+                rng.choice("0123456789") for _ in range(decimals))
+            fields.append(("-" if rng.random() < 0.1 else "") + text)
+        year = 2000 + int(yy) if int(yy) < 57 else 1900 + int(yy)
+        for field in fields:
+            field = field[:12].rjust(12)
+            try:
+                expected = Time(Time(str(year)).jd - 1.0 + float(field), format="jd").int64
+            except ValueError as exc:
+                with pytest.raises(ValueError, match=re.escape(str(exc))):
+                    TLE(put(ISS1, 19, yy + field), ISS2)
+                continue
+            tle = TLE(put(ISS1, 19, yy + field), ISS2)
+            assert tle.epoch.int64 == expected, field
+            assert tle.epoch is tle.epoch
 
     def test_spot5_epochs_exact_against_field_text(self, spot5_lines):
         # Integer arithmetic on the text: day-of-year and 8 decimals of a day
