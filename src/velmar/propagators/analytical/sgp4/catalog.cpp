@@ -406,7 +406,9 @@ public:
                 // collection's arrays are made; a refused file needs none.
                 Ref members = std::move(g.members);
                 if (PyLong_CheckExact(g.key.get()) && !failed_) {
-                    members = Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr));
+                    // The group's key is the number every member reads as.
+                    members = Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr,
+                                                      g.key.get()));
                     if (!members) return nullptr;
                 }
                 g.seen = SeenLines();

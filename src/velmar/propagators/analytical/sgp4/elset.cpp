@@ -46,17 +46,18 @@ bool integer_attribute(PyObject* object, PyObject* name, std::int64_t& out) {
 // built long before their collection, and are no longer in the cache.
 inline void prefetch_object(const void* object) {
 #if defined(__GNUC__) || defined(__clang__)
+    // The lines of a TLE that are read here: its type, its satellite number
+    // and epoch, and its elements.
     const char* p = static_cast<const char*>(object);
     __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
-    __builtin_prefetch(p + 128);
-    __builtin_prefetch(p + 192);
-    __builtin_prefetch(p + 256);
+    __builtin_prefetch(p + offsetof(TLEObject, satno_text));
+    __builtin_prefetch(p + offsetof(TLEObject, inc));
+    __builtin_prefetch(p + offsetof(TLEObject, apg));
 #else
     (void)object;
 #endif
 }
-constexpr Py_ssize_t prefetch_distance = 8;
+constexpr Py_ssize_t prefetch_distance = 24;
 
 // Members that are exactly TLE with single-epoch Time epochs are ordered by
 // the epochs' int64 (which orders them as `<` does). Anything else goes the
@@ -227,7 +228,7 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
 
 // An ELSET of type `type` from `given` (a tuple or a list the caller holds).
 PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname,
-                      std::vector<std::int64_t>* known = nullptr) {
+                      std::vector<std::int64_t>* known = nullptr, PyObject* known_satno = nullptr) {
     Ref object = Ref::steal(type->tp_alloc(type, 0));
     if (!object) return nullptr;
     ELSETObject* self = as_elset(object.get());
@@ -244,7 +245,8 @@ PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname,
     Ref dict = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
     if (!dict || PyDict_SetItem(dict.get(), bound.names.satname_slot, satname) < 0) return nullptr;
 
-    Ref satno = Ref::steal(common_satno(members.get(), have_epochs));
+    Ref satno = known_satno && have_epochs ? Ref::borrow(known_satno)
+                                           : Ref::steal(common_satno(members.get(), have_epochs));
     if (!satno || !to_int32(satno.get(), self->satno)) return nullptr;
 
     npy_intp n = PyList_GET_SIZE(members.get());
@@ -778,8 +780,8 @@ PyType_Spec elset_spec = {"velmar.propagators.analytical.sgp4.tle.ELSET", sizeof
 
 }  // namespace
 
-PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs) {
-    return build_elset(bound.elset, members, satname, epochs);
+PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs, PyObject* satno) {
+    return build_elset(bound.elset, members, satname, epochs, satno);
 }
 
 bool add_elset_type(PyObject* module, PyObject* representable) {

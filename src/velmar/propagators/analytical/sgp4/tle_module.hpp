@@ -85,8 +85,10 @@ extern Bound bound;
 // and no Python code can reach: the same collection, without the argument
 // tuple. `epochs`, when given, are the int64 of the members' epochs (exact TLE
 // with single-epoch Time epochs), in list order; they are consumed, and a list
-// already in epoch order becomes the collection's own.
-[[nodiscard]] PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs);
+// already in epoch order becomes the collection's own. `satno`, when given
+// with them, is the int every member's `satno` reads as.
+[[nodiscard]] PyObject* new_elset_of(PyObject* members, PyObject* satname, std::vector<std::int64_t>* epochs,
+                                     PyObject* satno);
 // The catalogue reader's native pass (catalog.cpp), a private function of the module.
 [[nodiscard]] bool add_catalog_functions(PyObject* module);
 
