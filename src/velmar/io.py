@@ -218,18 +218,21 @@ def load_catalog(source: Source, verify: bool = True) -> dict[int, ELSET]:
     warning that names them.
     """
     # Grouped on the number's text (as TLE.satno reads it), so the text is
-    # turned into an int once per satellite, not once per set.
+    # turned into an int once per satellite, not once per set; then the texts
+    # of one number ("00005", "    5") are merged, or all but one of them
+    # would be dropped.
     groups: dict[str, list[TLE]] = {}
-    names: dict[str, str] = {}
-    for name, line1, line2 in _records(source, verify):
+    names: dict[str, tuple[int, str]] = {}  # the last name line of each text, with its place
+    for place, (name, line1, line2) in enumerate(_records(source, verify)):
         key = line1[2:7].strip()
         members = groups.get(key)
         if members is None:
             members = groups[key] = []
         members.append(TLE(line1, line2))
         if name:
-            names[key] = name
-    catalog: dict[int, ELSET] = {}
+            names[key] = (place, name)
+    merged: dict[int, list[TLE]] = {}
+    named: dict[int, tuple[int, str]] = {}
     skipped: list[str] = []
     for key, members in groups.items():
         try:
@@ -237,7 +240,13 @@ def load_catalog(source: Source, verify: bool = True) -> dict[int, ELSET]:
         except ValueError:
             skipped.append(key)
             continue
-        catalog[satno] = ELSET(*members, satname=names.get(key))
+        merged.setdefault(satno, []).extend(members)
+        if key in names and names[key] > named.get(satno, (-1, "")):
+            named[satno] = names[key]
+    catalog: dict[int, ELSET] = {
+        satno: ELSET(*members, satname=named[satno][1] if satno in named else None)
+        for satno, members in merged.items()
+    }
     if skipped:
         warnings.warn(
             f"{sum(len(groups[k]) for k in skipped)} element set(s) with non-integer satellite numbers left out: "
