@@ -92,6 +92,12 @@ inline constexpr const char* array_shape = "%s must have shape %s, got shape %S"
 inline constexpr const char* gm_not_positive = "GM must be a positive finite gravitational parameter (m^3/s^2), got %R";
 inline constexpr const char* elliptic_sma =
     "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R";
+inline constexpr const char* hyperbolic_sma =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R";
+inline constexpr const char* elliptic_sma_at =
+    "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R at index %zd";
+inline constexpr const char* hyperbolic_sma_at =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R at index %zd";
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";
