@@ -98,7 +98,7 @@ def _warn_outside(EOP, missing, n):
     first, last = _data_span(EOP)
     if np.isfinite(first) and np.isfinite(last):
         span = Time([first, last], format="mjd", scale="utc").iso
-        where = f"from MJD {first:g} to {last:g} UTC ({span[0][:10]} to {span[1][:10]})"
+        where = f"MJD {first:g} to {last:g} UTC ({span[0][:10]} to {span[1][:10]})"
     else:
         where = "nowhere"
     warnings.warn(
