@@ -16,6 +16,7 @@ from velmar.time.time import Time
 NONE, TERRESTRIAL, CELESTIAL = 0, 1, 2
 
 _NS_PER_DAY = 86_400_000_000_000
+_TT_MINUS_TAI = 32.184
 
 # X, Y, s of IAU 2006/2000A change slowly (their shortest terms with any
 # weight have periods of several days), so for long arrays they are
@@ -196,8 +197,9 @@ def prepare(time, r, v, eop, need):
     rows[2], rows[3], rows[4] = pm_x, pm_y, lod
     grid, start = None, 0.0
     if need == CELESTIAL:
-        # TT - TAI is a constant, so TAI nanoseconds since 2000-01-01T12:00 TAI
-        # are TT nanoseconds since J2000 TT.
-        rows[5] = days + rest_ns / _NS_PER_DAY
+        # TT reads 32.184 s ahead of TAI, so the TT date is the TAI count
+        # since 2000-01-01T12:00 TAI plus that (X, Y, s move ~50 micro-
+        # arcseconds in those 32 s).
+        rows[5] = days + (rest_ns * 1e-9 + _TT_MINUS_TAI) / 86400.0
         grid, start = _xys(rows[5], rows)
     return flat, r, v, rows, grid, start
