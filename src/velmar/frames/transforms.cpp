@@ -72,10 +72,6 @@ Mat mul(const Mat& a, const Mat& b) {
 
 // The SOFA rotations of the reference frame (iauRx, iauRy, iauRz) applied on
 // the left of `r`.
-Mat rot_x(double phi, const Mat& r) {
-    const double s = std::sin(phi), c = std::cos(phi);
-    return mul(Mat{{{1, 0, 0}, {0, c, s}, {0, -s, c}}}, r);
-}
 Mat rot_y(double theta, const Mat& r) {
     const double s = std::sin(theta), c = std::cos(theta);
     return mul(Mat{{{c, 0, -s}, {0, 1, 0}, {s, 0, c}}}, r);
@@ -120,8 +116,15 @@ double era00(double days, double fraction) {
     return normalise_angle(two_pi * (f + 0.7790572732640 + 0.00273781191135448 * t));
 }
 
-// Polar motion matrix, ITRS = W * TIRS (pom00).
-Mat polar_motion(double xp, double yp, double sp) { return rot_x(-yp, rot_y(-xp, rot_z(sp, identity()))); }
+// Polar motion matrix, ITRS = W * TIRS (pom00): Rx(-yp) Ry(-xp) Rz(sp),
+// multiplied out, since it is made once per epoch.
+Mat polar_motion(double xp, double yp, double sp) {
+    const double cx = std::cos(xp), sx = std::sin(xp), cy = std::cos(yp), sy = std::sin(yp);
+    const Mat w{{{cx, 0.0, sx}, {sx * sy, cy, -sy * cx}, {-sx * cy, sy, cx * cy}}};
+    if (sp == 0.0) return w;
+    const double c = std::cos(sp), s = std::sin(sp);
+    return mul(w, Mat{{{c, s, 0.0}, {-s, c, 0.0}, {0.0, 0.0, 1.0}}});
+}
 
 // The TIO locator s' of IAU 2000 at TT Julian centuries since J2000 (sp00).
 double tio_locator(double tt_centuries) { return -47e-6 * arcsec * tt_centuries; }
