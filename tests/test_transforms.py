@@ -281,3 +281,49 @@ class TestElementsNeedAnInertialFrame:
         original = StateVector(Time(AIAA_EPOCH), TEME, AIAA_R_TEME, AIAA_V_TEME).to_coe()
         assert coe.frame is TEME
         assert coe.sma == pytest.approx(original.sma, rel=1e-8) and coe.inc == pytest.approx(original.inc, abs=1e-9)
+
+
+def test_threads_and_odd_inputs_do_not_crash():
+    from conftest import assert_child_ok
+
+    assert_child_ok("""
+import threading, numpy as np
+from velmar.time.time import Time
+from velmar.frames.frames import TEME, ITRF, GCRF
+from velmar.frames import transforms
+from velmar.state.ephemeris import StateVectorEphemeris
+n = 20000
+t = Time(np.datetime64('2020-01-01', 'ns') + np.arange(n).astype('timedelta64[s]') * 600)
+r = np.asfortranarray(np.random.default_rng(0).normal(size=(n, 3)) * 7e6)
+v = r[:, ::-1] * 1e-3          # a strided view
+eop = transforms.EOPValues(np.zeros(n), 0.0, np.zeros(n))
+eph = StateVectorEphemeris(t, TEME, r, v)
+stop = threading.Event()
+def mutate():
+    while not stop.is_set():
+        r[:] += 1.0
+def work():
+    for _ in range(5):
+        transforms.transform(t, r, v, TEME, GCRF)
+        transforms.itrf_to_teme(t, r, None, eop)
+        eph.to_frame(ITRF).to_frame(GCRF)
+threads = [threading.Thread(target=mutate)] + [threading.Thread(target=work) for _ in range(3)]
+for th in threads: th.start()
+for th in threads[1:]: th.join()
+stop.set(); threads[0].join()
+for bad in (None, 3, 'GCRF', ITRF.__class__):
+    try:
+        eph.to_frame(bad)
+    except (ValueError, TypeError):
+        pass
+    else:
+        raise SystemExit('accepted %r' % (bad,))
+for r_bad in ([[1, 2]], np.zeros((n, 4)), np.zeros((0, 3)), 'abc', None):
+    try:
+        transforms.teme_to_itrf(t, r_bad)
+    except (ValueError, TypeError):
+        pass
+    else:
+        raise SystemExit('accepted %r' % (r_bad,))
+print(transforms.teme_to_itrf(Time(np.array([], 'datetime64[ns]')), np.zeros((0, 3)))[0].shape)
+""")

@@ -143,6 +143,8 @@ def prepare(time, r, v, eop, need):
     """
     if not isinstance(time, Time):
         raise TypeError(f"time must be a velmar Time, got {type(time).__name__}")
+    if r is None:
+        raise TypeError("r must be positions in m, shape (N, 3) or (3,), not None")
     scalar = bool(time.isscalar)
     flat = scalar and r is not None and np.ndim(r) == 1
     tai_ns = np.atleast_1d(np.asarray(time.int64, dtype=np.int64))
