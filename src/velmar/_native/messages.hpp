@@ -90,6 +90,9 @@ inline constexpr const char* negative_eccentricity = "ecc must be >= 0 (an eccen
 inline constexpr const char* array_not_real = "%s must hold real numbers (float64), got dtype %S";
 inline constexpr const char* array_shape = "%s must have shape %s, got shape %S";
 inline constexpr const char* gm_not_positive = "GM must be a positive finite gravitational parameter (m^3/s^2), got %R";
+inline constexpr const char* earth_fixed_elements =
+    "%s.to_coe(): osculating elements are defined in an inertial frame; %R is Earth-fixed "
+    "(take the state to GCRF or TEME first, e.g. to_frame(GCRF))";
 inline constexpr const char* elliptic_sma =
     "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R";
 inline constexpr const char* hyperbolic_sma =

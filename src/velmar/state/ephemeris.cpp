@@ -18,6 +18,7 @@
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
+#include "velmar/state/frame_change.hpp"
 #include "velmar/state/state.hpp"
 #include "velmar/time/time.hpp"
 
@@ -318,6 +319,7 @@ PyObject* sve_item(PyObject* self, Py_ssize_t i) {
 PyObject* sve_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* sve_to_coe(PyObject* self, PyObject*) {
+    if (!velmar::frame_change::require_inertial(as_eph(self)->frame, "StateVectorEphemeris")) return nullptr;
     const npy_intp n = sve_length(self);
     if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
@@ -359,6 +361,19 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
     return coee;
 }
 
+PyObject* sve_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject *target, *eop;
+    if (!velmar::frame_change::bind_to_frame(args, nargs, kwnames, target, eop)) return nullptr;
+    if (sve_length(self) < 0) return nullptr;
+    // Views over the stored (read-only) arrays; transform copies them.
+    Ref r = Ref::steal(velmar::new_fixed_view(as_sve(self)->r));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(velmar::new_fixed_view(as_sve(self)->v));
+    if (!v) return nullptr;
+    return velmar::frame_change::to_frame(sv_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, as_eph(self)->GM,
+                                          r.get(), v.get(), target, eop);
+}
+
 PyGetSetDef sve_getset[] = {
     {"r", get_array<StateVectorEphemerisObject, &StateVectorEphemerisObject::r>, nullptr,
      "Positions, m: a read-only N x 3 float64 array, one row per epoch.", const_cast<char*>("r")},
@@ -373,7 +388,13 @@ PyMethodDef sve_methods[] = {
      "to_coe($self, /)\n--\n\n"
      "The classical elements at every epoch, as a COEEphemeris of the same time, frame\n"
      "and GM, with the conventions of StateVector.to_coe(). Raises ValueError naming the\n"
-     "first epoch whose angular momentum is zero."},
+     "first epoch whose angular momentum is zero, and refuses an Earth-fixed frame (ITRF, ENU):\n"
+     "osculating elements belong to an inertial frame."},
+    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sve_to_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_frame($self, /, frame, eop=None)\n--\n\n"
+     "These states in another frame, as a new StateVectorEphemeris of the same time and GM,\n"
+     "transformed at every epoch in one native pass.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sve_slots[] = {
