@@ -187,13 +187,22 @@ def test_eop_span():
         (("plot", "eop", "--start", "2040-01-01", "-o", "eop.png"), "2040-01-01T00:00:00 to 2041-12-31T00:00:00 is not within the IERS Bulletin A data, which runs from 1973-01-02 to"),
         (("plot", "eop", "--start", "1960-01-01", "--stop", "1980-01-01", "-o", "eop.png"), "1960-01-01T00:00:00 to 1980-01-01T00:00:00 is not within"),
         (("catalog", "BAD"), "checksum"),
+        (("propagate", "CATALOG", "--start", "2262-04-12"), "--start 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
+        (("propagate", "CATALOG", "--start", "2262-04-11T23:00", "--step", 600), "run past 2262-04-11T23:47:16.854775807"),
+        (("eop", "--start", "2262-04-11", "--stop", "2262-04-12"), "--stop 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
+        # A catalogue service's error document holds no element sets: not an empty success.
+        (("catalog", "EMPTY"), "holds no element sets"),
+        (("show", "EMPTY"), "holds no element sets"),
     ],
 )
 def test_errors_are_one_line_without_traceback(args, words, catalog, tmp_path):
     bad = tmp_path / "bad.tle"
     bad.write_text(ISS[0] + "\n" + ISS[1][:68] + "0\n")
     one_line = "BAD" not in args  # a damaged file lists its bad lines, one each
-    args = [str(catalog) if a == "CATALOG" else str(bad) if a == "BAD" else a for a in args]
+    empty = tmp_path / "error.json"
+    empty.write_text('{"error": "You must be logged in"}\n')
+    files = {"CATALOG": catalog, "BAD": bad, "EMPTY": empty}
+    args = [str(files.get(a, a)) for a in args]
     result = velmar(*args, check=False)
     assert result.returncode != 0
     assert "Traceback" not in result.stderr

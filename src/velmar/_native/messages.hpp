@@ -90,8 +90,17 @@ inline constexpr const char* negative_eccentricity = "ecc must be >= 0 (an eccen
 inline constexpr const char* array_not_real = "%s must hold real numbers (float64), got dtype %S";
 inline constexpr const char* array_shape = "%s must have shape %s, got shape %S";
 inline constexpr const char* gm_not_positive = "GM must be a positive finite gravitational parameter (m^3/s^2), got %R";
+inline constexpr const char* earth_fixed_elements =
+    "%s.to_coe(): osculating elements are defined in an inertial frame; %R is Earth-fixed "
+    "(take the state to GCRF or TEME first, e.g. to_frame(GCRF))";
 inline constexpr const char* elliptic_sma =
     "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R";
+inline constexpr const char* hyperbolic_sma =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R";
+inline constexpr const char* elliptic_sma_at =
+    "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R at index %zd";
+inline constexpr const char* hyperbolic_sma_at =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R at index %zd";
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";
@@ -99,6 +108,7 @@ inline constexpr const char* eop_epochs_none =
     "Argument '%s' must be a one-dimensional float64 numpy array of MJD (%s) epochs, not None";
 inline constexpr const char* eop_result_size = "EOP.%U gave %zd values for %zd epochs";
 inline constexpr const char* eop_epochs_changed = "the epochs changed while EOP.%U was evaluated";
+inline constexpr const char* elset_members_changed = "the members of an ELSET changed while it was built";
 
 // Function objects
 inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";

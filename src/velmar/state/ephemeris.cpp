@@ -18,6 +18,7 @@
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
+#include "velmar/state/frame_change.hpp"
 #include "velmar/state/state.hpp"
 #include "velmar/time/time.hpp"
 
@@ -318,6 +319,7 @@ PyObject* sve_item(PyObject* self, Py_ssize_t i) {
 PyObject* sve_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyObject* sve_to_coe(PyObject* self, PyObject*) {
+    if (!velmar::frame_change::require_inertial(as_eph(self)->frame, "StateVectorEphemeris")) return nullptr;
     const npy_intp n = sve_length(self);
     if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
@@ -359,6 +361,19 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
     return coee;
 }
 
+PyObject* sve_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject *target, *eop;
+    if (!velmar::frame_change::bind_to_frame(args, nargs, kwnames, target, eop)) return nullptr;
+    if (sve_length(self) < 0) return nullptr;
+    // Views over the stored (read-only) arrays; transform copies them.
+    Ref r = Ref::steal(velmar::new_fixed_view(as_sve(self)->r));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(velmar::new_fixed_view(as_sve(self)->v));
+    if (!v) return nullptr;
+    return velmar::frame_change::to_frame(sv_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, as_eph(self)->GM,
+                                          r.get(), v.get(), target, eop);
+}
+
 PyGetSetDef sve_getset[] = {
     {"r", get_array<StateVectorEphemerisObject, &StateVectorEphemerisObject::r>, nullptr,
      "Positions, m: a read-only N x 3 float64 array, one row per epoch.", const_cast<char*>("r")},
@@ -373,7 +388,13 @@ PyMethodDef sve_methods[] = {
      "to_coe($self, /)\n--\n\n"
      "The classical elements at every epoch, as a COEEphemeris of the same time, frame\n"
      "and GM, with the conventions of StateVector.to_coe(). Raises ValueError naming the\n"
-     "first epoch whose angular momentum is zero."},
+     "first epoch whose angular momentum is zero, and refuses an Earth-fixed frame (ITRF, ENU):\n"
+     "osculating elements belong to an inertial frame."},
+    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sve_to_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_frame($self, /, frame, eop=None)\n--\n\n"
+     "These states in another frame, as a new StateVectorEphemeris of the same time and GM,\n"
+     "transformed at every epoch in one native pass.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sve_slots[] = {
@@ -439,11 +460,24 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
+    // The sign of sma follows the kind of conic, as for a single COE: the
+    // other sign would give a mirrored position and a NaN velocity.
+    const double* sma = arrays::data(column[1].get());
+    for (Py_ssize_t i = 0; i < c.size; ++i) {
+        if ((ecc[i] < 1.0 && sma[i] <= 0.0) || (ecc[i] > 1.0 && sma[i] >= 0.0)) {
+            Ref a = Ref::steal(PyFloat_FromDouble(sma[i]));
+            Ref e = Ref::steal(PyFloat_FromDouble(ecc[i]));
+            if (a && e)
+                PyErr_Format(PyExc_ValueError,
+                             ecc[i] < 1.0 ? velmar::msg::elliptic_sma_at : velmar::msg::hyperbolic_sma_at, a.get(),
+                             e.get(), i);
+            return nullptr;
+        }
+    }
     if (!column[6]) {
         // slr not given: derived from sma and ecc, as for a single COE.
         const npy_intp n = c.size;
         if (!(column[6] = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 1, &n)))) return nullptr;
-        const double* sma = arrays::data(column[1].get());
         double* slr = arrays::data(column[6].get());
         for (Py_ssize_t i = 0; i < c.size; ++i) slr[i] = sma[i] * (1.0 - ecc[i] * ecc[i]);
         arrays::freeze(column[6].get());
@@ -563,7 +597,8 @@ PyType_Slot coee_slots[] = {
                     "COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM=None, slr=None)\n--\n\n"
                     "Classical orbital elements of one orbit at N epochs.\n\n"
                     "Each element is a one-dimensional array of N real numbers, copied, in the\n"
-                    "units of COE (m, rad); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
+                    "units of COE (m, rad; sma positive where ecc < 1, negative where ecc > 1,\n"
+                    "ValueError otherwise); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
                     "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
                     "at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(coee_new)},

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.frames.frames import Frame
+from velmar.frames.transforms import EOPValues
 from velmar.state.state import COE, StateVector
 from velmar.time.time import Time
 
@@ -50,7 +51,10 @@ class StateVectorEphemeris(Ephemeris):
     def __getitem__(self, index: int) -> StateVector: ...
     def __iter__(self) -> Iterator[StateVector]: ...
     def to_sv(self) -> StateVectorEphemeris: ...
-    def to_coe(self) -> COEEphemeris: ...
+    def to_coe(self) -> COEEphemeris:
+        """Refused (ValueError) in an Earth-fixed frame (ITRF, ENU)."""
+    def to_frame(self, frame: Frame, eop: EOPValues | None = None) -> StateVectorEphemeris:
+        """These states in TEME, ITRF or GCRF; NaN rows and one RuntimeWarning outside the EOP data."""
 
 class COEEphemeris(Ephemeris):
     """Classical orbital elements at N epochs, one array per element."""

@@ -12,6 +12,7 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
+#include "velmar/state/frame_change.hpp"
 #include "velmar/state/state.hpp"
 #include "velmar/time/time.hpp"
 
@@ -266,6 +267,7 @@ PyObject* sv_to_sv(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* sv_to_coe(PyObject* self, PyObject*) {
     namespace conv = velmar::conversions;
     StateVectorObject* sv = as_sv(self);
+    if (!velmar::frame_change::require_inertial(sv->base.frame, "StateVector")) return nullptr;
     if (conv::radial(sv->r, sv->v)) {
         PyErr_SetString(PyExc_ValueError,
                         "StateVector.to_coe(): the state has zero angular momentum (r and v are parallel), "
@@ -279,6 +281,18 @@ PyObject* sv_to_coe(PyObject* self, PyObject*) {
     c->ecc = e.ecc, c->sma = e.sma, c->inc = e.inc, c->raa = e.raa;
     c->arp = e.arp, c->tra = e.tra, c->slr = e.slr;
     return out;
+}
+
+PyObject* sv_to_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject *target, *eop;
+    if (!velmar::frame_change::bind_to_frame(args, nargs, kwnames, target, eop)) return nullptr;
+    StateVectorObject* sv = as_sv(self);
+    Ref r = Ref::steal(new_vector(sv->r));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(new_vector(sv->v));
+    if (!v) return nullptr;
+    return velmar::frame_change::to_frame(state_vector_type, sv->base.epoch, sv->base.frame, sv->base.GM, r.get(),
+                                          v.get(), target, eop);
 }
 
 PyObject* sv_repr(PyObject* self) {
@@ -307,7 +321,12 @@ PyMethodDef sv_methods[] = {
      "- circular and equatorial: both, so tra is the true longitude.\n"
      "Angles are in [0, 2 pi). slr is h^2 / GM, exact for every eccentricity; sma\n"
      "comes from the energy (negative for a hyperbola, infinite for a parabola).\n\n"
-     "Raises ValueError when the angular momentum is zero (radial motion)."},
+     "Raises ValueError when the angular momentum is zero (radial motion), and in an\n"
+     "Earth-fixed frame (ITRF, ENU): osculating elements belong to an inertial frame."},
+    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sv_to_frame)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "to_frame($self, /, frame, eop=None)\n--\n\n"
+     "This state in another frame, as a new StateVector of the same epoch and GM.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sv_slots[] = {
@@ -344,10 +363,11 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricity, a[2]);
         return nullptr;
     }
-    // An ellipse with no positive size has no position: its slr would be
-    // negative or zero and every state made from it NaN.
-    if (ecc < 1.0 && sma <= 0.0) {
-        PyErr_Format(PyExc_ValueError, velmar::msg::elliptic_sma, a[3], a[2]);
+    // An ellipse with no positive size, or a hyperbola with a positive one,
+    // has no position: its slr would be negative or zero, and the states made
+    // from it a mirrored position with a NaN velocity.
+    if ((ecc < 1.0 && sma <= 0.0) || (ecc > 1.0 && sma >= 0.0)) {
+        PyErr_Format(PyExc_ValueError, ecc < 1.0 ? velmar::msg::elliptic_sma : velmar::msg::hyperbolic_sma, a[3], a[2]);
         return nullptr;
     }
     PyObject* self = allocate_checked(type, a[0], a[1], a[8]);

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.frames.frames import Frame
+from velmar.frames.transforms import EOPValues
 from velmar.time.time import Time
 
 class State:
@@ -42,7 +43,10 @@ class StateVector(State):
     def v(self) -> npt.NDArray[np.float64]:
         """Velocity, m/s (3 components)."""
     def to_sv(self) -> StateVector: ...
-    def to_coe(self) -> COE: ...
+    def to_coe(self) -> COE:
+        """Refused (ValueError) in an Earth-fixed frame (ITRF, ENU)."""
+    def to_frame(self, frame: Frame, eop: EOPValues | None = None) -> StateVector:
+        """This state in TEME, ITRF or GCRF; NaN and one RuntimeWarning outside the EOP data."""
 
 class COE(State):
     """Classical orbital elements at one epoch (hyperbolic ones included: sma < 0 when ecc > 1).

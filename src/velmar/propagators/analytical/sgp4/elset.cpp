@@ -129,26 +129,28 @@ PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, boo
 // The one satellite number of all members, as the `satno` attribute gives it.
 // The check holds whatever the interpreter's assertion mode: with it switched
 // off, a mixed collection would otherwise be built under one of its numbers.
+// `members` is a tuple: a member's `satno` may run code that finds and
+// changes any list (the garbage collector hands out every one).
 PyObject* common_satno(PyObject* members, bool exact_members) {
-    const Py_ssize_t n = PyList_GET_SIZE(members);
+    const Py_ssize_t n = PyTuple_GET_SIZE(members);
     if (n == 0) {
         PyErr_SetNone(PyExc_AssertionError);
         return nullptr;
     }
     if (exact_members) {
         // Equal text gives equal numbers; only differing texts need the set.
-        const char* first = as_tle(PyList_GET_ITEM(members, 0))->satno_text;
+        const char* first = as_tle(PyTuple_GET_ITEM(members, 0))->satno_text;
         Py_ssize_t i = 1;
         for (; i < n; ++i) {
-            if (i + prefetch_distance < n) prefetch_object(PyList_GET_ITEM(members, i + prefetch_distance));
-            if (std::memcmp(as_tle(PyList_GET_ITEM(members, i))->satno_text, first, 6) != 0) break;
+            if (i + prefetch_distance < n) prefetch_object(PyTuple_GET_ITEM(members, i + prefetch_distance));
+            if (std::memcmp(as_tle(PyTuple_GET_ITEM(members, i))->satno_text, first, 6) != 0) break;
         }
-        if (i == n) return PyObject_GetAttr(PyList_GET_ITEM(members, 0), bound.names.satno);
+        if (i == n) return PyObject_GetAttr(PyTuple_GET_ITEM(members, 0), bound.names.satno);
     }
     Ref numbers = Ref::steal(PySet_New(nullptr));
     if (!numbers) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref satno = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(members, i), bound.names.satno));
+        Ref satno = Ref::steal(PyObject_GetAttr(PyTuple_GET_ITEM(members, i), bound.names.satno));
         if (!satno || PySet_Add(numbers.get(), satno.get()) < 0) return nullptr;
     }
     if (PySet_GET_SIZE(numbers.get()) != 1) {
@@ -180,8 +182,13 @@ bool to_int32(PyObject* value, std::int32_t& out) {
 }
 
 bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epochs, bool have_epochs,
-                 PyObject* epoch_array) {
-    const Py_ssize_t n = PyList_GET_SIZE(self->members);
+                 PyObject* epoch_array, Py_ssize_t n) {
+    // The arrays were made for n members: a list changed since (by code the
+    // garbage collector ran) is refused rather than read past either end.
+    if (PyList_GET_SIZE(self->members) != n || (have_epochs && known_epochs.size() != static_cast<size_t>(n))) {
+        PyErr_SetString(PyExc_RuntimeError, msg::elset_members_changed);
+        return false;
+    }
     auto* epochs = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(epoch_array)));
     double* ecc = data_of(self->ecc);
     double* sma = data_of(self->sma);
@@ -196,8 +203,7 @@ bool fill_arrays(ELSETObject* self, const std::vector<std::int64_t>& known_epoch
     double* pge = data_of(self->pge);
     double* apg = data_of(self->apg);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i + prefetch_distance < PyList_GET_SIZE(self->members))
-            prefetch_object(PyList_GET_ITEM(self->members, i + prefetch_distance));
+        if (i + prefetch_distance < n) prefetch_object(PyList_GET_ITEM(self->members, i + prefetch_distance));
         PyObject* member = PyList_GET_ITEM(self->members, i);
         if (!PyObject_TypeCheck(member, bound.tle)) {
             PyErr_Format(PyExc_TypeError, msg::cannot_convert, Py_TYPE(member)->tp_name, "TLE");
@@ -236,18 +242,32 @@ PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname,
     self->members = Py_NewRef(Py_None);
     if (!require_exact_str(satname, "satname")) return nullptr;
 
-    std::vector<std::int64_t> epochs;
-    bool have_epochs = false;
-    Ref members = Ref::steal(sorted_members(given, epochs, have_epochs, known));
-    if (!members) return nullptr;
-    replace_field(self->members, members.get());
-
     Ref dict = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
     if (!dict || PyDict_SetItem(dict.get(), bound.names.satname_slot, satname) < 0) return nullptr;
 
-    Ref satno = known_satno && have_epochs ? Ref::borrow(known_satno)
-                                           : Ref::steal(common_satno(members.get(), have_epochs));
-    if (!satno || !to_int32(satno.get(), self->satno)) return nullptr;
+    std::vector<std::int64_t> epochs;
+    bool have_epochs = false;
+    Ref sorted = Ref::steal(sorted_members(given, epochs, have_epochs, known));
+    if (!sorted) return nullptr;
+    Ref members;
+    if (known_satno && have_epochs && sorted.get() == given) {
+        // The caller's own list, in epoch order, of members whose number it
+        // knows: nothing below runs Python code, so it is kept as it is.
+        members = std::move(sorted);
+        if (!to_int32(known_satno, self->satno)) return nullptr;
+    } else {
+        // The members are checked in a tuple, and the list kept is made from
+        // it once every check that runs Python code is done, so that the list
+        // walked below is the one that was checked.
+        Ref checked = Ref::steal(PySequence_Tuple(sorted.get()));
+        if (!checked) return nullptr;
+        sorted.reset();
+        Ref satno = Ref::steal(common_satno(checked.get(), have_epochs));
+        if (!satno || !to_int32(satno.get(), self->satno)) return nullptr;
+        members = Ref::steal(PySequence_List(checked.get()));
+        if (!members) return nullptr;
+    }
+    replace_field(self->members, members.get());
 
     npy_intp n = PyList_GET_SIZE(members.get());
     Ref epoch_array = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT64, 0));
@@ -258,7 +278,7 @@ PyObject* build_elset(PyTypeObject* type, PyObject* given, PyObject* satname,
         self->*field = new_fixed_array(NPY_DOUBLE, 1, &n);
         if (!(self->*field)) return nullptr;
     }
-    if (!fill_arrays(self, epochs, have_epochs, epoch_array.get())) return nullptr;
+    if (!fill_arrays(self, epochs, have_epochs, epoch_array.get(), static_cast<Py_ssize_t>(n))) return nullptr;
 
     Ref epoch = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.time), epoch_array.get()));
     if (!epoch) return nullptr;
