@@ -518,8 +518,9 @@ PyMethodDef methods[] = {
      "Closed form (Vermeille 2004), exact to the last digits at every distance from\n"
      "the centre to far beyond the Moon. Within about 43 km of the centre several\n"
      "normals of the ellipsoid pass through a point; the one to the nearest surface\n"
-     "point is taken. On the rotation axis lon is 0; the centre is lat = pi/2,\n"
-     "alt = -b. NaN in, NaN out."},
+     "point is taken (on the equatorial plane there, the sign of z picks the\n"
+     "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
+     "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
     {"geodetic_to_itrf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geodetic_to_itrf)),
      METH_FASTCALL | METH_KEYWORDS,
      "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=WGS84)\n--\n\n"

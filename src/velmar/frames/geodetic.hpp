@@ -30,7 +30,7 @@ struct Shape {
 // which is what geodetic latitude means there. On the equatorial plane inside
 // the evolute the point has two nearest feet, one in each hemisphere: the sign
 // of z (+0.0 or -0.0) chooses. On the rotation axis the longitude is 0, and the
-// centre itself is the north pole at height -b. No iteration, so there is no
+// centre itself is a pole at height -b, the north one for z = +0.0. No iteration, so there is no
 // convergence to fail; NaN in any coordinate gives NaN everywhere.
 inline void from_cartesian(const Shape& s, double x, double y, double z, double& lat, double& lon, double& h) {
     lon = (x == 0.0 && y == 0.0) ? 0.0 : std::atan2(y, x);
