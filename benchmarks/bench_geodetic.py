@@ -5,10 +5,10 @@
 Rows: itrf_to_geodetic against astropy's EarthLocation.from_geocentric(...)
 .to_geodetic() (what an astropy user writes) and against erfa.gc2gde called
 directly (the ufunc astropy uses underneath); topocentric azimuth, elevation,
-range and range rate for information. Where velmar.frames.transforms is
-there, also TEME -> ITRF -> geodetic against astropy's TEME -> ITRS ->
-EarthLocation on the same epochs (target: 20 times faster). The results are
-checked to agree before anything is timed. --quick: 2e5 positions.
+range and range rate for information. (TEME -> ITRF -> geodetic against
+astropy's TEME -> ITRS -> EarthLocation is the frames benchmark's row, with
+itrf_to_geodetic as its geodetic step.) The results are checked to agree
+before anything is timed. --quick: 2e5 positions.
 """
 
 from __future__ import annotations
@@ -66,39 +66,7 @@ def rows(quick: bool = False) -> list[Row]:
     t_ours, spread = timeit(lambda: topocentric(r, v, station), repeat, budget)
     out.append(Row("topocentric (az, el, range, range rate)", f"{n:,} positions", t_ours, spread=spread,
                    note="for information: no target, no peer"))
-    out.extend(pipeline_rows(n, repeat, budget))
     return out
-
-
-def pipeline_rows(n, repeat, budget) -> list[Row]:
-    try:
-        from velmar.frames.transforms import teme_to_itrf
-    except ImportError:
-        return []
-    import astropy.units as u
-    from astropy.coordinates import TEME, ITRS, CartesianRepresentation
-    from astropy.time import Time as AstropyTime
-    from astropy.utils import iers
-
-    from velmar.frames.geodetic import itrf_to_geodetic
-    from velmar.time.time import Time
-
-    iers.conf.auto_download = False
-    r = positions(n)
-    ns = np.linspace(0, 20 * 365.25 * 86400e9, n).astype(np.int64) + 700_000_000_000_000_000 // 100
-    epochs = Time(ns)
-    at = AstropyTime(epochs.datetime64, scale="utc")
-
-    def ours():
-        return itrf_to_geodetic(teme_to_itrf(epochs, r))
-
-    def peer():
-        teme = TEME(CartesianRepresentation(r.T * u.m), obstime=at)
-        return teme.transform_to(ITRS(obstime=at)).earth_location.to_geodetic()
-
-    t_ours, t_peer, spread = compare(ours, peer, repeat, budget)
-    return [Row("TEME -> ITRF -> geodetic", f"{n:,} epochs", t_ours, "astropy TEME -> ITRS -> EarthLocation", t_peer,
-                ">= 20x", t_peer / t_ours >= 20, spread)]
 
 
 def main() -> None:

@@ -15,8 +15,10 @@ struct Shape {
     double e2;   // first eccentricity squared f (2 - f)
     double e4;   // e2 squared
     double e2m;  // 1 - e2 = (b / a)^2, computed as (1 - f)^2 so it keeps its digits for tiny f
+    double inv_a2;  // 1 / a^2: divisions are the slow links of the chain below
 
-    Shape(double a_, double f) : a(a_), e2(f * (2.0 - f)), e4(e2 * e2), e2m((1.0 - f) * (1.0 - f)) {}
+    Shape(double a_, double f)
+        : a(a_), e2(f * (2.0 - f)), e4(e2 * e2), e2m((1.0 - f) * (1.0 - f)), inv_a2(1.0 / (a_ * a_)) {}
 };
 
 // Geodetic latitude (rad), longitude (rad, in (-pi, pi]) and height above the
@@ -52,9 +54,9 @@ inline void from_cartesian(const Shape& s, double x, double y, double z, double&
         h = std::sqrt(R2 + z * z) - s.a;
         return;
     }
-    const double p = R2 / (s.a * s.a);
-    const double q = s.e2m * (z / s.a) * (z / s.a);
-    const double r = (p + q - s.e4) / 6.0;
+    const double p = R2 * s.inv_a2;
+    const double q = s.e2m * (z * z) * s.inv_a2;
+    const double r = (p + q - s.e4) * (1.0 / 6.0);
     if (!(s.e4 * q == 0.0 && r <= 0.0)) {
         const double S = s.e4 * p * q / 4.0;  // r^3 times Vermeille's s
         const double r2 = r * r, r3 = r * r2;
@@ -72,7 +74,7 @@ inline void from_cartesian(const Shape& s, double x, double y, double z, double&
         }
         const double v = std::sqrt(u * u + s.e4 * q);
         const double uv = u < 0.0 ? s.e4 * q / (v - u) : u + v;  // u + v without cancellation
-        const double w = std::max(0.0, s.e2 * (uv - q) / (2.0 * v));
+        const double w = std::max(0.0, 0.5 * s.e2 * (uv - q) / v);
         const double k = uv / (std::sqrt(uv + w * w) + w);
         const double d = k * R / (k + s.e2);
         // tan(lat) = z / d with d >= 0 (z / d = +-inf on the axis); atan is
