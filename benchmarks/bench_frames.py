@@ -5,8 +5,8 @@
 1. TEME to ITRF with velmar's EOP (positions and velocities) for 1,000,000
    epochs over ten years (--quick: 50,000) against astropy's TEME -> ITRS on
    the same epochs, reading the IERS file shipped by astropy-iers-data.
-   Target: at least 20 times faster. Once velmar.frames.geodetic exists, the
-   row goes on to geodetic coordinates on both sides (see GEODETIC below).
+   Target: at least 20 times faster. The row goes on to geodetic coordinates
+   on both sides (see GEODETIC below).
 2. ITRF to GCRF of the same epochs, for information (no astropy row: most of
    its time is astropy's, and the X, Y, s grid makes velmar's cost depend on
    the span rather than the count).
@@ -28,10 +28,22 @@ from benchmarks.harness import Row, compare, timeit  # noqa: E402
 
 N = 1_000_000
 
-# The geodetic step appended to both sides of row 1, once velmar has it:
-# (velmar's ITRF positions -> anything) and (astropy ITRS -> EarthLocation
-# geodetic). None until then; the row says which it timed.
-GEODETIC = None
+
+
+def _velmar_geodetic(t, r_itrf):
+    from velmar.frames.geodetic import itrf_to_geodetic
+
+    return itrf_to_geodetic(r_itrf)
+
+
+def _astropy_geodetic(itrs):
+    return itrs.earth_location.to_geodetic("WGS84")
+
+
+# The geodetic step appended to both sides of row 1: (velmar's ITRF positions
+# -> latitude, longitude, height) and (astropy ITRS -> EarthLocation ->
+# geodetic). Set to None to time TEME -> ITRF alone.
+GEODETIC = (_velmar_geodetic, _astropy_geodetic)
 
 
 def inputs(n):
