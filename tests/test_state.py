@@ -220,7 +220,8 @@ class TestConstruction:
     def test_geostate(self):
         g = GeoState(EPOCH, GCRF, 0.1, 0.2, 300.0)
         assert (g.lat, g.lon, g.alt) == (0.1, 0.2, 300.0) and isinstance(g, State)
-        with pytest.raises(NotImplementedError, match="GeoState does not implement to_sv"):
+        # Geodetic coordinates are Earth-fixed: only an ITRF GeoState has a position.
+        with pytest.raises(ValueError, match="frame must be ITRF, got GCRF"):
             g.to_coe()
 
     def test_a_python_state_converts_through_to_sv(self):

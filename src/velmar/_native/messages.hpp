@@ -106,4 +106,16 @@ inline constexpr const char* eop_epochs_changed = "the epochs changed while EOP.
 // Function objects
 inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";
 
+// Geodetic coordinates, topocentric coordinates and sunlight
+inline constexpr const char* latitude_range = "lat must lie in [-pi/2, pi/2] rad, got %R at index %zd";
+inline constexpr const char* latitude_range_one = "lat must lie in [-pi/2, pi/2] rad, got %R";
+inline constexpr const char* geodetic_records =
+    "geodetic_to_itrf() takes lat, lon and alt, or one record array with fields 'lat', 'lon' and 'alt' "
+    "(got %.200s)";
+inline constexpr const char* rows_differ = "%s has %zd rows but %s has %zd";
+inline constexpr const char* radius_not_positive = "%s must be a positive finite radius (m), got %R";
+inline constexpr const char* record_layout = "velmar: %s does not have the record layout %s";
+inline constexpr const char* geodetic_frame = "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
+                                              "must be ITRF, got %R";
+
 }  // namespace velmar::msg

@@ -15,6 +15,7 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 #include "velmar/_native/types.hpp"
+#include "velmar/frames/geodetic.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
@@ -43,6 +44,8 @@ PyTypeObject* coe_type = nullptr;
 
 PyTypeObject* sv_ephemeris_type = nullptr;
 PyTypeObject* coe_ephemeris_type = nullptr;
+PyObject* itrf = nullptr;  // the frame of geodetic coordinates
+velmar::geodetic::Shape wgs84(1.0, 0.0);
 
 EphemerisObject* as_eph(PyObject* self) { return reinterpret_cast<EphemerisObject*>(self); }
 StateVectorEphemerisObject* as_sve(PyObject* self) { return reinterpret_cast<StateVectorEphemerisObject*>(self); }
@@ -641,6 +644,55 @@ PyObject* geoe_get_size(PyObject* self, void*) {
     return n < 0 ? nullptr : PyLong_FromSsize_t(n);
 }
 
+// Each row a place at rest on the rotating Earth, as GeoState.to_sv().
+PyObject* geoe_to_sv(PyObject* self, PyObject*) {
+    if (as_eph(self)->frame != itrf) {
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+        if (name)
+            PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()), as_eph(self)->frame);
+        return nullptr;
+    }
+    const npy_intp n = geoe_length(self);
+    if (n < 0) return nullptr;
+    const npy_intp shape[2] = {n, 3};
+    Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
+    if (!v) return nullptr;
+    const double* lla = arrays::data(as_geoe(self)->lla);
+    double* x = arrays::data(r.get());
+    double* dx = arrays::data(v.get());
+    npy_intp bad = -1;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        if (std::fabs(lla[3 * i]) > std::numbers::pi / 2) {
+            bad = i;
+            break;
+        }
+        velmar::geodetic::to_cartesian(wgs84, lla[3 * i], lla[3 * i + 1], lla[3 * i + 2], x + 3 * i);
+        dx[3 * i] = dx[3 * i + 1] = dx[3 * i + 2] = 0.0;
+    }
+    Py_END_ALLOW_THREADS
+    if (bad >= 0) {
+        Ref lat = Ref::steal(PyFloat_FromDouble(lla[3 * bad]));
+        if (lat) PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range, lat.get(), static_cast<Py_ssize_t>(bad));
+        return nullptr;
+    }
+    arrays::freeze(r.get());
+    arrays::freeze(v.get());
+    return new_sv_ephemeris(sv_ephemeris_type, as_eph(self)->time, itrf, as_eph(self)->GM, std::move(r), std::move(v));
+}
+
+PyMethodDef geoe_methods[] = {
+    {"to_sv", geoe_to_sv, METH_NOARGS,
+     "to_sv($self, /)\n--\n\n"
+     "The ITRF positions of the rows (WGS84), as a StateVectorEphemeris of the same\n"
+     "time and GM with zero velocities: each row is a place fixed to the Earth, as\n"
+     "in GeoState.to_sv() (the rows carry no rates, and no velocity is made up\n"
+     "from neighbouring rows). The frame must be ITRF (ValueError otherwise), and a\n"
+     "latitude outside [-pi/2, pi/2] raises ValueError naming its row."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyGetSetDef geoe_getset[] = {
     {"lla", get_array<GeoStateEphemerisObject, &GeoStateEphemerisObject::lla>, nullptr,
      "Geodetic latitude (rad), longitude (rad) and height (m): a read-only N x 3 float64 array.",
@@ -651,7 +703,8 @@ PyGetSetDef geoe_getset[] = {
 PyType_Slot geoe_slots[] = {
     {Py_tp_doc, const_cast<char*>("GeoStateEphemeris(time, frame, lla, GM=None)\n--\n\n"
                                   "Geodetic positions at N epochs: lla is an N x 3 array of latitude (rad),\n"
-                                  "longitude (rad) and height (m), copied; GM in m^3/s^2 (Earth.GM when None).")},
+                                  "longitude (rad) and height (m), copied; GM in m^3/s^2 (Earth.GM when None).\n"
+                                  "The coordinates are on WGS84 in an Earth-fixed frame (ITRF).")},
     {Py_tp_new, reinterpret_cast<void*>(geoe_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<geoe_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(geoe_traverse)},
@@ -659,6 +712,7 @@ PyType_Slot geoe_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<GeoSize>)},
     {Py_sq_length, reinterpret_cast<void*>(geoe_length)},
     {Py_tp_getset, geoe_getset},
+    {Py_tp_methods, geoe_methods},
     {0, nullptr}};
 
 PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoStateEphemerisObject), 0,
@@ -676,6 +730,8 @@ int exec_ephemeris(PyObject* module) {
     if (!(coe_type = velmar::import_type("velmar.state.state", "COE", sizeof(COEObject)))) return -1;
     Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
     if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth"))) return -1;
+    if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
+    if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 
     PyTypeObject* base = velmar::add_type(module, &eph_spec, nullptr);
     if (!base) return -1;

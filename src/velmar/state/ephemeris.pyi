@@ -99,10 +99,15 @@ class COEEphemeris(Ephemeris):
     def to_coe(self) -> COEEphemeris: ...
 
 class GeoStateEphemeris(Ephemeris):
-    """Geodetic positions at N epochs."""
+    """Geodetic positions at N epochs on WGS84.
+
+    to_sv() gives the ITRF positions with zero velocities (places fixed to the
+    Earth); the frame must be ITRF.
+    """
 
     def __new__(cls, time: Any, frame: Frame, lla: npt.ArrayLike, GM: float | None = None) -> GeoStateEphemeris: ...
     @property
     def lla(self) -> _Array:
         """Latitude (rad), longitude (rad) and height (m), N x 3, read-only."""
     def __len__(self) -> int: ...
+    def to_sv(self) -> StateVectorEphemeris: ...

@@ -10,6 +10,7 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 #include "velmar/_native/types.hpp"
+#include "velmar/frames/geodetic.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/frame_change.hpp"
@@ -27,6 +28,8 @@ using velmar::StateVectorObject;
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
 PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyObject* itrf = nullptr;   // the frame of geodetic coordinates
+velmar::geodetic::Shape wgs84(1.0, 0.0);
 
 PyTypeObject* state_type = nullptr;
 PyTypeObject* state_vector_type = nullptr;
@@ -467,6 +470,37 @@ PyObject* geo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
+// A GeoState is a place on the rotating Earth: its position in ITRF, at rest
+// there (a GeoState carries no rates, and a point given only by where it is
+// has no motion of its own in the Earth-fixed frame).
+PyObject* geo_to_sv(PyObject* self, PyObject*) {
+    auto* g = reinterpret_cast<GeoStateObject*>(self);
+    if (g->base.frame != itrf) {
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+        if (name) PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()), g->base.frame);
+        return nullptr;
+    }
+    if (std::fabs(g->lat) > std::numbers::pi / 2) {
+        Ref lat = Ref::steal(PyFloat_FromDouble(g->lat));
+        if (lat) PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range_one, lat.get());
+        return nullptr;
+    }
+    PyObject* out = allocate(state_vector_type, g->base.epoch, itrf, g->base.GM);
+    if (!out) return nullptr;
+    velmar::geodetic::to_cartesian(wgs84, g->lat, g->lon, g->alt, as_sv(out)->r);
+    for (int k = 0; k < 3; ++k) as_sv(out)->v[k] = 0.0;
+    return out;
+}
+
+PyMethodDef geo_methods[] = {
+    {"to_sv", geo_to_sv, METH_NOARGS,
+     "to_sv($self, /)\n--\n\n"
+     "The ITRF position of this geodetic position on WGS84, as a StateVector of the\n"
+     "same epoch and GM with zero velocity: a GeoState is a place fixed to the\n"
+     "Earth (it has no rates). Its frame must be ITRF (ValueError otherwise), and a\n"
+     "latitude outside [-pi/2, pi/2] raises ValueError."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyObject* geo_repr(PyObject* self) {
     auto* g = reinterpret_cast<GeoStateObject*>(self);
     std::string fields;
@@ -487,13 +521,15 @@ PyType_Slot geo_slots[] = {
                     "GeoState(epoch, frame, lat, lon, alt, GM=None)\n--\n\n"
                     "Geodetic position at one epoch: latitude and longitude in rad, height in m;\n"
                     "GM in m^3/s^2 (Earth.GM when None).\n"
-                    "It has no velocity, so it does not convert to a StateVector.")},
+                    "The coordinates are on WGS84 in an Earth-fixed frame (ITRF); to_sv() gives\n"
+                    "the ITRF position at rest on the rotating Earth.")},
     {Py_tp_new, reinterpret_cast<void*>(geo_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(geo_repr)},
     {Py_tp_members, geo_members},
+    {Py_tp_methods, geo_methods},
     {0, nullptr}};
 
 PyType_Spec geo_spec = {"velmar.state.state.GeoState", sizeof(GeoStateObject), 0, state_flags, geo_slots};
@@ -510,6 +546,8 @@ int exec_state(PyObject* module) {
     if (!bodies) return -1;
     earth = PyObject_GetAttrString(bodies.get(), "Earth");
     if (!earth) return -1;
+    if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
+    if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 
     if (!(state_type = velmar::add_type(module, &state_spec, nullptr))) return -1;
     if (!(state_vector_type = velmar::add_type(module, &sv_spec, state_type))) return -1;

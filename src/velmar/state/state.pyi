@@ -93,7 +93,11 @@ class COE(State):
     def to_coe(self) -> COE: ...
 
 class GeoState(State):
-    """Geodetic position at one epoch (latitude and longitude in rad, height in m)."""
+    """Geodetic position at one epoch on WGS84 (latitude and longitude in rad, height in m).
+
+    to_sv() gives the ITRF position with zero velocity (a place fixed to the
+    Earth); the frame must be ITRF.
+    """
 
     def __new__(
         cls, epoch: Any, frame: Frame, lat: float, lon: float, alt: float, GM: float | None = None
@@ -104,3 +108,4 @@ class GeoState(State):
     def lon(self) -> float: ...
     @property
     def alt(self) -> float: ...
+    def to_sv(self) -> StateVector: ...

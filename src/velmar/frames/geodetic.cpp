@@ -1,0 +1,607 @@
+// Where a satellite is over the Earth and how it looks from the ground:
+// geodetic coordinates, topocentric azimuth, elevation, range and range rate,
+// the Sun's geocentric position and the Earth's shadow. Arrays in, arrays
+// out; every input is copied into memory only this call can reach, so the
+// loops run without the interpreter lock.
+#define VELMAR_NUMPY_IMPORT
+#include <cmath>
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+#include <numbers>
+
+#include "velmar/_native/args.hpp"
+#include "velmar/_native/exports.hpp"
+#include "velmar/_native/messages.hpp"
+#include "velmar/_native/module.hpp"
+#include "velmar/_native/numpy.hpp"
+#include "velmar/frames/frames.hpp"
+#include "velmar/frames/geodetic.hpp"
+#include "velmar/state/arrays.hpp"
+#include "velmar/time/time.hpp"
+
+namespace {
+
+using velmar::Ref;
+namespace geo = velmar::geodetic;
+namespace arrays = velmar::arrays;
+
+constexpr double pi = std::numbers::pi;
+constexpr double two_pi = 2.0 * std::numbers::pi;
+constexpr double degree = pi / 180.0;
+constexpr double arcsecond = degree / 3600.0;
+constexpr double astronomical_unit = 149597870700.0;  // m, IAU 2012
+
+PyTypeObject* ellipsoid_type = nullptr;
+PyTypeObject* enu_type = nullptr;
+PyTypeObject* time_type = nullptr;
+PyObject* wgs84 = nullptr;
+PyObject* earth = nullptr;  // the body classes: Earth.Re and Sun.Re are read at each call
+PyObject* sun = nullptr;
+PyArray_Descr* lla_descr = nullptr;
+PyArray_Descr* aer_descr = nullptr;
+PyArray_Descr* aerr_descr = nullptr;
+
+// --- arguments -------------------------------------------------------------------
+
+// The ellipsoid's shape; WGS84 when not given.
+bool read_shape(PyObject* ellipsoid, geo::Shape& out) {
+    if (!ellipsoid) ellipsoid = wgs84;
+    if (!velmar::require_instance(ellipsoid, ellipsoid_type, "ellipsoid", false)) return false;
+    Ref a = Ref::steal(PyObject_GetAttrString(ellipsoid, "a"));
+    Ref f = Ref::steal(PyObject_GetAttrString(ellipsoid, "f"));
+    if (!a || !f) return false;
+    const double av = PyFloat_AsDouble(a.get()), fv = PyFloat_AsDouble(f.get());
+    if (PyErr_Occurred()) return false;
+    out = geo::Shape(av, fv);
+    return true;
+}
+
+// Positions or velocities: three components, or N rows of three. A private
+// C-contiguous float64 copy, so nothing the caller does can reach the loop.
+struct Points {
+    Ref array;
+    npy_intp n = 0;
+    bool single = false;  // given as (3,)
+    const double* data() const { return arrays::data(array.get()); }
+};
+
+bool read_points(PyObject* obj, const char* name, Points& out) {
+    Ref given = Ref::steal(PyArray_FROM_O(obj));
+    if (!given) return false;
+    const bool single = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(given.get())) == 1;
+    static constexpr npy_intp one[] = {3};
+    static constexpr npy_intp many[] = {-1, 3};
+    out.array = Ref::steal(single ? arrays::float64_copy(given.get(), name, 1, one, "(3,) or (N, 3)")
+                                  : arrays::float64_copy(given.get(), name, 2, many, "(3,) or (N, 3)"));
+    if (!out.array) return false;
+    out.single = single;
+    out.n = single ? 1 : arrays::rows(out.array.get());
+    return true;
+}
+
+// Two sets of points that go together row by row; a single point goes with
+// every row of the other.
+bool pair_rows(const Points& x, const char* xname, const Points& y, const char* yname) {
+    if (x.single || y.single || x.n == y.n) return true;
+    PyErr_Format(PyExc_ValueError, velmar::msg::rows_differ, xname, static_cast<Py_ssize_t>(x.n), yname,
+                 static_cast<Py_ssize_t>(y.n));
+    return false;
+}
+
+// A radius in m, positive and finite; `fallback.Re` (read now) when not given.
+bool read_radius(PyObject* value, PyObject* fallback, const char* name, double& out) {
+    Ref owned;
+    if (!value || value == Py_None) {
+        owned = Ref::steal(PyObject_GetAttrString(fallback, "Re"));
+        if (!owned) return false;
+        value = owned.get();
+    }
+    out = PyFloat_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) return false;
+    if (out > 0.0 && std::isfinite(out)) return true;
+    PyErr_Format(PyExc_ValueError, velmar::msg::radius_not_positive, name, value);
+    return false;
+}
+
+// A new C-contiguous array of `descr` records (a borrowed dtype) with n rows,
+// or of shape () for a single point.
+PyObject* new_records(PyArray_Descr* descr, npy_intp n, bool single) {
+    Py_INCREF(descr);  // NewFromDescr steals it
+    return PyArray_NewFromDescr(&PyArray_Type, descr, single ? 0 : 1, &n, nullptr, nullptr, 0, nullptr);
+}
+
+// A result of shape () becomes a numpy scalar, as numpy's own functions do.
+PyObject* finish(Ref array) { return PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release())); }
+
+double* doubles(const Ref& array) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))); }
+
+// --- geodetic coordinates ----------------------------------------------------------
+
+PyObject* itrf_to_geodetic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"r", "ellipsoid"};
+    static constexpr velmar::Signature sig{"itrf_to_geodetic", names, 2, 1, 2};
+    PyObject* a[2];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    geo::Shape shape(1.0, 0.0);
+    Points r;
+    if (!read_points(a[0], "r", r) || !read_shape(a[1], shape)) return nullptr;
+    Ref out = Ref::steal(new_records(lla_descr, r.n, r.single));
+    if (!out) return nullptr;
+    const double* x = r.data();
+    double* y = doubles(out);
+    const npy_intp n = r.n;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i)
+        geo::from_cartesian(shape, x[3 * i], x[3 * i + 1], x[3 * i + 2], y[3 * i], y[3 * i + 1], y[3 * i + 2]);
+    Py_END_ALLOW_THREADS
+    return finish(std::move(out));
+}
+
+// Field `name` of a record array, or nullptr with the records message.
+PyObject* record_field(PyObject* records, const char* name) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return nullptr;
+    PyObject* field = PyObject_GetItem(records, key.get());
+    if (!field) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, velmar::msg::geodetic_records, Py_TYPE(records)->tp_name);
+    }
+    return field;
+}
+
+// A float64 copy of `obj` broadcast to the shape of `like` (nd dims).
+PyObject* broadcast_copy(PyObject* obj, const char* name, int nd, const npy_intp* dims) {
+    Ref given = Ref::steal(PyArray_FROM_O(obj));
+    if (!given) return nullptr;
+    PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(given.get()));
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) return nullptr;
+    if (!PyArray_CanCastTypeTo(have, reinterpret_cast<PyArray_Descr*>(float64.get()), NPY_SAFE_CASTING)) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::array_not_real, name, reinterpret_cast<PyObject*>(have));
+        return nullptr;
+    }
+    Ref copy = Ref::steal(PyArray_SimpleNew(nd, const_cast<npy_intp*>(dims), NPY_DOUBLE));
+    if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()),
+                                  reinterpret_cast<PyArrayObject*>(given.get())) < 0)
+        return nullptr;
+    return copy.release();
+}
+
+PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"lat", "lon", "alt", "ellipsoid"};
+    static constexpr velmar::Signature sig{"geodetic_to_itrf", names, 4, 1, 4};
+    PyObject* a[4];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    geo::Shape shape(1.0, 0.0);
+    if (!read_shape(a[3], shape)) return nullptr;
+    Ref parts[3];
+    if (!a[1] || a[1] == Py_None) {
+        // One record array (LLA_dtype, GeoState_dt, ...): its three fields.
+        if (a[2] && a[2] != Py_None) return PyErr_Format(PyExc_TypeError, velmar::msg::geodetic_records, "alt without lon");
+        Ref records = Ref::steal(PyArray_FROM_O(a[0]));
+        if (!records) return nullptr;
+        if (!PyDataType_HASFIELDS(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(records.get()))))
+            return PyErr_Format(PyExc_TypeError, velmar::msg::geodetic_records, Py_TYPE(a[0])->tp_name);
+        for (int k = 0; k < 3; ++k)
+            if (!(parts[k] = Ref::steal(record_field(records.get(), names[k])))) return nullptr;
+    } else {
+        parts[0] = Ref::borrow(a[0]);
+        parts[1] = Ref::borrow(a[1]);
+        parts[2] = a[2] ? Ref::borrow(a[2]) : Ref::steal(PyFloat_FromDouble(0.0));
+        if (!parts[2]) return nullptr;
+    }
+    Ref ins[3];
+    for (int k = 0; k < 3; ++k)
+        if (!(ins[k] = Ref::steal(PyArray_FROM_O(parts[k].get())))) return nullptr;
+    Ref multi = Ref::steal(PyArray_MultiIterNew(3, ins[0].get(), ins[1].get(), ins[2].get()));
+    if (!multi) return nullptr;
+    const int nd = PyArray_MultiIter_NDIM(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()));
+    if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, "lat, lon and alt have too many dimensions (%d)", nd);
+    npy_intp dims[NPY_MAXDIMS];
+    for (int d = 0; d < nd; ++d) dims[d] = PyArray_MultiIter_DIMS(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()))[d];
+    Ref lat = Ref::steal(broadcast_copy(ins[0].get(), "lat", nd, dims));
+    if (!lat) return nullptr;
+    Ref lon = Ref::steal(broadcast_copy(ins[1].get(), "lon", nd, dims));
+    if (!lon) return nullptr;
+    Ref alt = Ref::steal(broadcast_copy(ins[2].get(), "alt", nd, dims));
+    if (!alt) return nullptr;
+    dims[nd] = 3;
+    Ref out = Ref::steal(velmar::new_double_array(nd + 1, dims));
+    if (!out) return nullptr;
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(lat.get()));
+    const double *phi = doubles(lat), *lam = doubles(lon), *h = doubles(alt);
+    double* y = doubles(out);
+    npy_intp bad = -1;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        if (std::fabs(phi[i]) > pi / 2) {
+            bad = i;
+            break;
+        }
+        geo::to_cartesian(shape, phi[i], lam[i], h[i], y + 3 * i);
+    }
+    Py_END_ALLOW_THREADS
+    if (bad >= 0) {
+        Ref value = Ref::steal(PyFloat_FromDouble(phi[bad]));
+        if (value) PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range, value.get(), static_cast<Py_ssize_t>(bad));
+        return nullptr;
+    }
+    return out.release();
+}
+
+// --- topocentric coordinates ---------------------------------------------------------
+
+// Azimuth from north through east, in [0, 2 pi) (a tiny negative angle that
+// would round to 2 pi is 0).
+double azimuth(double east, double north) {
+    double angle = std::atan2(east, north);
+    if (angle < 0.0) {
+        angle += two_pi;
+        if (angle >= two_pi) angle = 0.0;
+    }
+    return angle + 0.0;
+}
+
+PyObject* topocentric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"r_itrf", "v_itrf", "station", "ellipsoid"};
+    static constexpr velmar::Signature sig{"topocentric", names, 4, 3, 4};
+    PyObject* a[4];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!velmar::require_instance(a[2], enu_type, "station", false)) return nullptr;
+    geo::Shape shape(1.0, 0.0);
+    if (!read_shape(a[3], shape)) return nullptr;
+    Points r, v;
+    if (!read_points(a[0], "r_itrf", r)) return nullptr;
+    const bool rates = a[1] != Py_None;
+    if (rates) {
+        if (!read_points(a[1], "v_itrf", v)) return nullptr;
+        if (v.single != r.single || v.n != r.n) {
+            PyErr_Format(PyExc_ValueError, velmar::msg::rows_differ, "v_itrf", static_cast<Py_ssize_t>(v.n), "r_itrf",
+                         static_cast<Py_ssize_t>(r.n));
+            return nullptr;
+        }
+    }
+    const auto* station = reinterpret_cast<velmar::ENUObject*>(a[2]);
+    double origin[3];
+    geo::to_cartesian(shape, station->lat, station->lon, station->alt, origin);
+    const double sp = std::sin(station->lat), cp = std::cos(station->lat);
+    const double sl = std::sin(station->lon), cl = std::cos(station->lon);
+    const double east[3] = {-sl, cl, 0.0};
+    const double north[3] = {-sp * cl, -sp * sl, cp};
+    const double up[3] = {cp * cl, cp * sl, sp};
+    Ref out = Ref::steal(new_records(rates ? aerr_descr : aer_descr, r.n, r.single));
+    if (!out) return nullptr;
+    const int width = rates ? 4 : 3;
+    const double* x = r.data();
+    const double* dx = rates ? v.data() : nullptr;
+    double* y = doubles(out);
+    const npy_intp n = r.n;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        const double d[3] = {x[3 * i] - origin[0], x[3 * i + 1] - origin[1], x[3 * i + 2] - origin[2]};
+        const double e = east[0] * d[0] + east[1] * d[1];
+        const double nn = north[0] * d[0] + north[1] * d[1] + north[2] * d[2];
+        const double u = up[0] * d[0] + up[1] * d[1] + up[2] * d[2];
+        const double horizontal = std::sqrt(e * e + nn * nn);
+        const double range = std::sqrt(horizontal * horizontal + u * u);
+        double* row = y + width * i;
+        if (range == 0.0) {  // at the station itself there is no direction
+            row[0] = row[1] = std::nan("");
+            row[2] = 0.0;
+            if (rates) row[3] = std::nan("");
+            continue;
+        }
+        row[0] = azimuth(e, nn);
+        row[1] = std::atan2(u, horizontal);
+        row[2] = range;
+        if (rates) {
+            const double* w = dx + 3 * i;
+            row[3] = (d[0] * w[0] + d[1] * w[1] + d[2] * w[2]) / range;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    return finish(std::move(out));
+}
+
+// --- the Sun -----------------------------------------------------------------------------
+
+// Geocentric position of the Sun (m) in GCRF-aligned axes at `days` days of
+// TT since J2000.0: the low-precision solar coordinates of Meeus (Astronomical
+// Algorithms, 2nd ed., ch. 25: mean longitude, mean anomaly and equation of
+// centre, good to 0.01 deg), the annual aberration (-20.4898" / R) so that the
+// direction is the one in which the Sun is seen from the geocentre, the mean
+// obliquity of date (IAU 1980), and the IAU 1976 precession (Lieske's zeta, z,
+// theta) from the mean equator and equinox of date back to J2000. The frame
+// bias between J2000 and GCRF (23 mas) is far below the series' accuracy.
+void sun_at(double days, double out[3]) {
+    const double T = days / 36525.0;
+    const double L0 = std::fmod(280.46646 + 36000.76983 * T + 0.0003032 * T * T, 360.0) * degree;
+    const double M = std::fmod(357.52911 + 35999.05029 * T - 0.0001537 * T * T, 360.0) * degree;
+    const double e = 0.016708634 - 0.000042037 * T - 0.0000001267 * T * T;
+    const double C = ((1.914602 - 0.004817 * T - 0.000014 * T * T) * std::sin(M) +
+                      (0.019993 - 0.000101 * T) * std::sin(2.0 * M) + 0.000289 * std::sin(3.0 * M)) *
+                     degree;
+    const double nu = M + C;
+    const double R = 1.000001018 * (1.0 - e * e) / (1.0 + e * std::cos(nu));  // AU
+    // The Earth's monthly swing about the Earth-Moon barycentre (4671 km seen
+    // from 1 AU), with D the Moon's mean elongation (Meeus ch. 47).
+    const double D = std::fmod(297.8501921 + 445267.1114034 * T, 360.0) * degree;
+    const double lambda = L0 + C - 20.4898 * arcsecond / R + 6.44 * arcsecond * std::sin(D);
+    const double eps = (84381.448 - 46.8150 * T - 0.00059 * T * T + 0.001813 * T * T * T) * arcsecond;
+    const double dist = R * astronomical_unit;
+    // Mean equator and equinox of date.
+    const double xd = dist * std::cos(lambda);
+    const double yd = dist * std::sin(lambda) * std::cos(eps);
+    const double zd = dist * std::sin(lambda) * std::sin(eps);
+    const double zeta = (2306.2181 * T + 0.30188 * T * T + 0.017998 * T * T * T) * arcsecond;
+    const double zz = (2306.2181 * T + 1.09468 * T * T + 0.018203 * T * T * T) * arcsecond;
+    const double theta = (2004.3109 * T - 0.42665 * T * T - 0.041833 * T * T * T) * arcsecond;
+    const double cz = std::cos(zeta), sz = std::sin(zeta);
+    const double cZ = std::cos(zz), sZ = std::sin(zz);
+    const double ct = std::cos(theta), st = std::sin(theta);
+    // P takes J2000 to date; its transpose brings the Sun back.
+    const double P[3][3] = {{cz * ct * cZ - sz * sZ, -sz * ct * cZ - cz * sZ, -st * cZ},
+                            {cz * ct * sZ + sz * cZ, -sz * ct * sZ + cz * cZ, -st * sZ},
+                            {cz * st, -sz * st, ct}};
+    for (int k = 0; k < 3; ++k) out[k] = P[0][k] * xd + P[1][k] * yd + P[2][k] * zd;
+}
+
+// TT days since J2000.0 of a TAI epoch in ns since 2000-01-01T12:00:00 TAI:
+// TT = TAI + 32.184 s, so the two epochs' offsets differ by that constant.
+double tt_days(std::int64_t ns) {
+    const std::int64_t whole = ns / 1000000000, rest = ns % 1000000000;
+    return (static_cast<double>(whole) + (static_cast<double>(rest) * 1e-9 + 32.184)) / 86400.0;
+}
+
+PyObject* sun_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"time"};
+    static constexpr velmar::Signature sig{"sun_position", names, 1, 1, 1};
+    PyObject* a[1];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    Ref time = PyObject_TypeCheck(a[0], time_type)
+                   ? Ref::borrow(a[0])
+                   : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), a[0]));
+    if (!time) return nullptr;
+    const auto* t = reinterpret_cast<velmar::time::TimeObject*>(time.get());
+    if (!t->epochs) {
+        Ref out = Ref::steal(velmar::new_double_array(3));
+        if (out) sun_at(tt_days(t->ns), doubles(out));
+        return out.release();
+    }
+    // The epochs array is read-only memory nobody can unlock or resize, and
+    // `time` keeps it alive.
+    auto* epochs = reinterpret_cast<PyArrayObject*>(t->epochs);
+    if (PyArray_NDIM(epochs) != 1 || PyArray_TYPE(epochs) != NPY_INT64)
+        return PyErr_Format(PyExc_TypeError, "sun_position(): the Time holds no one-dimensional int64 epochs");
+    const npy_intp dims[2] = {PyArray_DIM(epochs, 0), 3};
+    Ref out = Ref::steal(velmar::new_double_array(2, dims));
+    if (!out) return nullptr;
+    const char* base = static_cast<const char*>(PyArray_DATA(epochs));
+    const npy_intp stride = PyArray_STRIDE(epochs, 0);
+    double* y = doubles(out);
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < dims[0]; ++i)
+        sun_at(tt_days(*reinterpret_cast<const std::int64_t*>(base + i * stride)), y + 3 * i);
+    Py_END_ALLOW_THREADS
+    return out.release();
+}
+
+// --- the Earth's shadow -------------------------------------------------------------------
+
+// Fraction of the Sun's disc seen from the satellite at r past a spherical
+// body of radius Rb at the origin, the Sun of radius Rs being at sun. The
+// discs are those of the apparent angular radii, as flat discs of uniform
+// brightness: 1 outside the penumbra cone, 0 inside the umbra cone, the
+// lens-shaped overlap of two discs between (Montenbruck and Gill, Satellite
+// Orbits, 3.4.2). The cone surfaces are where the discs touch: c = a + b
+// (penumbra) and c = b - a (umbra). Inside the body the fraction is 0.
+double visible_fraction(const double r[3], const double sun[3], double Rb, double Rs) {
+    const double s[3] = {sun[0] - r[0], sun[1] - r[1], sun[2] - r[2]};
+    const double ds = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+    const double dr = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    if (std::isnan(ds + dr)) return ds + dr;
+    if (dr <= Rb) return 0.0;
+    if (ds <= Rs) return std::nan("");  // inside the Sun: no disc to see
+    const double a = std::asin(Rs / ds);  // the Sun's apparent radius
+    const double b = std::asin(Rb / dr);  // the body's
+    // Angle between the directions to the Sun and to the body's centre (-r),
+    // from the cross and dot products, accurate at every angle.
+    const double cx = -(s[1] * r[2] - s[2] * r[1]), cy = -(s[2] * r[0] - s[0] * r[2]), cz = -(s[0] * r[1] - s[1] * r[0]);
+    const double c = std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), -(s[0] * r[0] + s[1] * r[1] + s[2] * r[2]));
+    if (c >= a + b) return 1.0;
+    if (c <= b - a) return 0.0;
+    if (c <= a - b) return 1.0 - (b * b) / (a * a);  // the body crosses the Sun's disc inside it
+    const double x = (c * c + a * a - b * b) / (2.0 * c);
+    const double y = std::sqrt(std::max(0.0, a * a - x * x));
+    const double hidden = a * a * std::acos(std::clamp(x / a, -1.0, 1.0)) +
+                          b * b * std::acos(std::clamp((c - x) / b, -1.0, 1.0)) - c * y;
+    return std::clamp(1.0 - hidden / (pi * a * a), 0.0, 1.0);
+}
+
+struct ShadowArgs {
+    Points r, sun;
+    double Rb = 0.0, Rs = 0.0;
+    npy_intp n = 0;
+    bool single = false;
+};
+
+bool read_shadow_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      ShadowArgs& out) {
+    static constexpr const char* names[] = {"r_sat", "r_sun", "body_radius", "sun_radius"};
+    const velmar::Signature sig{function, names, 4, 2, 4};
+    PyObject* a[4];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return false;
+    if (!read_points(a[0], "r_sat", out.r) || !read_points(a[1], "r_sun", out.sun)) return false;
+    if (!pair_rows(out.r, "r_sat", out.sun, "r_sun")) return false;
+    if (!read_radius(a[2], earth, "body_radius", out.Rb) || !read_radius(a[3], sun, "sun_radius", out.Rs))
+        return false;
+    out.single = out.r.single && out.sun.single;
+    out.n = out.r.single ? out.sun.n : out.r.n;
+    return true;
+}
+
+template <typename Store>
+void shadow_loop(const ShadowArgs& s, Store store) {
+    const double* r = s.r.data();
+    const double* q = s.sun.data();
+    const npy_intp rstep = s.r.single ? 0 : 3, qstep = s.sun.single ? 0 : 3;
+    for (npy_intp i = 0; i < s.n; ++i) store(i, visible_fraction(r + rstep * i, q + qstep * i, s.Rb, s.Rs));
+}
+
+PyObject* shadow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ShadowArgs s;
+    if (!read_shadow_args("shadow", args, nargs, kwnames, s)) return nullptr;
+    Ref out = Ref::steal(PyArray_SimpleNew(s.single ? 0 : 1, &s.n, NPY_DOUBLE));
+    if (!out) return nullptr;
+    double* y = doubles(out);
+    Py_BEGIN_ALLOW_THREADS
+    shadow_loop(s, [y](npy_intp i, double f) { y[i] = f; });
+    Py_END_ALLOW_THREADS
+    return finish(std::move(out));
+}
+
+PyObject* sunlit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ShadowArgs s;
+    if (!read_shadow_args("sunlit", args, nargs, kwnames, s)) return nullptr;
+    Ref out = Ref::steal(PyArray_SimpleNew(s.single ? 0 : 1, &s.n, NPY_BOOL));
+    if (!out) return nullptr;
+    auto* y = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    Py_BEGIN_ALLOW_THREADS
+    shadow_loop(s, [y](npy_intp i, double f) { y[i] = f > 0.0; });
+    Py_END_ALLOW_THREADS
+    return finish(std::move(out));
+}
+
+// --- module -------------------------------------------------------------------------------
+
+// The record dtype `name` of velmar.datamodel.structured, checked to be the
+// packed float64 records this module writes (a replaced attribute would
+// otherwise have the loops write past each row).
+PyArray_Descr* import_record(PyObject* structured, const char* name, std::initializer_list<const char*> fields,
+                             const char* layout) {
+    Ref dtype = Ref::steal(PyObject_GetAttrString(structured, name));
+    if (!dtype) return nullptr;
+    bool ok = PyArray_DescrCheck(dtype.get());
+    if (ok) {
+        auto* d = reinterpret_cast<PyArray_Descr*>(dtype.get());
+        ok = PyDataType_HASFIELDS(d) && PyDataType_ELSIZE(d) == static_cast<npy_intp>(8 * fields.size()) &&
+             PyTuple_GET_SIZE(PyDataType_NAMES(d)) == static_cast<Py_ssize_t>(fields.size());
+        Py_ssize_t k = 0;
+        for (const char* field : fields) {
+            if (!ok) break;
+            PyObject* entry = PyDict_GetItemString(PyDataType_FIELDS(d), field);  // borrowed (descr, offset)
+            ok = entry && PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) >= 2 &&
+                 PyArray_DescrCheck(PyTuple_GET_ITEM(entry, 0)) &&
+                 reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(entry, 0))->type_num == NPY_DOUBLE &&
+                 PyArray_ISNBO(reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(entry, 0))->byteorder) &&
+                 PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, 1)) == 8 * k;
+            ++k;
+        }
+    }
+    if (!ok) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, velmar::msg::record_layout, name, layout);
+        return nullptr;
+    }
+    return reinterpret_cast<PyArray_Descr*>(dtype.release());
+}
+
+PyMethodDef methods[] = {
+    {"itrf_to_geodetic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itrf_to_geodetic)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "itrf_to_geodetic(r, ellipsoid=WGS84)\n--\n\n"
+     "Geodetic latitude, longitude and height of Earth-fixed positions.\n\n"
+     "r: positions in m, shape (3,) or (N, 3). Returns LLA_dtype records\n"
+     "(velmar.datamodel.structured): lat in [-pi/2, pi/2] rad, lon in (-pi, pi]\n"
+     "rad, alt in m above the ellipsoid; one record (a numpy scalar) for (3,).\n\n"
+     "Closed form (Vermeille 2004), exact to the last digits at every distance from\n"
+     "the centre to far beyond the Moon. Within about 43 km of the centre several\n"
+     "normals of the ellipsoid pass through a point; the one to the nearest surface\n"
+     "point is taken (on the equatorial plane there, the sign of z picks the\n"
+     "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
+     "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
+    {"geodetic_to_itrf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geodetic_to_itrf)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=WGS84)\n--\n\n"
+     "Earth-fixed positions (m) of geodetic coordinates.\n\n"
+     "lat, lon in rad and alt in m, numbers or arrays broadcast together; or lat\n"
+     "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
+     "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
+     "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
+    {"topocentric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topocentric)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "topocentric(r_itrf, v_itrf, station, ellipsoid=WGS84)\n--\n\n"
+     "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
+     "ground station.\n\n"
+     "r_itrf (m) and v_itrf (m/s): ITRF positions and velocities, shape (3,) or\n"
+     "(N, 3); v_itrf may be None. station: an ENU frame, its origin geodetic on\n"
+     "`ellipsoid`. Returns AERR_dtype records (azimuth, elevation, range,\n"
+     "range_rate in rad, rad, m, m/s), or AER_dtype records\n"
+     "(velmar.datamodel.structured) when v_itrf is None. Azimuth runs from north\n"
+     "through east in [0, 2 pi); elevation is from the plane normal to the\n"
+     "ellipsoid at the station. Geometric: no refraction, no light time, no\n"
+     "aberration. At zero range, azimuth, elevation and range rate are NaN."},
+    {"sun_position", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sun_position)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sun_position(time)\n--\n\n"
+     "Geocentric position of the Sun (m) in GCRF-aligned axes at each epoch of time\n"
+     "(a Time, or anything Time() accepts): shape (3,) for one epoch, (N, 3).\n\n"
+     "Meeus, Astronomical Algorithms (2nd ed.), ch. 25, low-precision series (mean\n"
+     "longitude, mean anomaly, equation of centre) with the annual aberration, so it\n"
+     "is the direction in which the Sun is seen from the geocentre, turned from the\n"
+     "mean equator and equinox of date to J2000 by the IAU 1976 precession. Good to\n"
+     "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
+     "about 1e-5 in distance."},
+    {"shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shadow)), METH_FASTCALL | METH_KEYWORDS,
+     "shadow(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
+     "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
+     "0 in the umbra, between in the penumbra.\n\n"
+     "r_sat and r_sun: positions (m) in the same body-centred axes, shape (3,) or\n"
+     "(N, 3), a single one going with every row of the other. Conical umbra and\n"
+     "penumbra of a spherical body (radius body_radius) and a spherical Sun\n"
+     "(radius sun_radius), read from Earth.Re and Sun.Re when not given: the\n"
+     "overlap of the two apparent discs, taken flat and uniformly bright\n"
+     "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
+    {"sunlit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sunlit)), METH_FASTCALL | METH_KEYWORDS,
+     "sunlit(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
+     "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
+     "the umbra, so the penumbra counts as sunlit."},
+    {nullptr, nullptr, 0, nullptr}};
+
+int exec_geodetic(PyObject* module) {
+    if (!velmar::import_numpy()) return -1;
+    if (!(ellipsoid_type = velmar::import_type("velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject))))
+        return -1;
+    if (!(wgs84 = velmar::import_object("velmar.mathtools.ellipsoid.ellipsoid", "WGS84"))) return -1;
+    // A station's origin is read from its C fields.
+    if (!(enu_type = velmar::import_type("velmar.frames.frames", "ENU", sizeof(velmar::ENUObject)))) return -1;
+    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
+    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
+    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth")) ||
+        !(sun = PyObject_GetAttrString(bodies.get(), "Sun")))
+        return -1;
+    Ref structured = Ref::steal(PyImport_ImportModule("velmar.datamodel.structured"));
+    if (!structured) return -1;
+    if (!(lla_descr = import_record(structured.get(), "LLA_dtype", {"lat", "lon", "alt"}, "lat, lon, alt (float64)")))
+        return -1;
+    if (!(aer_descr = import_record(structured.get(), "AER_dtype", {"azimuth", "elevation", "range"},
+                                    "azimuth, elevation, range (float64)")))
+        return -1;
+    Ref spec = Ref::steal(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "azimuth", "=f8", "elevation", "=f8", "range", "=f8",
+                                        "range_rate", "=f8"));
+    if (!spec) return -1;
+    PyArray_Descr* made = nullptr;
+    if (!PyArray_DescrConverter(spec.get(), &made)) return -1;
+    aerr_descr = made;
+    if (PyModule_AddObjectRef(module, "AERR_dtype", reinterpret_cast<PyObject*>(aerr_descr)) < 0) return -1;
+    return 0;
+}
+
+}  // namespace
+
+VELMAR_MODULE(geodetic,
+              "Geodetic and topocentric coordinates, the Sun's position and the Earth's shadow.\n\n"
+              "AERR_dtype: azimuth, elevation, range and range_rate (float64 each; rad, rad, m,\n"
+              "m/s): the AER_dtype record of velmar.datamodel.structured with the range rate.",
+              methods, exec_geodetic)
