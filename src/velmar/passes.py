@@ -1,0 +1,399 @@
+"""Passes of a satellite over a ground station: rise, culmination and set, and whether it can be seen.
+
+    from velmar.passes import find_passes
+    passes = find_passes(elset, ENU(lat, lon, height), "2008-09-20", "2008-09-21", min_elevation=np.radians(10))
+
+The satellite is propagated with SGP4 (an ELSET by its governing-set rule),
+turned into the ITRF with velmar's EOP and looked at from the station
+(geometric azimuth and elevation above the ellipsoid's normal, no refraction).
+Every epoch is evaluated in vectorised calls: a bracketing grid, then all roots
+refined together by bisection, so the cost does not grow with Python loops
+over epochs.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+from velmar.frames.frames import ENU
+from velmar.time.time import Time
+
+__all__ = ["Pass", "find_passes", "look"]
+
+_OMEGA_EARTH = 7.292115e-5  # rad/s
+_MS = 1_000_000  # ns: events are refined to a bracket this wide
+_TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
+_VISIBILITY_SAMPLE = 10.0
+_STATION_ROW = 3600 * 10**9  # ns between the tabulated station positions  # s between the epochs of a pass where sunlight is checked
+
+
+@dataclass(frozen=True)
+class Pass:
+    """One pass above the minimum elevation. Angles in rad; azimuth from north through east.
+
+    `rise` is None when the satellite is already up at the start of the search (it
+    rose more than one orbital period before the window), `set` None when it is
+    still up one period after its end.
+    """
+
+    rise: Time | None
+    culmination: Time
+    set: Time | None
+    rise_azimuth: float
+    rise_elevation: float
+    culmination_azimuth: float
+    max_elevation: float
+    set_azimuth: float
+    set_elevation: float
+    sunlit_rise: bool
+    sunlit_culmination: bool
+    sunlit_set: bool
+    visible: bool  # sunlit while the Sun is below -6 deg at the station, at some epoch of the pass
+
+    @property
+    def culmination_elevation(self) -> float:
+        return self.max_elevation
+
+    @property
+    def duration(self) -> float:
+        """Seconds from rise to set (nan when either is unknown)."""
+        if self.rise is None or self.set is None:
+            return math.nan
+        return (int(self.set.int64) - int(self.rise.int64)) / 1e9
+
+
+class _Look:
+    """Look angles of one satellite from one station at arrays of epochs (int64 TAI ns).
+
+    SGP4 is called on the governing members directly rather than through
+    SGP4.propagate_elset: the search makes a few dozen calls on short arrays,
+    and the ephemeris objects and per-call warnings would cost more than the
+    propagation. Epochs SGP4 cannot propagate are NaN, counted in `failed`.
+    """
+
+    def __init__(self, source, station, rule: str):
+        from velmar.frames.geodetic import geodetic_to_itrf
+        from velmar.propagators.analytical.sgp4.sgp4 import _check_rule, _satrec
+        from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
+
+        if not isinstance(station, ENU):
+            raise TypeError(f"station must be an ENU frame, got {type(station).__name__}")
+        _check_rule(rule)
+        if isinstance(source, ELSET):
+            members = list(source)
+        elif isinstance(source, TLE):
+            members = [source]
+        else:
+            raise TypeError(f"source must be a TLE or an ELSET, got {type(source).__name__}")
+        self.rule = rule
+        self.member_epochs = np.array([int(m.epoch.int64) for m in members], dtype=np.int64)
+        self.satrecs = [_satrec(m) for m in members]
+        self.station = station
+        self.site = np.asarray(geodetic_to_itrf(station.lat, station.lon, station.alt), dtype=np.float64).reshape(3)
+        cl = math.cos(station.lat)
+        self.up = np.array([cl * math.cos(station.lon), cl * math.sin(station.lon), math.sin(station.lat)])
+        self.periods = np.array([float(m.orp) for m in members])
+        self.eccentricities = np.array([float(m.ecc) for m in members])
+        self.failed = 0
+
+    def itrf(self, ns):
+        """Epochs, ITRF positions and velocities (m, m/s) at the epochs ns."""
+        from velmar.frames.transforms import teme_to_itrf
+
+        time, r, v = self.teme(ns)
+        return time, *teme_to_itrf(time, r, v)
+
+    def teme(self, ns):
+        """Epochs, TEME positions and velocities (m, m/s) from SGP4 at the epochs ns."""
+        from velmar.propagators.analytical.sgp4.sgp4 import _julian_dates, governing_index
+
+        ns = np.asarray(ns, dtype=np.int64).reshape(-1)
+        time = Time(ns)
+        jd, fr = _julian_dates(time)
+        r = np.empty((ns.size, 3))
+        v = np.empty((ns.size, 3))
+        if len(self.satrecs) == 1:
+            groups = [(self.satrecs[0], slice(None))]
+        else:
+            index = governing_index(self.member_epochs, ns, self.rule)
+            groups = [(self.satrecs[k], index == k) for k in np.unique(index).tolist()]
+        for satrec, where in groups:
+            e, rk, vk = satrec.sgp4_array(jd[where], fr[where])
+            bad = e != 0
+            if bad.any():
+                self.failed += int(np.count_nonzero(bad))
+                rk[bad] = np.nan
+                vk[bad] = np.nan
+            r[where] = rk
+            v[where] = vk
+        r *= 1000.0
+        v *= 1000.0
+        return time, r, v
+
+    def cover(self, first: int, last: int) -> None:
+        """Tabulate the station in TEME, hourly, over [first, last] (int64 TAI ns).
+
+        Between two rows the station turns about the TEME z axis at the rate
+        the rows themselves give: sidereal time is linear in UT1 to far below
+        a micro-radian over an hour, UT1 - UTC and polar motion change by
+        microseconds and micro-arcseconds. So the search needs SGP4 alone per
+        evaluation, not a full TEME to ITRF transformation.
+        """
+        from velmar.frames.transforms import itrf_to_teme
+
+        hour = _STATION_ROW
+        count = (last - first) // hour + 3
+        ns = first - hour + hour * np.arange(count, dtype=np.int64)
+        both = np.concatenate((np.tile(self.site, (count, 1)), np.tile(self.up, (count, 1))))
+        rotated, _ = itrf_to_teme(Time(np.concatenate((ns, ns))), both)
+        self.rows_ns = ns
+        self.rows_site, self.rows_up = rotated[:count], rotated[count:]
+        x, y = self.rows_site[:, 0], self.rows_site[:, 1]
+        turn = np.arctan2(x[:-1] * y[1:] - y[:-1] * x[1:], x[:-1] * x[1:] + y[:-1] * y[1:])
+        self.rows_rate = np.append(turn, turn[-1]) / (hour / 1e9)  # rad/s
+
+    def site_at(self, ns):
+        """The station's TEME position and velocity, and its local vertical and that's rate, at the epochs ns."""
+        k = np.clip((ns - self.rows_ns[0]) // _STATION_ROW, 0, self.rows_ns.size - 1)
+        rate = self.rows_rate[k]
+        angle = rate * ((ns - self.rows_ns[k]) / 1e9)
+        c, s = np.cos(angle), np.sin(angle)
+
+        def turn(vectors):
+            x, y = vectors[:, 0], vectors[:, 1]
+            return np.column_stack((c * x - s * y, s * x + c * y, vectors[:, 2]))
+
+        site, up = turn(self.rows_site[k]), turn(self.rows_up[k])
+        spin = lambda w: np.column_stack((-rate * w[:, 1], rate * w[:, 0], np.zeros(ns.size)))  # noqa: E731
+        return site, spin(site), up, spin(up)
+
+    def __call__(self, ns):
+        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover()."""
+        ns = np.asarray(ns, dtype=np.int64).reshape(-1)
+        _, r, v = self.teme(ns)
+        site, site_v, up, up_dot = self.site_at(ns)
+        rho, rho_dot = r - site, v - site_v
+        p = np.einsum("ij,ij->i", rho, up)
+        q = np.einsum("ij,ij->i", rho_dot, up) + np.einsum("ij,ij->i", rho, up_dot)
+        d2 = np.einsum("ij,ij->i", rho, rho)
+        with np.errstate(invalid="ignore"):
+            el = np.arcsin(p / np.sqrt(d2))
+            # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2)), q = d(rho.up)/dt
+            rate = (q * d2 - p * np.einsum("ij,ij->i", rho, rho_dot)) / (d2 * np.sqrt(d2 - p * p))
+        return el, rate
+
+    def step(self) -> float:
+        """Grid step (s) short enough that no elevation maximum or minimum escapes the grid.
+
+        Seen from a station, the geocentric angle psi between station and
+        satellite has one minimum (near culmination) and one maximum per
+        revolution, half a revolution of argument of latitude u apart, and the
+        elevation is a decreasing function of psi at a given radius. The
+        station's own motion (the Earth's rotation) perturbs this by at most
+        omega_E per second, so in a time h the line of sight sweeps at most
+        (du/dt + omega_E) h of psi; du/dt peaks at perigee at
+        n (1 + e)^2 / (1 - e^2)^1.5 (ten times the mean motion for a Molniya
+        orbit). Limiting the sweep to pi/4 per step keeps at most one
+        extremum in a grid interval with a fourfold margin on the pi
+        separation, so every maximum is bracketed by a sign change of the
+        elevation rate and refined, and every pass (a maximum above the
+        minimum elevation) is found however grazing it is. The minimum
+        elevation therefore does not shorten the step: a bracket on the
+        elevation itself would need a step below the shortest pass, and a
+        pass that just clears the minimum is arbitrarily short. Rise and set
+        are then bracketed between consecutive extrema and grid epochs,
+        where the elevation is monotonic.
+        """
+        e = np.clip(self.eccentricities, 0.0, 0.999)
+        n = 2 * np.pi / self.periods
+        fastest = float(np.nanmax(n * (1 + e) ** 2 / (1 - e * e) ** 1.5))
+        if not math.isfinite(fastest) or fastest <= 0:
+            raise ValueError("the element sets have no finite mean motion")
+        return (math.pi / 4) / (fastest + _OMEGA_EARTH)
+
+
+def _refine(look, lo, hi, which, level=0.0):
+    """Shrink brackets [lo, hi] (int64 ns) of sign changes to 1 ms, all of them in one call per step.
+
+    which: 0 for roots of elevation - level, 1 for zeros of the elevation rate.
+    Each step evaluates the regula falsi estimate (Illinois: the value at an end
+    kept twice in a row is halved) half a millisecond either side, so a bracket
+    closes as soon as the estimate is within that of the root; the functions are
+    smooth over a grid step and this takes three or four steps.
+    """
+    lo, hi = lo.copy(), hi.copy()
+    offset = level if which == 0 else 0.0
+    both = look(np.concatenate((lo, hi)))[which] - offset
+    f_lo, f_hi = both[: lo.size], both[lo.size :]
+    kept = np.zeros(lo.size, dtype=np.int8)  # the end kept by the last step: -1 lo, +1 hi
+    slow = np.zeros(lo.size, dtype=bool)
+    half = _MS // 2
+    for _ in range(64):
+        k = np.flatnonzero((hi - lo) > _MS)
+        if not k.size:
+            break
+        a, b, fa, fb = lo[k], hi[k], f_lo[k], f_hi[k]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            x = a + np.nan_to_num((b - a) * (fa / (fa - fb)), nan=0.0).astype(np.int64)
+        # A step that did not halve its bracket is followed by a bisection (the elevation
+        # rate is sharp near a high culmination, where regula falsi alone would crawl).
+        x = np.where((x > a) & (x < b) & ~slow[k], x, a + (b - a) // 2)
+        x1 = np.clip(x - half, a + 1, b - 1)
+        x2 = np.clip(x + half, x1, b - 1)
+        pair = look(np.concatenate((x1, x2)))[which] - offset
+        f1, f2 = pair[: k.size], pair[k.size :]
+        sa = np.signbit(fa)
+        in_a = np.signbit(f1) != sa  # root in [a, x1]
+        in_b = ~in_a & (np.signbit(f2) == sa)  # root in [x2, b]
+        mid = ~in_a & ~in_b  # root in [x1, x2]
+        lo[k] = np.where(in_a, a, np.where(in_b, x2, x1))
+        hi[k] = np.where(in_a, x1, np.where(in_b, b, x2))
+        # Illinois: an end that stays twice in a row has its value halved.
+        f_lo[k] = np.where(in_a, np.where(kept[k] == -1, fa / 2, fa), np.where(in_b, f2, f1))
+        f_hi[k] = np.where(in_b, np.where(kept[k] == 1, fb / 2, fb), np.where(in_a, f1, f2))
+        kept[k] = np.where(in_a, -1, np.where(in_b, 1, 0))
+        slow[k] = (hi[k] - lo[k]) > (b - a) // 2
+    return lo + (hi - lo) // 2
+
+
+def _at(ns: int) -> Time:
+    return Time(np.array([ns], dtype=np.int64))[0]
+
+
+def _ns(value) -> int:
+    t = value if isinstance(value, Time) else Time(value)
+    if not t.isscalar:
+        raise ValueError("start and stop must be single epochs")
+    return int(t.int64)
+
+
+def find_passes(source, station: ENU, start, stop, min_elevation: float = 0.0, rule: str = "latest") -> list[Pass]:
+    """Every pass of `source` (a TLE, or an ELSET by its governing-set `rule`) over `station`.
+
+    A pass is an interval where the geometric elevation exceeds min_elevation
+    (rad); the passes returned are those above it at some epoch between start
+    and stop (anything Time() accepts). Rise, culmination (highest elevation)
+    and set are found to 1 millisecond.
+    """
+    if not math.isfinite(min_elevation) or abs(min_elevation) >= math.pi / 2:
+        raise ValueError(f"min_elevation must be in (-pi/2, pi/2) rad, got {min_elevation}")
+    t0, t1 = _ns(start), _ns(stop)
+    if t1 < t0:
+        raise ValueError(f"stop {_at(t1)} is before start {_at(t0)}")
+    look = _Look(source, station, rule)
+    passes = _find(look, t0, t1, float(min_elevation))
+    if look.failed:
+        warnings.warn(
+            f"SGP4 failed at {look.failed} of the epochs evaluated; no pass is reported where it could not propagate",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+    return passes
+
+
+def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
+    step = int(look.step() * 1e9)
+    # A pass in progress at either end is followed for up to one period outside the window.
+    pad = int(min(float(np.nanmax(look.periods)), 2 * 86400.0) * 1e9)
+    count = (t1 - t0 + 2 * pad) // step + 2
+    grid = t0 - pad + step * np.arange(count, dtype=np.int64)
+    look.cover(int(grid[0]), int(grid[-1]))
+    el, rate = look(grid)
+    finite = np.isfinite(el) & np.isfinite(rate)
+    ok = finite[:-1] & finite[1:]
+    rising = rate > 0
+    above = el > level
+    # Maxima: the rate turns from rising to falling. Minima matter only between two epochs
+    # above the level, where a dip below it hides a set and a rise.
+    turn = ok & (rising[:-1] != rising[1:])
+    k = np.flatnonzero(turn & (rising[:-1] | (above[:-1] & above[1:])))
+    extrema = _refine(look, grid[k], grid[k + 1], 1) if k.size else np.empty(0, dtype=np.int64)
+    ext_el = look(extrema)[0] if extrema.size else np.empty(0)
+
+    # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
+    points = np.concatenate((grid, extrema))
+    values = np.concatenate((el, ext_el))
+    order = np.argsort(points, kind="stable")
+    points, values = points[order], values[order]
+    above = values > level
+    valid = np.isfinite(values)
+    change = np.flatnonzero((above[:-1] != above[1:]) & valid[:-1] & valid[1:])
+    roots = _refine(look, points[change], points[change + 1], 0, level) if change.size else change
+
+    # Runs of epochs above the level are the passes; roots at their ends are rise and set.
+    edges = np.diff(np.concatenate(([0], above.view(np.int8), [0])))
+    firsts, lasts = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1
+    root_at = dict(zip(change.tolist(), roots.tolist()))  # bracket index -> root
+    found = []
+    for a, b in zip(firsts.tolist(), lasts.tolist()):
+        rise = root_at.get(a - 1) if a > 0 else None
+        fall = root_at.get(b) if b < points.size - 1 else None
+        if (rise if rise is not None else points[a]) > t1 or (fall if fall is not None else points[b]) < t0:
+            continue
+        top = a + int(np.argmax(values[a : b + 1]))
+        found.append((rise, int(points[top]), fall))
+    if not found:
+        return []
+    return _describe(look, found, level)
+
+
+def _describe(look: _Look, found, level: float) -> list[Pass]:
+    from velmar.frames.geodetic import sun_position, sunlit, topocentric
+    from velmar.frames.transforms import gcrf_to_itrf
+
+    # Events (rise, culmination, set; an unknown end stands in by the culmination) and
+    # sample epochs across every pass, evaluated in one call.
+    events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
+    samples, owner = [], []
+    for i, (lo, _, hi) in enumerate(events.tolist()):
+        count = max(2, min(2000, int((hi - lo) / 1e9 / _VISIBILITY_SAMPLE) + 2))
+        samples.append(np.linspace(lo, hi, count).astype(np.int64))
+        owner.append(np.full(count, i))
+    epochs = np.concatenate([events.reshape(-1)] + samples)
+    owner = np.concatenate(owner)
+    time, r, v = look.itrf(epochs)
+    aer = topocentric(r, v, look.station)
+    sun, _ = gcrf_to_itrf(time, sun_position(time))
+    lit = np.asarray(sunlit(r, sun))
+    dark = np.asarray(topocentric(sun, None, look.station)["elevation"]) < _TWILIGHT
+    m = events.size
+    seen = lit[m:] & dark[m:] & (aer["elevation"][m:] >= level - 1e-6)
+    visible = np.zeros(len(found), dtype=bool)
+    np.logical_or.at(visible, owner, seen)
+    az = aer["azimuth"][:m].reshape(-1, 3)
+    el = aer["elevation"][:m].reshape(-1, 3)
+    lit3 = lit[:m].reshape(-1, 3)
+    result = []
+    nan = math.nan
+    for i, (rise, culmination, fall) in enumerate(found):
+        result.append(
+            Pass(
+                rise=None if rise is None else _at(rise),
+                culmination=_at(culmination),
+                set=None if fall is None else _at(fall),
+                rise_azimuth=float(az[i, 0]) if rise is not None else nan,
+                rise_elevation=float(el[i, 0]) if rise is not None else nan,
+                culmination_azimuth=float(az[i, 1]),
+                max_elevation=float(el[i, 1]),
+                set_azimuth=float(az[i, 2]) if fall is not None else nan,
+                set_elevation=float(el[i, 2]) if fall is not None else nan,
+                sunlit_rise=bool(lit3[i, 0]) if rise is not None else False,
+                sunlit_culmination=bool(lit3[i, 1]),
+                sunlit_set=bool(lit3[i, 2]) if fall is not None else False,
+                visible=bool(visible[i]),
+            )
+        )
+    return result
+
+
+def look(source, station: ENU, time, rule: str = "latest"):
+    """Azimuth, elevation, range and range rate (AERR records) of `source` from `station` at `time`."""
+    from velmar.frames.geodetic import topocentric
+
+    sight = _Look(source, station, rule)
+    _, r, v = sight.itrf(np.asarray((time if isinstance(time, Time) else Time(time)).int64))
+    return topocentric(r, v, station)
