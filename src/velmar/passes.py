@@ -28,6 +28,7 @@ _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0
+_LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
 _STATION_ROW = 3600 * 10**9  # ns between the tabulated station positions  # s between the epochs of a pass where sunlight is checked
 
 
@@ -343,30 +344,49 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
 
 def _describe(look: _Look, found, level: float) -> list[Pass]:
     from velmar.frames.geodetic import sun_position, sunlit, topocentric
-    from velmar.frames.transforms import gcrf_to_itrf
+    from velmar.frames.transforms import gcrf_to_itrf, itrf_to_teme
 
-    # Events (rise, culmination, set; an unknown end stands in by the culmination) and
-    # sample epochs across every pass, evaluated in one call.
     events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
-    samples, owner = [], []
-    for i, (lo, _, hi) in enumerate(events.tolist()):
-        count = max(2, min(2000, int((hi - lo) / 1e9 / _VISIBILITY_SAMPLE) + 2))
-        samples.append(np.linspace(lo, hi, count).astype(np.int64))
-        owner.append(np.full(count, i))
-    epochs = np.concatenate([events.reshape(-1)] + samples)
-    owner = np.concatenate(owner)
-    time, r, v = look.itrf(epochs)
+    time, r, v = look.itrf(events.reshape(-1))
     aer = topocentric(r, v, look.station)
-    sun, _ = gcrf_to_itrf(time, sun_position(time))
-    lit = np.asarray(sunlit(r, sun))
-    dark = np.asarray(topocentric(sun, None, look.station)["elevation"]) < _TWILIGHT
-    m = events.size
-    seen = lit[m:] & dark[m:] & (aer["elevation"][m:] >= level - 1e-6)
-    visible = np.zeros(len(found), dtype=bool)
-    np.logical_or.at(visible, owner, seen)
-    az = aer["azimuth"][:m].reshape(-1, 3)
-    el = aer["elevation"][:m].reshape(-1, 3)
-    lit3 = lit[:m].reshape(-1, 3)
+    # The Sun in TEME on the station's hourly rows; it moves 0.04 deg an hour there, so a
+    # linear blend of two rows is far inside the series' own 0.01 deg.
+    rows = Time(look.rows_ns)
+    sun_rows = itrf_to_teme(rows, gcrf_to_itrf(rows, sun_position(rows))[0])[0]
+
+    def lit_and_dark(ns):
+        _, r_sat, _ = look.teme(ns)
+        k = np.clip((ns - look.rows_ns[0]) // _STATION_ROW, 0, look.rows_ns.size - 2)
+        f = ((ns - look.rows_ns[k]) / _STATION_ROW)[:, None]
+        sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
+        site, _, up, _ = look.site_at(ns)
+        to_sun = sun - site
+        sun_el = np.arcsin(np.einsum("ij,ij->i", to_sun, up) / np.linalg.norm(to_sun, axis=1))
+        return np.asarray(sunlit(r_sat, sun)), sun_el < _TWILIGHT
+
+    lit, dark = lit_and_dark(events.reshape(-1))
+    lit3, dark3 = lit.reshape(-1, 3), dark.reshape(-1, 3)
+    visible = (lit3 & dark3).any(axis=1)
+    # Between the events sunlight and darkness each change at most once in a pass of a
+    # low orbit (the shadow and the night are longer than a pass): if the events agree
+    # and none is visible, none between is. Other passes, and long ones, are sampled.
+    durations = (events[:, 2] - events[:, 0]) / 1e9
+    mixed = ~visible & (
+        (lit3.any(axis=1) & dark3.any(axis=1)) | (durations > _LONG_PASS)
+    )
+    if mixed.any():
+        samples, owner = [], []
+        for i in np.flatnonzero(mixed).tolist():
+            lo, hi = int(events[i, 0]), int(events[i, 2])
+            count = max(2, min(2000, int((hi - lo) / 1e9 / _VISIBILITY_SAMPLE) + 2))
+            samples.append(np.linspace(lo, hi, count).astype(np.int64))
+            owner.append(np.full(count, i))
+        ns = np.concatenate(samples)
+        lit_s, dark_s = lit_and_dark(ns)
+        el_s, _ = look(ns)
+        np.logical_or.at(visible, np.concatenate(owner), lit_s & dark_s & (el_s >= level - 1e-6))
+    az = aer["azimuth"].reshape(-1, 3)
+    el = aer["elevation"].reshape(-1, 3)
     result = []
     nan = math.nan
     for i, (rise, culmination, fall) in enumerate(found):
