@@ -29,7 +29,8 @@ _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0
 _LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
-_STATION_ROW = 3600 * 10**9  # ns between the tabulated station positions  # s between the epochs of a pass where sunlight is checked
+_STATION_ROW = 6 * 3600 * 10**9  # ns between the tabulated station positions
+_SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun  # s between the epochs of a pass where sunlight is checked
 
 
 @dataclass(frozen=True)
@@ -136,26 +137,27 @@ class _Look:
         return time, r, v
 
     def cover(self, first: int, last: int) -> None:
-        """Tabulate the station in TEME, hourly, over [first, last] (int64 TAI ns).
+        """Tabulate the station in TEME every six hours over [first, last] (int64 TAI ns).
 
         Between two rows the station turns about the TEME z axis at the rate
         the rows themselves give: sidereal time is linear in UT1 to far below
-        a micro-radian over an hour, UT1 - UTC and polar motion change by
-        microseconds and micro-arcseconds. So the search needs SGP4 alone per
+        a micro-radian over six hours, UT1 - UTC departs from a straight line
+        by a few microseconds (millimetres at the station) and polar motion
+        by micro-arcseconds. So the search needs SGP4 alone per
         evaluation, not a full TEME to ITRF transformation.
         """
         from velmar.frames.transforms import itrf_to_teme
 
-        hour = _STATION_ROW
-        count = (last - first) // hour + 3
-        ns = first - hour + hour * np.arange(count, dtype=np.int64)
+        row = _STATION_ROW
+        count = (last - first) // row + 3
+        ns = first - row + row * np.arange(count, dtype=np.int64)
         both = np.concatenate((np.tile(self.site, (count, 1)), np.tile(self.up, (count, 1))))
         rotated, _ = itrf_to_teme(Time(np.concatenate((ns, ns))), both)
         self.rows_ns = ns
         self.rows_site, self.rows_up = rotated[:count], rotated[count:]
         x, y = self.rows_site[:, 0], self.rows_site[:, 1]
         turn = np.arctan2(x[:-1] * y[1:] - y[:-1] * x[1:], x[:-1] * x[1:] + y[:-1] * y[1:])
-        self.rows_rate = np.append(turn, turn[-1]) / (hour / 1e9)  # rad/s
+        self.rows_rate = np.append(turn, turn[-1]) / (row / 1e9)  # rad/s
 
     def site_at(self, ns):
         """The station's TEME position and velocity, and its local vertical and that's rate, at the epochs ns."""
@@ -172,8 +174,9 @@ class _Look:
         spin = lambda w: np.column_stack((-rate * w[:, 1], rate * w[:, 0], np.zeros(ns.size)))  # noqa: E731
         return site, spin(site), up, spin(up)
 
-    def __call__(self, ns):
-        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover()."""
+    def __call__(self, ns, angle=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover();
+        with angle=True also the geocentric angle between station and satellite."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
         _, r, v = self.teme(ns)
         site, site_v, up, up_dot = self.site_at(ns)
@@ -185,7 +188,25 @@ class _Look:
             el = np.arcsin(p / np.sqrt(d2))
             # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2)), q = d(rho.up)/dt
             rate = (q * d2 - p * np.einsum("ij,ij->i", rho, rho_dot)) / (d2 * np.sqrt(d2 - p * p))
+            if angle:
+                cos = np.einsum("ij,ij->i", r, site) / (np.linalg.norm(r, axis=1) * np.linalg.norm(site, axis=1))
+                return el, rate, np.arccos(np.clip(cos, -1.0, 1.0))
         return el, rate
+
+    def reach(self, level: float) -> float:
+        """The largest geocentric angle from the station at which the satellite can be above `level`.
+
+        In the spherical model, el >= E at radius r needs psi <= arccos(rho_s cos E / r) - E;
+        the geodetic vertical leans from the geocentric one by 0.2 deg at most, and SGP4's
+        radius stays within 2 % of the mean apogee, both covered by the margins below.
+        """
+        e = np.clip(self.eccentricities, 0.0, 0.999)
+        n = 2 * np.pi / self.periods
+        sma = np.cbrt(3.986004418e14 / (n * n))
+        apogee = 1.02 * float(np.nanmax(sma * (1 + e)))
+        low = level - math.radians(1.0)
+        ratio = float(np.linalg.norm(self.site)) * math.cos(low) / apogee
+        return math.acos(min(ratio, 1.0)) - low if ratio < 1 else -math.inf
 
     def step(self) -> float:
         """Grid step (s) short enough that no elevation maximum or minimum escapes the grid.
@@ -220,44 +241,61 @@ class _Look:
 def _refine(look, lo, hi, which, level=0.0):
     """Shrink brackets [lo, hi] (int64 ns) of sign changes to 1 ms, all of them in one call per step.
 
-    which: 0 for roots of elevation - level, 1 for zeros of the elevation rate.
-    Each step evaluates the regula falsi estimate (Illinois: the value at an end
-    kept twice in a row is halved) half a millisecond either side, so a bracket
-    closes as soon as the estimate is within that of the root; the functions are
-    smooth over a grid step and this takes three or four steps.
+    which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
+    (maxima and minima of the elevation). Every evaluation gives the elevation and
+    its rate, so a root is estimated by Newton's step from the bracket's end nearer
+    to it, and an extremum by the stationary point of the cubic matching elevation
+    and rate at both ends. Each step evaluates the estimate half a millisecond
+    either side, so a bracket closes as soon as the estimate is within that of the
+    answer (two or three steps); after three steps that did not halve a
+    bracket comes a bisection, which bounds the worst case.
     """
     lo, hi = lo.copy(), hi.copy()
-    offset = level if which == 0 else 0.0
-    both = look(np.concatenate((lo, hi)))[which] - offset
-    f_lo, f_hi = both[: lo.size], both[lo.size :]
-    kept = np.zeros(lo.size, dtype=np.int8)  # the end kept by the last step: -1 lo, +1 hi
-    slow = np.zeros(lo.size, dtype=bool)
+    n = lo.size
+    el, rate = look(np.concatenate((lo, hi)))
+    e_lo, e_hi, r_lo, r_hi = el[:n] - level, el[n:] - level, rate[:n], rate[n:]
+    stall = np.zeros(n, dtype=np.int8)  # steps in a row that did not halve the bracket
     half = _MS // 2
     for _ in range(64):
         k = np.flatnonzero((hi - lo) > _MS)
         if not k.size:
             break
-        a, b, fa, fb = lo[k], hi[k], f_lo[k], f_hi[k]
-        with np.errstate(invalid="ignore", divide="ignore"):
-            x = a + np.nan_to_num((b - a) * (fa / (fa - fb)), nan=0.0).astype(np.int64)
-        # A step that did not halve its bracket is followed by a bisection (the elevation
-        # rate is sharp near a high culmination, where regula falsi alone would crawl).
-        x = np.where((x > a) & (x < b) & ~slow[k], x, a + (b - a) // 2)
+        a, b = lo[k], hi[k]
+        width = (b - a) / 1e9
+        ea, eb, ra, rb = e_lo[k], e_hi[k], r_lo[k], r_hi[k]
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            if which == 0:
+                from_a = np.abs(ea) <= np.abs(eb)
+                step = np.where(from_a, -ea / ra, width - eb / rb)
+            else:
+                m0, m1 = ra * width, rb * width
+                qa = 6 * ea + 3 * m0 - 6 * eb + 3 * m1
+                qb = -6 * ea - 4 * m0 + 6 * eb - 2 * m1
+                disc = np.sqrt(np.maximum(qb * qb - 4 * qa * m0, 0.0))
+                # The root of qa s^2 + qb s + m0 between 0 and 1, in the form that keeps its digits.
+                s1 = -2 * m0 / (qb - np.copysign(disc, np.where(qb == 0, 1.0, qb)))
+                s2 = np.where(qa != 0, (-qb + np.copysign(disc, np.where(qb == 0, 1.0, qb))) / (2 * qa), np.nan)
+                s = np.where((s1 >= 0) & (s1 <= 1), s1, s2)
+                step = s * width
+            x = a + np.nan_to_num(step * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
+        x = np.where((x > a) & (x < b) & (stall[k] < 3), x, a + (b - a) // 2)
         x1 = np.clip(x - half, a + 1, b - 1)
         x2 = np.clip(x + half, x1, b - 1)
-        pair = look(np.concatenate((x1, x2)))[which] - offset
-        f1, f2 = pair[: k.size], pair[k.size :]
+        el, rate = look(np.concatenate((x1, x2)))
+        m = k.size
+        f1, f2 = (el[:m] - level, el[m:] - level) if which == 0 else (rate[:m], rate[m:])
+        fa = ea if which == 0 else ra
         sa = np.signbit(fa)
-        in_a = np.signbit(f1) != sa  # root in [a, x1]
-        in_b = ~in_a & (np.signbit(f2) == sa)  # root in [x2, b]
-        mid = ~in_a & ~in_b  # root in [x1, x2]
+        in_a = np.signbit(f1) != sa  # the answer is in [a, x1]
+        in_b = ~in_a & (np.signbit(f2) == sa)  # in [x2, b]
         lo[k] = np.where(in_a, a, np.where(in_b, x2, x1))
         hi[k] = np.where(in_a, x1, np.where(in_b, b, x2))
-        # Illinois: an end that stays twice in a row has its value halved.
-        f_lo[k] = np.where(in_a, np.where(kept[k] == -1, fa / 2, fa), np.where(in_b, f2, f1))
-        f_hi[k] = np.where(in_b, np.where(kept[k] == 1, fb / 2, fb), np.where(in_a, f1, f2))
-        kept[k] = np.where(in_a, -1, np.where(in_b, 1, 0))
-        slow[k] = (hi[k] - lo[k]) > (b - a) // 2
+        e1, e2, q1, q2 = el[:m] - level, el[m:] - level, rate[:m], rate[m:]
+        e_lo[k] = np.where(in_a, ea, np.where(in_b, e2, e1))
+        r_lo[k] = np.where(in_a, ra, np.where(in_b, q2, q1))
+        e_hi[k] = np.where(in_a, e1, np.where(in_b, eb, e2))
+        r_hi[k] = np.where(in_a, q1, np.where(in_b, rb, q2))
+        stall[k] = np.where((hi[k] - lo[k]) > (b - a) // 2, stall[k] + 1, 0)
     return lo + (hi - lo) // 2
 
 
@@ -303,7 +341,7 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     count = (t1 - t0 + 2 * pad) // step + 2
     grid = t0 - pad + step * np.arange(count, dtype=np.int64)
     look.cover(int(grid[0]), int(grid[-1]))
-    el, rate = look(grid)
+    el, rate, psi = look(grid, angle=True)
     finite = np.isfinite(el) & np.isfinite(rate)
     ok = finite[:-1] & finite[1:]
     rising = rate > 0
@@ -311,7 +349,10 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # Maxima: the rate turns from rising to falling. Minima matter only between two epochs
     # above the level, where a dip below it hides a set and a rise.
     turn = ok & (rising[:-1] != rising[1:])
-    k = np.flatnonzero(turn & (rising[:-1] | (above[:-1] & above[1:])))
+    # The line of sight sweeps at most pi/4 of geocentric angle in a step (see step()), so
+    # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
+    near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
+    k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
     extrema = _refine(look, grid[k], grid[k + 1], 1) if k.size else np.empty(0, dtype=np.int64)
     ext_el = look(extrema)[0] if extrema.size else np.empty(0)
 
@@ -329,13 +370,19 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     edges = np.diff(np.concatenate(([0], above.view(np.int8), [0])))
     firsts, lasts = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1
     root_at = dict(zip(change.tolist(), roots.tolist()))  # bracket index -> root
+    # The highest epoch of each run (a refined maximum, unless the run is cut by the search's ends).
+    lengths = lasts - firsts + 1
+    inside = np.flatnonzero(above)
+    run = np.repeat(np.arange(firsts.size), lengths)
+    best = np.maximum.reduceat(values, firsts) if firsts.size else values[:0]
+    hits = values[inside] == best[run]
+    tops = inside[hits][np.unique(run[hits], return_index=True)[1]]
     found = []
-    for a, b in zip(firsts.tolist(), lasts.tolist()):
+    for a, b, top in zip(firsts.tolist(), lasts.tolist(), tops.tolist()):
         rise = root_at.get(a - 1) if a > 0 else None
         fall = root_at.get(b) if b < points.size - 1 else None
         if (rise if rise is not None else points[a]) > t1 or (fall if fall is not None else points[b]) < t0:
             continue
-        top = a + int(np.argmax(values[a : b + 1]))
         found.append((rise, int(points[top]), fall))
     if not found:
         return []
@@ -349,15 +396,17 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
     events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
     time, r, v = look.itrf(events.reshape(-1))
     aer = topocentric(r, v, look.station)
-    # The Sun in TEME on the station's hourly rows; it moves 0.04 deg an hour there, so a
-    # linear blend of two rows is far inside the series' own 0.01 deg.
-    rows = Time(look.rows_ns)
+    # The Sun in TEME on daily rows: it moves about 1 deg a day there, so a linear blend of
+    # two rows is off the arc by 0.002 deg at most, inside the series' own 0.01 deg.
+    first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
+    sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
+    rows = Time(sun_ns)
     sun_rows = itrf_to_teme(rows, gcrf_to_itrf(rows, sun_position(rows))[0])[0]
 
     def lit_and_dark(ns):
         _, r_sat, _ = look.teme(ns)
-        k = np.clip((ns - look.rows_ns[0]) // _STATION_ROW, 0, look.rows_ns.size - 2)
-        f = ((ns - look.rows_ns[k]) / _STATION_ROW)[:, None]
+        k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
+        f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
         sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
         site, _, up, _ = look.site_at(ns)
         to_sun = sun - site
