@@ -243,9 +243,8 @@ def _refine(look, lo, hi, which, level=0.0):
 
     which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
     (maxima and minima of the elevation). Every evaluation gives the elevation and
-    its rate, so a root is estimated by Newton's step from the bracket's end nearer
-    to it, and an extremum by the stationary point of the cubic matching elevation
-    and rate at both ends. Each step evaluates the estimate half a millisecond
+    its rate, so a root or an extremum is estimated from the cubic matching
+    elevation and rate at both ends of its bracket. Each step evaluates the estimate half a millisecond
     either side, so a bracket closes as soon as the estimate is within that of the
     answer (two or three steps); after three steps that did not halve a
     bracket comes a bisection, which bounds the worst case.
@@ -264,11 +263,17 @@ def _refine(look, lo, hi, which, level=0.0):
         width = (b - a) / 1e9
         ea, eb, ra, rb = e_lo[k], e_hi[k], r_lo[k], r_hi[k]
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            m0, m1 = ra * width, rb * width
             if which == 0:
-                from_a = np.abs(ea) <= np.abs(eb)
-                step = np.where(from_a, -ea / ra, width - eb / rb)
+                # The root of the cubic by Newton's method on the cubic itself (no evaluation of
+                # the orbit), from the chord's root; kept inside the bracket.
+                c3 = 2 * ea + m0 - 2 * eb + m1
+                c2 = -3 * ea - 2 * m0 + 3 * eb - m1
+                s = np.clip(ea / (ea - eb), 0.0, 1.0)
+                for _ in range(6):
+                    s = np.clip(s - (((c3 * s + c2) * s + m0) * s + ea) / ((3 * c3 * s + 2 * c2) * s + m0), 0.0, 1.0)
+                step = s * width
             else:
-                m0, m1 = ra * width, rb * width
                 qa = 6 * ea + 3 * m0 - 6 * eb + 3 * m1
                 qb = -6 * ea - 4 * m0 + 6 * eb - 2 * m1
                 disc = np.sqrt(np.maximum(qb * qb - 4 * qa * m0, 0.0))
