@@ -192,6 +192,7 @@ def test_eop_span():
         (("passes", "CATALOG", "--site", "95,1"), "--site latitude must be between -90 and 90 degrees, got 95"),
         (("passes", "CATALOG", "--site", "43.6,1.4", "--min-elevation", 90), "--min-elevation must be between"),
         (("plot", "sky", "CATALOG", "-o", "sky.png"), "plot sky needs --site"),
+        (("passes", "CATALOG", "--site", "43.6,1.4", "--start", "2045-01-01"), "goes outside the Earth orientation data"),
     ],
 )
 def test_errors_are_one_line_without_traceback(args, words, catalog, tmp_path):

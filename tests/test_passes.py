@@ -175,5 +175,7 @@ def test_elset_governing_rule_and_inputs():
         find_passes(ISS, station(*TOULOUSE), t0, t1)
     with pytest.raises(ValueError, match="before start"):
         find_passes(TLE(*ISS), station(*TOULOUSE), t1, t0)
+    with pytest.raises(ValueError, match="outside the Earth orientation data"):
+        find_passes(TLE(*ISS), station(*TOULOUSE), Time("2045-01-01"), Time("2045-01-02"))
     with pytest.raises(ValueError, match="min_elevation"):
         find_passes(TLE(*ISS), station(*TOULOUSE), t0, t1, math.nan)

@@ -620,7 +620,11 @@ def _passes(elset, site, start: str | None, stop: str | None, min_elevation: flo
         raise UserError(f"--stop {stop} is before the start of the search ({_iso(t0)})")
     if not -90.0 < min_elevation < 90.0:
         raise UserError(f"--min-elevation must be between -90 and 90 degrees, got {min_elevation:g}")
-    return t0, t1, _quietly(lambda: find_passes(elset, site, t0, t1, math.radians(min_elevation), rule=rule))
+    try:
+        return t0, t1, _quietly(lambda: find_passes(elset, site, t0, t1, math.radians(min_elevation), rule=rule))
+    except ValueError as exc:
+        hint = " (velmar eop --info shows how far they reach)" if "orientation data" in str(exc) else ""
+        raise UserError(f"{exc}{hint}") from None
 
 
 PASSES_HEADER = ("rise (UTC)", "az", "culmination (UTC)", "el max", "az", "set (UTC)", "az", "visible")

@@ -345,7 +345,14 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     pad = int(min(float(np.nanmax(look.periods)), 2 * 86400.0) * 1e9)
     count = (t1 - t0 + 2 * pad) // step + 2
     grid = t0 - pad + step * np.arange(count, dtype=np.int64)
-    look.cover(int(grid[0]), int(grid[-1]))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the error below says it once
+        look.cover(int(grid[0]), int(grid[-1]))
+    if not np.isfinite(look.rows_site).all():
+        raise ValueError(
+            f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
+            "either side) goes outside the Earth orientation data; no pass can be computed without them"
+        )
     el, rate, psi = look(grid, angle=True)
     finite = np.isfinite(el) & np.isfinite(rate)
     ok = finite[:-1] & finite[1:]
