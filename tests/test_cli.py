@@ -225,6 +225,7 @@ def test_plot_without_matplotlib_or_with_it(tmp_path, catalog, what):
         assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
 def test_passes_and_track_against_skyfield(catalog):
     api = pytest.importorskip("skyfield.api")
     ts = api.load.timescale(builtin=True)

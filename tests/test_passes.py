@@ -11,6 +11,8 @@ from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 from velmar.time.time import Time
 
 skyfield_api = pytest.importorskip("skyfield.api")
+# skyfield's search sets an array's dtype in place, which numpy now deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
 
 ISS = (
     "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
