@@ -3,12 +3,11 @@
     from velmar.passes import find_passes
     passes = find_passes(elset, ENU(lat, lon, height), "2008-09-20", "2008-09-21", min_elevation=np.radians(10))
 
-The satellite is propagated with SGP4 (an ELSET by its governing-set rule),
-turned into the ITRF with velmar's EOP and looked at from the station
-(geometric azimuth and elevation above the ellipsoid's normal, no refraction).
-Every epoch is evaluated in vectorised calls: a bracketing grid, then all roots
-refined together by bisection, so the cost does not grow with Python loops
-over epochs.
+The satellite is propagated with SGP4 (an ELSET by its governing-set rule)
+and looked at from the station, placed with velmar's EOP (geometric azimuth
+and elevation above the ellipsoid's normal, no refraction). Epochs are
+evaluated in vectorised calls: a bracketing grid, then every extremum and every
+root refined together, a few calls in all; nothing loops in Python per epoch.
 """
 
 from __future__ import annotations
@@ -27,10 +26,10 @@ __all__ = ["Pass", "find_passes", "look"]
 _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
-_VISIBILITY_SAMPLE = 10.0
+_VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
 _LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
 _STATION_ROW = 6 * 3600 * 10**9  # ns between the tabulated station positions
-_SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun  # s between the epochs of a pass where sunlight is checked
+_SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun
 
 
 @dataclass(frozen=True)
