@@ -193,13 +193,22 @@ def test_eop_span():
         (("passes", "CATALOG", "--site", "43.6,1.4", "--min-elevation", 90), "--min-elevation must be between"),
         (("plot", "sky", "CATALOG", "-o", "sky.png"), "plot sky needs --site"),
         (("passes", "CATALOG", "--site", "43.6,1.4", "--start", "2045-01-01"), "goes outside the Earth orientation data"),
+        (("propagate", "CATALOG", "--start", "2262-04-12"), "--start 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
+        (("propagate", "CATALOG", "--start", "2262-04-11T23:00", "--step", 600), "run past 2262-04-11T23:47:16.854775807"),
+        (("eop", "--start", "2262-04-11", "--stop", "2262-04-12"), "--stop 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
+        # A catalogue service's error document holds no element sets: not an empty success.
+        (("catalog", "EMPTY"), "holds no element sets"),
+        (("show", "EMPTY"), "holds no element sets"),
     ],
 )
 def test_errors_are_one_line_without_traceback(args, words, catalog, tmp_path):
     bad = tmp_path / "bad.tle"
     bad.write_text(ISS[0] + "\n" + ISS[1][:68] + "0\n")
     one_line = "BAD" not in args  # a damaged file lists its bad lines, one each
-    args = [str(catalog) if a == "CATALOG" else str(bad) if a == "BAD" else a for a in args]
+    empty = tmp_path / "error.json"
+    empty.write_text('{"error": "You must be logged in"}\n')
+    files = {"CATALOG": catalog, "BAD": bad, "EMPTY": empty}
+    args = [str(files.get(a, a)) for a in args]
     result = velmar(*args, check=False)
     assert result.returncode != 0
     assert "Traceback" not in result.stderr

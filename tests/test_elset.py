@@ -578,3 +578,26 @@ print([(a.epoch.iso, b.epoch.iso) for a, b in walk])
         assert out.splitlines() == [
             "ELSET.pairwise() iterator already executing",
             "[('2008-01-10T00:00:00', '2008-01-20T00:00:00'), ('2008-01-20T00:00:00', '2008-01-30T00:00:00')]"]
+
+    def test_member_list_emptied_while_satellite_numbers_are_read(self):
+        # A member's satno ran while the constructor walked the very list it
+        # keeps; the collector hands that list out, and emptying it made the
+        # walk read past its end (segmentation fault).
+        out = assert_child_ok("""
+import gc, sys
+sys.path.insert(0, %r)
+from test_elset import make
+from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
+
+class Emptying(TLE):
+    @property
+    def satno(self):
+        for o in gc.get_objects():
+            if type(o) is list and any(x is self for x in o):
+                o.clear()
+        return 25544
+
+elset = ELSET(*[Emptying(t.line1, t.line2) for t in (make(10.0), make(20.0), make(30.0))])
+print(elset.size, [t.epoch.iso for t in elset], elset.inc.size)
+""" % str(pathlib.Path(__file__).parent))
+        assert out.split() == ["3", "['2008-01-10T00:00:00',", "'2008-01-20T00:00:00',", "'2008-01-30T00:00:00']", "3"]

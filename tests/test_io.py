@@ -378,3 +378,20 @@ assert (len(sets), pairs, dropped) == (1, 1, 0) and len(sets[0][2]) == 1
 assert all(len(r[0][0][2]) == 1 and r[5] == 2 for r in inner)
 print("ok")
 """)
+
+
+def test_one_satellite_written_with_different_number_texts_is_one_elset():
+    # Grouping on the text of columns 3-7 kept one group per spelling, and
+    # each overwrote the last in the catalogue: sets were silently lost.
+    def with_number(line, text):
+        line = line[:2] + text + line[7:68]
+        return line + str(checksum(line))
+
+    lines = []
+    for text, day, name in (("  544", "267", "ZARYA"), ("00544", "268", None), ("+0544", "269", "LATER"), ("00544", "270", None)):
+        line1 = ISS[0][:20] + day + ISS[0][23:]
+        lines += ([name] if name else []) + [with_number(line1, text), with_number(ISS[1], text)]
+    catalog = load_catalog("\n".join(lines + list(VANGUARD)) + "\n")
+    assert sorted(catalog) == [5, 544]
+    assert [t.line1[20:23] for t in catalog[544]] == ["267", "268", "269", "270"]
+    assert catalog[544].satname == "LATER" and catalog[5].size == 1

@@ -208,6 +208,9 @@ class TestColumns:
         ("MEAN_MOTION", "nan", "not a number"),
         ("MEAN_MOTION_DOT", "-1.5", "overflows"),
         ("BSTAR", "1e10", "overflows"),
+        # Beyond Decimal's exponents: InvalidOperation, naming nothing, escaped.
+        ("BSTAR", "1e999999999999999999999", "exponent beyond"),
+        ("MEAN_MOTION_DDOT", "-1e-999999999999999999999", "exponent beyond"),
         ("REV_AT_EPOCH", "100000", "beyond the two-line format"),
         ("ELEMENT_SET_NO", "-1", "beyond the two-line format"),
         ("INCLINATION", "180.5", "outside 0 to 180"),
@@ -226,6 +229,11 @@ class TestColumns:
                 list(read_tles(text))
             named = value if key == "NORAD_CAT_ID" else 25544
             assert f"record 2 (ISS (ZARYA), {named}): {key}" in str(info.value) and says in str(info.value)
+
+    def test_a_json_number_beyond_decimal_is_named(self):
+        text = json.dumps([ISS_OMM]).replace('"15.72125391"', "1e999999999999999999999") + "\n"
+        with pytest.raises(ValueError, match=r"record 1 \(ISS \(ZARYA\), 25544\): MEAN_MOTION .* exponent beyond"):
+            list(read_tles(text))
 
 
 class TestRecognition:

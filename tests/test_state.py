@@ -1,6 +1,7 @@
 import gc
 import inspect
 import math
+import re
 import weakref
 
 import numpy as np
@@ -374,3 +375,22 @@ class TestBadInput:
         hyperbola = COE(EPOCH, GCRF, 1.5, -2e7, 0.4, 1.0, 2.0, 0.5)
         assert hyperbola.sma == -2e7 and hyperbola.slr == -2e7 * (1 - 1.5**2)
         assert COE(EPOCH, GCRF, 1.0, 7e6, 0, 0, 0, 0).slr == 0.0
+
+    @pytest.mark.parametrize("ecc, sma", [(1.5, 7e6), (3.0, 0.0), (1.0000001, math.inf)])
+    def test_hyperbola_needs_a_negative_semi_major_axis(self, ecc, sma):
+        # slr = sma (1 - ecc^2) < 0 placed the state at the mirrored position
+        # with a NaN velocity.
+        with pytest.raises(ValueError) as info:
+            COE(EPOCH, GCRF, ecc, sma, 0, 0, 0, 0)
+        assert str(info.value) == f"sma must be negative for a hyperbolic orbit (ecc > 1), got sma={sma!r} with ecc={ecc!r}"
+
+    def test_element_arrays_follow_the_same_sign_rule(self):
+        # The same elements one per epoch: the ephemeris gave mirrored
+        # positions, where the single COE refuses them.
+        two = Time(["2024-03-01", "2024-03-02"])
+        for ecc, sma, says in (([0.1, 0.1], [7e6, -7e6], "positive for an elliptic orbit (ecc < 1), got sma=-7000000.0 with ecc=0.1 at index 1"),
+                               ([0.1, 2.0], [7e6, 7e6], "negative for a hyperbolic orbit (ecc > 1), got sma=7000000.0 with ecc=2.0 at index 1")):
+            with pytest.raises(ValueError, match=re.escape(says)):
+                COEEphemeris(two, GCRF, ecc, sma, *np.zeros((4, 2)))
+        hyperbola = COEEphemeris(two, GCRF, [1.5, 0.5], [-2e7, 7e6], *np.zeros((4, 2)))
+        assert hyperbola.slr.tolist() == [-2e7 * (1 - 1.5**2), 7e6 * 0.75]

@@ -651,6 +651,12 @@ def test_wrong_types_raise_type_error_naming_the_type(value, name):
     (lambda: Time(np.array(["2300-01-01"], dtype="M8[D]")), ValueError, "outside"),
     (lambda: Time("2292-04-10") + 2 * 86400.0, OverflowError, "outside"),
     (lambda: Time("2020") + float("inf"), ValueError, "finite"),
+    # A finite span too wide for int64 ns overflows, whatever its type, and is
+    # not called longer than the spans between epochs (those reach 2^64 ns).
+    (lambda: Time("2020") + 9.3e9, OverflowError, "9300000000.0 seconds is beyond the spans a Time adds"),
+    (lambda: Time("2020") - np.array([1.0, -9.3e9]), OverflowError, "-9300000000.0 seconds is beyond the spans"),
+    (lambda: Time("2020") + 2**63, OverflowError, "9223372036854775808 seconds is beyond the spans"),
+    (lambda: Time("2020") - datetime.timedelta(days=10**6), OverflowError, "beyond the spans a Time adds"),
     (lambda: Time(["2020", "2021"]) - Time(["2020", "2021", "2022"]), ValueError, "3 epochs"),
     (lambda: Time("2020") + Time("2021"), TypeError, "unsupported"),
     (lambda: 1.0 - Time("2021"), TypeError, "unsupported"),

@@ -109,6 +109,18 @@ def _span(start: str, stop: str | None, step: float, default_length: float):
     return grid.times(0, grid.size)
 
 
+_CLOCK_END = "2262-04-11T23:47:16.854775807"
+_CLOCK_WHY = "the last reading of the UTC clock the steps are laid on (numpy datetime64[ns])"
+
+
+def _clock(t, option: str, text: str):
+    """The UTC clock reading of one Time, as numpy datetime64[ns]."""
+    try:
+        return np.datetime64(t.utc.datetime64, "ns")
+    except OverflowError:
+        raise UserError(f"{option} {text} is after {_CLOCK_END}, {_CLOCK_WHY}") from None
+
+
 class _Grid:
     """The epochs start + k * step read on the UTC clock, k = 0, 1, ... up to stop.
 
@@ -130,18 +142,20 @@ class _Grid:
         if self.step_ns < 1:
             raise UserError(f"--step must be at least one nanosecond, got {step}")
         t0 = _time(start)
-        self.clock0 = np.datetime64(t0.utc.datetime64, "ns")
+        self.clock0 = _clock(t0, "--start", start)
         if Time(self.clock0) != t0:
             raise UserError(
                 f"--start {start} falls inside a leap second; the UTC clock the steps are laid on has no such reading"
             )
         if stop:
-            length_ns = int((np.datetime64(_time(stop).utc.datetime64, "ns") - self.clock0).astype(np.int64))
+            length_ns = int((_clock(_time(stop), "--stop", stop) - self.clock0).astype(np.int64))
             if length_ns < 0:
                 raise UserError(f"--stop {stop} is before --start {start}")
         else:
             length_ns = round(default_length * 1e9)
         self.size = length_ns // self.step_ns + 1
+        if int(self.clock0.astype(np.int64)) + (self.size - 1) * self.step_ns > np.iinfo(np.int64).max:
+            raise UserError(f"the epochs from --start {start} run past {_CLOCK_END}, {_CLOCK_WHY}")
         # The decimals every epoch of the grid needs (0, 3, 6 or 9), as Time prints them.
         fraction = int(self.clock0.astype(np.int64)) % 10**9
         self.decimals = next(

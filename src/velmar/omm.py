@@ -92,6 +92,15 @@ def _text(fields: Mapping[str, Any], key: str) -> Any:
     return value
 
 
+def _read_decimal(text: str) -> Decimal | None:
+    """The Decimal of a number's text; None when its exponent is beyond what
+    Decimal holds (it raises InvalidOperation, which names nothing)."""
+    try:
+        return Decimal(text)
+    except ArithmeticError:
+        return None
+
+
 def _decimal(fields: Mapping[str, Any], key: str) -> Decimal:
     value = _text(fields, key)
     if isinstance(value, Decimal):
@@ -99,9 +108,11 @@ def _decimal(fields: Mapping[str, Any], key: str) -> Decimal:
     elif isinstance(value, (int, float)) and not isinstance(value, bool):
         number = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
     elif isinstance(value, str) and _NUMBER.fullmatch(value.strip()):
-        number = Decimal(value.strip())
+        number = _read_decimal(value.strip())
     else:
         raise _Bad(f"{key} {_show(value)} is not a number")
+    if number is None:
+        raise _Bad(f"{key} {_show(value)} has an exponent beyond any number a column can hold")
     if not number.is_finite():
         raise _Bad(f"{key} {_show(value)} is not a number")
     # Decimal arithmetic traps beyond its exponent range; no column comes near.
@@ -323,8 +334,14 @@ def _label(index: int, fields: Mapping[str, Any]) -> str:
     return f"record {index}" + (f" ({', '.join(known)})" if known else "")
 
 
+def _json_float(text: str) -> Decimal | str:
+    # A number Decimal cannot hold stays text, so that the record's key names it.
+    number = _read_decimal(text)
+    return text if number is None else number
+
+
 def _from_json(text: str) -> list[Any]:
-    data = json.loads(text, parse_float=Decimal, parse_int=Decimal)
+    data = json.loads(text, parse_float=_json_float, parse_int=Decimal)
     if isinstance(data, dict):
         # One record, or a document that holds none (an error message).
         return [data] if _CORE & data.keys() else []

@@ -95,6 +95,12 @@ inline constexpr const char* earth_fixed_elements =
     "(take the state to GCRF or TEME first, e.g. to_frame(GCRF))";
 inline constexpr const char* elliptic_sma =
     "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R";
+inline constexpr const char* hyperbolic_sma =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R";
+inline constexpr const char* elliptic_sma_at =
+    "sma must be positive for an elliptic orbit (ecc < 1), got sma=%R with ecc=%R at index %zd";
+inline constexpr const char* hyperbolic_sma_at =
+    "sma must be negative for a hyperbolic orbit (ecc > 1), got sma=%R with ecc=%R at index %zd";
 
 // Earth orientation
 inline constexpr const char* eop_unknown_slot = "velmar.iers.eop: unknown interpolator slot";

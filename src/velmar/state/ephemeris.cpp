@@ -463,11 +463,24 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
+    // The sign of sma follows the kind of conic, as for a single COE: the
+    // other sign would give a mirrored position and a NaN velocity.
+    const double* sma = arrays::data(column[1].get());
+    for (Py_ssize_t i = 0; i < c.size; ++i) {
+        if ((ecc[i] < 1.0 && sma[i] <= 0.0) || (ecc[i] > 1.0 && sma[i] >= 0.0)) {
+            Ref a = Ref::steal(PyFloat_FromDouble(sma[i]));
+            Ref e = Ref::steal(PyFloat_FromDouble(ecc[i]));
+            if (a && e)
+                PyErr_Format(PyExc_ValueError,
+                             ecc[i] < 1.0 ? velmar::msg::elliptic_sma_at : velmar::msg::hyperbolic_sma_at, a.get(),
+                             e.get(), i);
+            return nullptr;
+        }
+    }
     if (!column[6]) {
         // slr not given: derived from sma and ecc, as for a single COE.
         const npy_intp n = c.size;
         if (!(column[6] = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 1, &n)))) return nullptr;
-        const double* sma = arrays::data(column[1].get());
         double* slr = arrays::data(column[6].get());
         for (Py_ssize_t i = 0; i < c.size; ++i) slr[i] = sma[i] * (1.0 - ecc[i] * ecc[i]);
         arrays::freeze(column[6].get());
@@ -587,7 +600,8 @@ PyType_Slot coee_slots[] = {
                     "COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM=None, slr=None)\n--\n\n"
                     "Classical orbital elements of one orbit at N epochs.\n\n"
                     "Each element is a one-dimensional array of N real numbers, copied, in the\n"
-                    "units of COE (m, rad); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
+                    "units of COE (m, rad; sma positive where ecc < 1, negative where ecc > 1,\n"
+                    "ValueError otherwise); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
                     "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
                     "at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(coee_new)},

@@ -366,10 +366,11 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricity, a[2]);
         return nullptr;
     }
-    // An ellipse with no positive size has no position: its slr would be
-    // negative or zero and every state made from it NaN.
-    if (ecc < 1.0 && sma <= 0.0) {
-        PyErr_Format(PyExc_ValueError, velmar::msg::elliptic_sma, a[3], a[2]);
+    // An ellipse with no positive size, or a hyperbola with a positive one,
+    // has no position: its slr would be negative or zero, and the states made
+    // from it a mirrored position with a NaN velocity.
+    if ((ecc < 1.0 && sma <= 0.0) || (ecc > 1.0 && sma >= 0.0)) {
+        PyErr_Format(PyExc_ValueError, ecc < 1.0 ? velmar::msg::elliptic_sma : velmar::msg::hyperbolic_sma, a[3], a[2]);
         return nullptr;
     }
     PyObject* self = allocate_checked(type, a[0], a[1], a[8]);

@@ -254,6 +254,11 @@ struct Epochs {
 bool read_epochs(PyObject* value, Format format, Scale scale, Epochs& out);
 // Nanoseconds from float seconds: whole seconds and the fraction separately,
 // both exact, so only the fraction is rounded. False unless finite and in range.
+// What a span beyond ns_from_seconds and ns_from_timedelta is. Epochs lie
+// up to 2^64 ns apart, so it is the width of the span, not the distance
+// between epochs, that is named.
+inline constexpr const char* span_range =
+    "beyond the spans a Time adds or subtracts (int64 nanoseconds: about 9.2e9 s, 292 years, either way)";
 inline bool ns_from_double_seconds(double s, std::int64_t& out) {
     if (!(s > -9.2e9 && s < 9.2e9)) return false;
     const double whole = std::floor(s);

@@ -356,7 +356,7 @@ bool ns_from_seconds(PyObject* seconds, std::int64_t& out) {
         const long long s = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
         if (s == -1 && PyErr_Occurred()) return false;
         if (overflow || !mul_checked(s, ns_per_second, out)) {
-            PyErr_Format(PyExc_OverflowError, "%R seconds is longer than any span between two epochs", seconds);
+            PyErr_Format(PyExc_OverflowError, "%R seconds is %s", seconds, span_range);
             return false;
         }
         return true;
@@ -364,7 +364,10 @@ bool ns_from_seconds(PyObject* seconds, std::int64_t& out) {
     const double s = PyFloat_AsDouble(seconds);
     if (s == -1.0 && PyErr_Occurred()) return false;
     if (!ns_from_double_seconds(s, out)) {
-        PyErr_Format(PyExc_ValueError, "%R seconds is not a finite span that a Time can hold", seconds);
+        if (std::isfinite(s))
+            PyErr_Format(PyExc_OverflowError, "%R seconds is %s", seconds, span_range);
+        else
+            PyErr_Format(PyExc_ValueError, "%R seconds is not a finite span", seconds);
         return false;
     }
     return true;
@@ -376,7 +379,7 @@ int ns_from_timedelta(PyObject* value, std::int64_t& out) {
         if (mul_checked(seconds, ns_per_second, out) &&
             add_checked(out, PyDateTime_DELTA_GET_MICROSECONDS(value) * 1000LL, out))
             return 1;
-        PyErr_Format(PyExc_OverflowError, "%R is longer than any span between two epochs", value);
+        PyErr_Format(PyExc_OverflowError, "%R is %s", value, span_range);
         return -1;
     }
     if (!PyArray_IsScalar(value, Timedelta)) return 0;
@@ -391,7 +394,7 @@ int ns_from_timedelta(PyObject* value, std::int64_t& out) {
     Reading r;
     if (reading_from_datetime64(scalar->obval, meta, r) != Outcome::ok ||
         !ns_from_days(r.mjd - mjd_of_1970, r.ns_of_day, out)) {
-        PyErr_Format(PyExc_OverflowError, "%R is longer than any span between two epochs", value);
+        PyErr_Format(PyExc_OverflowError, "%R is %s", value, span_range);
         return -1;
     }
     return 1;

@@ -42,10 +42,13 @@ bool is_blank(const char* s, size_t n) { return stripped_size(s, n) == 0; }
 // "1 " or "2 " and then what there is of a satellite-number field: digits and
 // blanks, the first column possibly a letter (the alphanumeric numbers). Such
 // a line is an element line whatever its length, so that a line cut short by
-// a broken download is reported, not taken for a name.
+// a broken download is reported, not taken for a name. A line of full length
+// after "1 " or "2 " is an element line whatever its number field holds: taken
+// for a name, its set would vanish without a word.
 bool is_element_line(const char* s, size_t n) {
     n = stripped_size(s, n);
     if (n < 3 || (s[0] != '1' && s[0] != '2') || s[1] != ' ') return false;
+    if (n >= 69) return true;
     const size_t end = std::min<size_t>(n, 7);
     for (size_t k = 2; k < end; ++k) {
         const auto c = static_cast<unsigned char>(s[k]);

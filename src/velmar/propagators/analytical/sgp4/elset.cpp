@@ -94,23 +94,25 @@ PyObject* sorted_members(PyObject* args, std::vector<std::int64_t>& epochs, bool
 // The one satellite number of all members, as the `satno` attribute gives it.
 // The check holds whatever the interpreter's assertion mode: with it switched
 // off, a mixed collection would otherwise be built under one of its numbers.
+// `members` is a tuple: a member's `satno` may run code that finds and
+// changes any list (the garbage collector hands out every one).
 PyObject* common_satno(PyObject* members, bool exact_members) {
-    const Py_ssize_t n = PyList_GET_SIZE(members);
+    const Py_ssize_t n = PyTuple_GET_SIZE(members);
     if (n == 0) {
         PyErr_SetNone(PyExc_AssertionError);
         return nullptr;
     }
     if (exact_members) {
         // Equal text gives equal numbers; only differing texts need the set.
-        const char* first = as_tle(PyList_GET_ITEM(members, 0))->satno_text;
+        const char* first = as_tle(PyTuple_GET_ITEM(members, 0))->satno_text;
         Py_ssize_t i = 1;
-        while (i < n && std::memcmp(as_tle(PyList_GET_ITEM(members, i))->satno_text, first, 6) == 0) ++i;
-        if (i == n) return PyObject_GetAttr(PyList_GET_ITEM(members, 0), bound.names.satno);
+        while (i < n && std::memcmp(as_tle(PyTuple_GET_ITEM(members, i))->satno_text, first, 6) == 0) ++i;
+        if (i == n) return PyObject_GetAttr(PyTuple_GET_ITEM(members, 0), bound.names.satno);
     }
     Ref numbers = Ref::steal(PySet_New(nullptr));
     if (!numbers) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref satno = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(members, i), bound.names.satno));
+        Ref satno = Ref::steal(PyObject_GetAttr(PyTuple_GET_ITEM(members, i), bound.names.satno));
         if (!satno || PySet_Add(numbers.get(), satno.get()) < 0) return nullptr;
     }
     if (PySet_GET_SIZE(numbers.get()) != 1) {
@@ -201,15 +203,23 @@ PyObject* elset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::vector<std::int64_t> epochs;
     bool have_epochs = false;
-    Ref members = Ref::steal(sorted_members(args, epochs, have_epochs));
-    if (!members) return nullptr;
-    replace_field(self->members, members.get());
+    Ref sorted = Ref::steal(sorted_members(args, epochs, have_epochs));
+    if (!sorted) return nullptr;
+    // The members are checked in a tuple, and the list kept is made from it
+    // once every check that runs Python code is done, so that the list walked
+    // below is the one that was checked, of the length the arrays are made for.
+    Ref checked = Ref::steal(PySequence_Tuple(sorted.get()));
+    if (!checked) return nullptr;
+    sorted.reset();
 
     Ref dict = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
     if (!dict || PyDict_SetItem(dict.get(), bound.names.satname_slot, satname) < 0) return nullptr;
 
-    Ref satno = Ref::steal(common_satno(members.get(), have_epochs));
+    Ref satno = Ref::steal(common_satno(checked.get(), have_epochs));
     if (!satno || !to_int32(satno.get(), self->satno)) return nullptr;
+    Ref members = Ref::steal(PySequence_List(checked.get()));
+    if (!members) return nullptr;
+    replace_field(self->members, members.get());
 
     npy_intp n = PyList_GET_SIZE(members.get());
     Ref epoch_array = Ref::steal(PyArray_ZEROS(1, &n, NPY_INT64, 0));
