@@ -143,6 +143,7 @@ class TestItrfToGeodetic:
         same = [base[::2, :3], np.ascontiguousarray(base[::2, :3]).astype(">f8"), base[::2, :3].tolist()]
         assert all((itrf_to_geodetic(x) == itrf_to_geodetic(same[0])).all() for x in same)
         assert tuple(itrf_to_geodetic(np.array([7000000, 0, 0]))) == tuple(one)
+        assert itrf_to_geodetic([7e6, 0, 0], None) == itrf_to_geodetic([7e6, 0, 0], WGS84) == one
         nan = itrf_to_geodetic([np.nan, 0, 0])
         assert all(math.isnan(x) for x in nan)
 

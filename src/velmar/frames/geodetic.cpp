@@ -44,9 +44,9 @@ PyArray_Descr* aerr_descr = nullptr;
 
 // --- arguments -------------------------------------------------------------------
 
-// The ellipsoid's shape; WGS84 when not given.
+// The ellipsoid's shape; WGS84 when not given or None.
 bool read_shape(PyObject* ellipsoid, geo::Shape& out) {
-    if (!ellipsoid) ellipsoid = wgs84;
+    if (!ellipsoid || ellipsoid == Py_None) ellipsoid = wgs84;
     if (!velmar::require_instance(ellipsoid, ellipsoid_type, "ellipsoid", false)) return false;
     Ref a = Ref::steal(PyObject_GetAttrString(ellipsoid, "a"));
     Ref f = Ref::steal(PyObject_GetAttrString(ellipsoid, "f"));

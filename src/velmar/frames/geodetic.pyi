@@ -16,16 +16,16 @@ from velmar.time.time import Time
 AERR_dtype: Final[np.dtype[np.void]]
 """azimuth, elevation, range, range_rate (float64; rad, rad, m, m/s)."""
 
-def itrf_to_geodetic(r: npt.ArrayLike, ellipsoid: Ellipsoid = ...) -> Any:
+def itrf_to_geodetic(r: npt.ArrayLike, ellipsoid: Ellipsoid | None = ...) -> Any:
     """LLA_dtype records (lat, lon in rad, alt in m) of ITRF positions r (m), (3,) or (N, 3)."""
 
 def geodetic_to_itrf(
-    lat: npt.ArrayLike, lon: npt.ArrayLike | None = None, alt: npt.ArrayLike = 0.0, ellipsoid: Ellipsoid = ...
+    lat: npt.ArrayLike, lon: npt.ArrayLike | None = None, alt: npt.ArrayLike = 0.0, ellipsoid: Ellipsoid | None = ...
 ) -> npt.NDArray[np.float64]:
     """ITRF positions (m), shape (..., 3), of geodetic coordinates (or of one LLA_dtype record array)."""
 
 def topocentric(
-    r_itrf: npt.ArrayLike, v_itrf: npt.ArrayLike | None, station: ENU, ellipsoid: Ellipsoid = ...
+    r_itrf: npt.ArrayLike, v_itrf: npt.ArrayLike | None, station: ENU, ellipsoid: Ellipsoid | None = ...
 ) -> Any:
     """AERR_dtype records (AER_dtype when v_itrf is None) seen from station; geometric, no refraction."""
 
