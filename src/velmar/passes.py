@@ -158,37 +158,43 @@ class _Look:
         turn = np.arctan2(x[:-1] * y[1:] - y[:-1] * x[1:], x[:-1] * x[1:] + y[:-1] * y[1:])
         self.rows_rate = np.append(turn, turn[-1]) / (row / 1e9)  # rad/s
 
-    def site_at(self, ns):
-        """The station's TEME position and velocity, and its local vertical and that's rate, at the epochs ns."""
+    def _turned(self, ns):
+        """Components of the station's TEME position and local vertical at the epochs ns, and the turn rate."""
         k = np.clip((ns - self.rows_ns[0]) // _STATION_ROW, 0, self.rows_ns.size - 1)
         rate = self.rows_rate[k]
         angle = rate * ((ns - self.rows_ns[k]) / 1e9)
         c, s = np.cos(angle), np.sin(angle)
+        site, up = self.rows_site[k].T, self.rows_up[k].T
+        return (
+            c * site[0] - s * site[1], s * site[0] + c * site[1], site[2],
+            c * up[0] - s * up[1], s * up[0] + c * up[1], up[2],
+            rate,
+        )
 
-        def turn(vectors):
-            x, y = vectors[:, 0], vectors[:, 1]
-            return np.column_stack((c * x - s * y, s * x + c * y, vectors[:, 2]))
-
-        site, up = turn(self.rows_site[k]), turn(self.rows_up[k])
-        spin = lambda w: np.column_stack((-rate * w[:, 1], rate * w[:, 0], np.zeros(ns.size)))  # noqa: E731
-        return site, spin(site), up, spin(up)
+    def site_at(self, ns):
+        """The station's TEME position and local vertical at the epochs ns, (N, 3) each."""
+        sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
+        return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
 
     def __call__(self, ns, angle=False):
         """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover();
         with angle=True also the geocentric angle between station and satellite."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
         _, r, v = self.teme(ns)
-        site, site_v, up, up_dot = self.site_at(ns)
-        rho, rho_dot = r - site, v - site_v
-        p = np.einsum("ij,ij->i", rho, up)
-        q = np.einsum("ij,ij->i", rho_dot, up) + np.einsum("ij,ij->i", rho, up_dot)
-        d2 = np.einsum("ij,ij->i", rho, rho)
+        sx, sy, sz, ux, uy, uz, w = self._turned(ns)
+        r, v = r.T, v.T
+        # Relative position and velocity; the station moves at w about z, and so does its vertical.
+        px, py, pz = r[0] - sx, r[1] - sy, r[2] - sz
+        qx, qy, qz = v[0] + w * sy, v[1] - w * sx, v[2]
+        p = px * ux + py * uy + pz * uz
+        q = qx * ux + qy * uy + qz * uz + w * (py * ux - px * uy)  # d(rho.up)/dt
+        d2 = px * px + py * py + pz * pz
         with np.errstate(invalid="ignore"):
             el = np.arcsin(p / np.sqrt(d2))
-            # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2)), q = d(rho.up)/dt
-            rate = (q * d2 - p * np.einsum("ij,ij->i", rho, rho_dot)) / (d2 * np.sqrt(d2 - p * p))
+            # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
+            rate = (q * d2 - p * (px * qx + py * qy + pz * qz)) / (d2 * np.sqrt(d2 - p * p))
             if angle:
-                cos = np.einsum("ij,ij->i", r, site) / (np.linalg.norm(r, axis=1) * np.linalg.norm(site, axis=1))
+                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
                 return el, rate, np.arccos(np.clip(cos, -1.0, 1.0))
         return el, rate
 
@@ -436,7 +442,7 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
         k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
         f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
         sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
-        site, _, up, _ = look.site_at(ns)
+        site, up = look.site_at(ns)
         to_sun = sun - site
         sun_el = np.arcsin(np.einsum("ij,ij->i", to_sun, up) / np.linalg.norm(to_sun, axis=1))
         return np.asarray(sunlit(r_sat, sun)), sun_el < _TWILIGHT
