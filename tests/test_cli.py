@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 from decimal import Decimal
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -187,6 +188,11 @@ def test_eop_span():
         (("plot", "eop", "--start", "2040-01-01", "-o", "eop.png"), "2040-01-01T00:00:00 to 2041-12-31T00:00:00 is not within the IERS Bulletin A data, which runs from 1973-01-02 to"),
         (("plot", "eop", "--start", "1960-01-01", "--stop", "1980-01-01", "-o", "eop.png"), "1960-01-01T00:00:00 to 1980-01-01T00:00:00 is not within"),
         (("catalog", "BAD"), "checksum"),
+        (("passes", "CATALOG", "--site", "43.6,abc"), "--site must be LAT,LON or LAT,LON,HEIGHT_M"),
+        (("passes", "CATALOG", "--site", "95,1"), "--site latitude must be between -90 and 90 degrees, got 95"),
+        (("passes", "CATALOG", "--site", "43.6,1.4", "--min-elevation", 90), "--min-elevation must be between"),
+        (("plot", "sky", "CATALOG", "-o", "sky.png"), "plot sky needs --site"),
+        (("passes", "CATALOG", "--site", "43.6,1.4", "--start", "2045-01-01"), "goes outside the Earth orientation data"),
         (("propagate", "CATALOG", "--start", "2262-04-12"), "--start 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
         (("propagate", "CATALOG", "--start", "2262-04-11T23:00", "--step", 600), "run past 2262-04-11T23:47:16.854775807"),
         (("eop", "--start", "2262-04-11", "--stop", "2262-04-12"), "--stop 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
@@ -215,9 +221,10 @@ def test_debug_shows_the_traceback():
     assert result.returncode != 0 and "Traceback" in result.stderr
 
 
-def test_plot_without_matplotlib_or_with_it(tmp_path, catalog):
-    out = tmp_path / "orbit.png"
-    result = velmar("plot", "orbit", catalog, "-o", out, check=False)
+@pytest.mark.parametrize("what", [("orbit",), ("orbit", "--model", "kepler"), ("track",), ("sky", "--site", "43.6,1.44")])
+def test_plot_without_matplotlib_or_with_it(tmp_path, catalog, what):
+    out = tmp_path / "plot.png"
+    result = velmar("plot", what[0], catalog, *what[1:], "-o", out, check=False)
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -225,6 +232,41 @@ def test_plot_without_matplotlib_or_with_it(tmp_path, catalog):
     else:
         assert result.returncode == 0, result.stderr
         assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
+def test_passes_and_track_against_skyfield(catalog):
+    api = pytest.importorskip("skyfield.api")
+    ts = api.load.timescale(builtin=True)
+    sat = api.EarthSatellite(*ISS, ts=ts)
+    toulouse = api.wgs84.latlon(43.6045, 1.444, 150.0)
+    rows = list(csv.reader(io.StringIO(velmar("passes", catalog, "--site", "43.6045,1.444,150", "--min-elevation", 10, "--csv").stdout)))
+    assert rows[0] == ["rise (UTC)", "az", "culmination (UTC)", "el max", "az", "set (UTC)", "az", "visible"]
+    t, events = sat.find_events(toulouse, ts.utc(2008, 9, 20, 12, 25, 40.104192), ts.utc(2008, 9, 21, 12, 25, 40.104192), 10.0)
+    theirs = [x.utc_strftime("%Y-%m-%d %H:%M:%S.%f") for x, e in zip(t, events) if e == 0]
+    assert len(rows) - 1 == len(theirs) == 6
+    for row, rise in zip(rows[1:], theirs):
+        # Printed to the nearest second.
+        got = datetime.datetime.fromisoformat(row[0])
+        assert abs((got - datetime.datetime.fromisoformat(rise)).total_seconds()) <= 0.5 + 0.01
+    assert [r[7] for r in rows[1:]] == ["no", "yes", "no", "no", "no", "no"]
+
+    out = velmar("track", catalog, "--start", "2008-09-20T12:25:40.104192", "--stop", "2008-09-20T14:00:40.104192", "--step", 300, "--csv").stdout
+    rows = list(csv.reader(io.StringIO(out)))
+    assert rows[0] == ["epoch (UTC)", "latitude deg", "longitude deg", "height km"] and len(rows) == 1 + 20
+    seconds = 40.104192 + 300 * np.arange(20)
+    where = api.wgs84.geographic_position_of(sat.at(ts.utc(2008, 9, 20, 12, 25, seconds)))
+    got = np.array([[float(x) for x in r[1:]] for r in rows[1:]])
+    # skyfield leaves out polar motion (0.4 arcsec, about 12 m on the ground then).
+    assert np.abs(got[:, 0] - where.latitude.degrees).max() < 2e-4
+    assert np.abs((got[:, 1] - where.longitude.degrees + 180) % 360 - 180).max() < 2e-4
+    assert np.abs(got[:, 2] - where.elevation.km).max() < 0.02
+
+
+def test_readme_tour_block_is_the_tour():
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    start = readme.index("velmar tour: the built-in sample catalogue")
+    assert readme[start : readme.index("```", start)] == velmar().stdout
 
 
 def tle_lines(satno, epoch_field, name=None, mean_motion="15.72125391"):

@@ -4,8 +4,10 @@
     velmar catalog FILE          one line per satellite
     velmar show FILE             printed forms of element sets
     velmar propagate FILE ...    an SGP4 (or two-body) ephemeris of one satellite
+    velmar track FILE ...        its ground track: latitude, longitude, height
+    velmar passes FILE ...       its passes over a site: rise, culmination, set, visibility
     velmar eop T [T ...]         Earth orientation and time-scale offsets
-    velmar plot eop|orbit ...    the same as pictures (needs the `plot` extra)
+    velmar plot eop|orbit|track|sky ...  the same as pictures (needs the `plot` extra)
 """
 
 from __future__ import annotations
@@ -533,6 +535,146 @@ def cmd_propagate(args) -> None:
         print(f"velmar: warning: SGP4 failed at {failed} of {grid.size} epochs in all; their rows are nan", file=sys.stderr)
 
 
+# --- where and when: ground track and passes ----------------------------------
+
+
+def _site(text: str):
+    """A station from "LAT,LON[,HEIGHT_M]" (degrees, metres above the WGS84 ellipsoid)."""
+    from velmar.frames.frames import ENU
+
+    parts = text.split(",")
+    try:
+        values = [float(p) for p in parts]
+    except ValueError:
+        values = []
+    if len(values) not in (2, 3) or not all(math.isfinite(v) for v in values):
+        raise UserError(f"--site must be LAT,LON or LAT,LON,HEIGHT_M in degrees and metres, got {text!r}")
+    lat, lon, height = (*values, 0.0)[:3]
+    if not -90.0 <= lat <= 90.0:
+        raise UserError(f"--site latitude must be between -90 and 90 degrees, got {lat:g}")
+    if not -360.0 <= lon <= 360.0:
+        raise UserError(f"--site longitude must be between -360 and 360 degrees, got {lon:g}")
+    return ENU(math.radians(lat), math.radians(lon), height)
+
+
+def _quietly(job):
+    """Run job(); warnings it gives (SGP4 failures, epochs outside the EOP data) become one line each."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = job()
+    seen = set()
+    for w in caught:
+        text = str(w.message)
+        if text not in seen:
+            seen.add(text)
+            print(f"velmar: warning: {text}", file=sys.stderr)
+    return result
+
+
+def ground_track(elset, times, rule: str = "latest"):
+    """Geodetic latitude, longitude (rad) and height (m) of the SGP4 positions at `times`, on WGS84."""
+    from velmar.frames.geodetic import itrf_to_geodetic
+    from velmar.frames.transforms import teme_to_itrf
+
+    from velmar.propagators.analytical.sgp4.sgp4 import SGP4
+
+    def job():
+        eph = SGP4().propagate_elset(times, elset, rule=rule)
+        r, _ = teme_to_itrf(times, np.asarray(eph.r))
+        return itrf_to_geodetic(r)
+
+    lla = _quietly(job)
+    return np.asarray(lla["lat"]), np.asarray(lla["lon"]), np.asarray(lla["alt"])
+
+
+TRACK_HEADER = ("epoch (UTC)", "latitude deg", "longitude deg", "height km")
+
+
+def cmd_track(args) -> None:
+    elset = _pick(_load(args.file), args.satno)
+    start = args.start or _iso(elset[-1].epoch)
+    grid = _Grid(start, args.stop, args.step, _period(elset))
+    iso_width = 19 if grid.decimals == 0 else 20 + grid.decimals
+    if args.csv:
+        widths = ()
+        _write_bytes((",".join(TRACK_HEADER) + "\n").encode())
+    else:
+        widths = tuple(max(len(h), w) for h, w in zip(TRACK_HEADER, (iso_width, 12, 13, 10)))
+        print(f"# {_satellite(elset)}, SGP4 (each epoch from the set that governs it), WGS84 geodetic")
+        print("  ".join(h.rjust(w) for h, w in zip(TRACK_HEADER, widths)))
+    for a, b in grid.blocks():
+        times = grid.times(a, b)
+        lat, lon, height = ground_track(elset, times)
+        iso = times.iso
+        if grid.decimals and len(iso[0]) < iso_width:
+            iso = np.char.add(iso, ("." + "0" * grid.decimals)[len(iso[0]) - iso_width :])
+        columns = [
+            _Texts(iso),
+            _Numbers.fixed(np.degrees(lat), 4),
+            _Numbers.fixed(np.degrees(lon), 4),
+            _Numbers.fixed(height / 1000.0, 3),
+        ]
+        _write_bytes(_block_bytes(columns, widths, args.csv))
+
+
+def _second(t) -> str:
+    """The UTC reading of t rounded to the second, "YYYY-MM-DD HH:MM:SS"."""
+    if t is None:
+        return "-"
+    ns = np.datetime64(t.utc.datetime64, "ns") + np.timedelta64(500_000_000, "ns")
+    return str(ns.astype("datetime64[s]")).replace("T", " ")
+
+
+def _passes(elset, site, start: str | None, stop: str | None, min_elevation: float, rule: str = "latest"):
+    from velmar.passes import find_passes
+
+    t0 = _time(start) if start else elset[-1].epoch
+    t1 = _time(stop) if stop else t0 + 86400.0
+    if int(t1.int64) < int(t0.int64):
+        raise UserError(f"--stop {stop} is before the start of the search ({_iso(t0)})")
+    if not -90.0 < min_elevation < 90.0:
+        raise UserError(f"--min-elevation must be between -90 and 90 degrees, got {min_elevation:g}")
+    try:
+        return t0, t1, _quietly(lambda: find_passes(elset, site, t0, t1, math.radians(min_elevation), rule=rule))
+    except ValueError as exc:
+        hint = " (velmar eop --info shows how far they reach)" if "orientation data" in str(exc) else ""
+        raise UserError(f"{exc}{hint}") from None
+
+
+PASSES_HEADER = ("rise (UTC)", "az", "culmination (UTC)", "el max", "az", "set (UTC)", "az", "visible")
+
+
+def pass_rows(passes):
+    deg = lambda x: "-" if math.isnan(x) else f"{math.degrees(x) % 360.0:.0f}"  # noqa: E731
+    return [
+        (
+            _second(p.rise), deg(p.rise_azimuth),
+            _second(p.culmination), f"{math.degrees(p.max_elevation):.1f}", deg(p.culmination_azimuth),
+            _second(p.set), deg(p.set_azimuth),
+            "yes" if p.visible else "no",
+        )
+        for p in passes
+    ]
+
+
+def cmd_passes(args) -> None:
+    elset = _pick(_load(args.file), args.satno)
+    site = _site(args.site)
+    t0, t1, passes = _passes(elset, site, args.start, args.stop, args.min_elevation, args.rule)
+    if not args.csv:
+        print(
+            f"# {_satellite(elset)} from {math.degrees(site.lat):.4f}, {math.degrees(site.lon):.4f}, {site.alt:g} m, "
+            f"{_second(t0)} to {_second(t1)} UTC, above {args.min_elevation:g} deg"
+        )
+        print(
+            "# geometric elevation (no refraction), degrees; azimuth from north through east; visible: sunlit "
+            "while the Sun is 6 deg or more below the station's horizon"
+        )
+    _write_rows(PASSES_HEADER, pass_rows(passes), args.csv)
+    if not passes and not args.csv:
+        print("(no pass in this window)")
+
+
 EOP_HEADER = (
     "epoch (UTC)", "MJD", "pm_x arcsec", "pm_y arcsec", "UT1-UTC s", "LOD ms", "dX mas", "dY mas", "TAI-UTC s", "TT-UT1 s",
 )
@@ -712,12 +854,35 @@ def cmd_plot(args) -> None:
         times, mjd, pm_x, pm_y, dut = _plot_eop_data(args)
     else:
         if not args.file:
-            raise UserError("plot orbit needs a catalogue FILE")
+            raise UserError(f"plot {args.what} needs a catalogue FILE")
         elset = _pick(_load(args.file), args.satno)
         start = args.start or _iso(elset[-1].epoch)
-        times = _span(start, args.stop, args.step or 30.0, _period(elset))
-        tle, eph = propagate_elset(elset, times)
-        r = np.asarray(eph.r) / 1000.0
+        if args.what == "orbit":
+            times = _span(start, args.stop, args.step or 30.0, _period(elset))
+            if args.model == "kepler":
+                tle, eph = propagate_elset(elset, times)
+                model = f"two-body orbit from the set of {_iso(tle.epoch)[:19]} UTC"
+            else:
+                eph = sgp4_ephemeris(elset, times)
+                model = f"SGP4 orbit, {_iso(times[0])[:19]} UTC onwards"
+            r = np.asarray(eph.r) / 1000.0
+        elif args.what == "track":
+            times = _span(start, args.stop, args.step or 30.0, 3 * _period(elset))
+            lat, lon, _ = ground_track(elset, times)
+        else:
+            if not args.site:
+                raise UserError("plot sky needs --site LAT,LON[,HEIGHT_M]")
+            site = _site(args.site)
+            stop = args.stop or None
+            _, _, passes = _passes(elset, site, args.start, stop, args.min_elevation)
+            if not passes:
+                raise UserError("no pass in the window; give a longer one with --start and --stop")
+            chosen = passes[0] if args.pass_number is None else None
+            if chosen is None:
+                if not 1 <= args.pass_number <= len(passes):
+                    raise UserError(f"--pass must be between 1 and {len(passes)}, the passes in the window")
+                chosen = passes[args.pass_number - 1]
+            sky = _sky_path(elset, site, chosen)
     try:
         import matplotlib
 
@@ -727,6 +892,7 @@ def cmd_plot(args) -> None:
         raise UserError(
             "plotting needs matplotlib, the 'plot' extra: pip install 'velmar[plot]' (in a checkout: pip install '.[plot]')"
         ) from None
+    name = None if args.what == "eop" else (elset.satname or str(elset.satno))
     if args.what == "eop":
         fig, (a1, a2) = plt.subplots(2, 1, figsize=(9, 7), constrained_layout=True)
         a1.plot(pm_x, pm_y, lw=1)
@@ -739,21 +905,74 @@ def cmd_plot(args) -> None:
         a2.set_ylabel("UT1 - UTC (s)")
         a2.set_title("UT1 - UTC (jumps are leap seconds)")
         a2.grid(alpha=0.3)
-    else:
+    elif args.what == "orbit":
         fig = plt.figure(figsize=(8, 8), constrained_layout=True)
         ax = fig.add_subplot(projection="3d")
         u, v = np.mgrid[0 : 2 * np.pi : 40j, 0 : np.pi : 20j]
         re = 6378.137
         ax.plot_surface(re * np.cos(u) * np.sin(v), re * np.sin(u) * np.sin(v), re * np.cos(v), color="tab:blue", alpha=0.3, lw=0)
-        ax.plot(r[:, 0], r[:, 1], r[:, 2], color="tab:red", lw=1.5, label="two-body orbit")
-        lim = np.abs(r).max() * 1.05
+        ax.plot(r[:, 0], r[:, 1], r[:, 2], color="tab:red", lw=1.5, label=model.split(",")[0].split(" from")[0])
+        lim = np.nanmax(np.abs(r)) * 1.05
         ax.set(xlim=(-lim, lim), ylim=(-lim, lim), zlim=(-lim, lim), xlabel="x km (TEME)", ylabel="y km", zlabel="z km")
         ax.set_box_aspect((1, 1, 1))
-        ax.set_title(f"{elset.satname or elset.satno}: two-body orbit from the set of {_iso(tle.epoch)[:19]} UTC")
+        ax.set_title(f"{name}: {model}")
         ax.legend()
+    elif args.what == "track":
+        fig, ax = plt.subplots(figsize=(10, 5.4), constrained_layout=True)
+        lat_d, lon_d = np.degrees(lat), (np.degrees(lon) + 180.0) % 360.0 - 180.0
+        # A jump of more than 180 deg of longitude between two epochs crosses the dateline:
+        # the line is broken there rather than drawn across the map.
+        lon_line = lon_d.copy()
+        lon_line[1:][np.abs(np.diff(lon_d)) > 180.0] = np.nan
+        ax.plot(lon_line, lat_d, color="tab:red", lw=1.2)
+        ax.plot(lon_d[:1], lat_d[:1], "o", color="tab:red", label=f"{_iso(times[0])[:19]} UTC")
+        ax.set(xlim=(-180, 180), ylim=(-90, 90), xlabel="longitude (deg)", ylabel="geodetic latitude (deg)", aspect="equal")
+        ax.set_xticks(np.arange(-180, 181, 30))
+        ax.set_yticks(np.arange(-90, 91, 30))
+        ax.grid(alpha=0.4)
+        ax.legend(loc="lower left")
+        span = (int(times[-1].int64) - int(times[0].int64)) / 60e9
+        ax.set_title(f"{name}: ground track (SGP4, WGS84), {span:.0f} min")
+    else:
+        az, el, t_first, t_last, p = sky
+        fig = plt.figure(figsize=(6.4, 6.6), constrained_layout=True)
+        ax = fig.add_subplot(projection="polar")
+        ax.set_theta_zero_location("N")
+        ax.set_theta_direction(-1)  # azimuth clockwise from north, as seen looking up with north at the top
+        ax.plot(az, 90.0 - np.degrees(el), color="tab:red", lw=1.5)
+        ends = [(p.rise, p.rise_azimuth, p.rise_elevation, "rise"), (p.culmination, p.culmination_azimuth, p.max_elevation, "max"),
+                (p.set, p.set_azimuth, p.set_elevation, "set")]
+        for t, a, e, label in ends:
+            if t is not None:
+                ax.plot([a], [90.0 - math.degrees(e)], "o", color="tab:red", ms=4)
+                ax.annotate(f"{label} {_second(t)[11:]}", (a, 90.0 - math.degrees(e)), fontsize=8,
+                            xytext=(4, 4), textcoords="offset points")
+        ax.set_rlim(0, 90)
+        ax.set_rticks([0, 30, 60, 90])
+        ax.set_yticklabels(["90", "60", "30", "0"])
+        ax.set_xticks(np.radians(np.arange(0, 360, 45)))
+        ax.set_xticklabels(["N", "NE", "E", "SE", "S", "SW", "W", "NW"])
+        ax.set_title(f"{name} from {math.degrees(site.lat):.2f}, {math.degrees(site.lon):.2f}\n"
+                     f"{_second(t_first)} to {_second(t_last)[11:]} UTC, max el {math.degrees(p.max_elevation):.1f} deg"
+                     f"{', visible' if p.visible else ''}", fontsize=10)
     path = _plot_path(args.output)
     fig.savefig(path, dpi=110)
     print(f"wrote {path}")
+
+
+def _sky_path(elset, site, p):
+    """Azimuth (rad) and elevation of one pass from rise to set, every few seconds."""
+    from velmar.passes import look
+    from velmar.time.time import Time
+
+    first = p.rise if p.rise is not None else p.culmination
+    last = p.set if p.set is not None else p.culmination
+    ns = np.linspace(int(first.int64), int(last.int64), 200).astype(np.int64)
+    aer = _quietly(lambda: look(elset, site, Time(ns)))
+    return np.asarray(aer["azimuth"]), np.asarray(aer["elevation"]), first, last, p
+
+
+TOUR_CITY = ("Toulouse", 43.6045, 1.444, 150)
 
 
 def cmd_tour(args) -> None:
@@ -788,7 +1007,15 @@ def cmd_tour(args) -> None:
     print(f"\nAfter one orbit ({float(tle.orp) / 60:.1f} min) the two-body position is {gap[-1]:.1f} km from SGP4's.")
     print("\nEarth orientation and time-scale offsets at the set's epoch:\n")
     _write_rows(EOP_HEADER, list(eop_rows(tle.epoch)), False)
-    print("\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | eop T | eop --info | plot eop -o FILE.png")
+    name, lat, lon, height = TOUR_CITY
+    _, _, passes = _passes(iss[-1:], _site(f"{lat},{lon},{height}"), None, None, 10.0)
+    print(f"\nThe ISS's passes over {name} ({lat} N, {lon} E) above 10 deg in the day after the set's epoch")
+    print("(geometric elevation, degrees; visible: sunlit while the Sun is 6 deg or more below the horizon):\n")
+    _write_rows(PASSES_HEADER, pass_rows(passes), False)
+    print(
+        "\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | track FILE --satno N | "
+        "passes FILE --satno N --site LAT,LON\n      eop T | eop --info | plot eop|orbit|track|sky -o FILE.png"
+    )
 
 
 # --- command line -------------------------------------------------------------
@@ -874,13 +1101,45 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--info", action="store_true", help="the IERS data in use: its date, last observed and last predicted epoch")
     e.set_defaults(run=cmd_eop)
 
-    pl = sub.add_parser("plot", help="polar motion and UT1-UTC, or an orbit in 3-D (needs matplotlib)")
-    pl.add_argument("what", choices=["eop", "orbit"])
-    pl.add_argument("file", nargs="?", help="catalogue file (plot orbit)")
+    pa = sub.add_parser(
+        "passes",
+        help="rise, culmination and set of one satellite over a site",
+        description="Passes above a minimum elevation (geometric, no refraction), from SGP4 with each epoch "
+        "from the set that governs it and velmar's Earth orientation data. A negative latitude is written "
+        "--site=-33.9,18.4.",
+    )
+    pa.add_argument("file")
+    pa.add_argument("--satno", type=int, help="the satellite (needed when the file holds several)")
+    pa.add_argument("--site", required=True, help="LAT,LON[,HEIGHT_M]: geodetic degrees, metres above WGS84")
+    pa.add_argument("--start", help="start of the search, UTC (default: the newest set's epoch)")
+    pa.add_argument("--stop", help="end of the search, UTC (default: one day after the start)")
+    pa.add_argument("--min-elevation", type=float, default=0.0, metavar="DEG", help="degrees (default 0)")
+    pa.add_argument("--rule", choices=["latest", "nearest"], default="latest", help="the set that governs an epoch")
+    pa.add_argument("--csv", action="store_true")
+    pa.set_defaults(run=cmd_passes)
+
+    tr = sub.add_parser("track", help="ground track: geodetic latitude, longitude and height of one satellite")
+    tr.add_argument("file")
+    tr.add_argument("--satno", type=int, help="the satellite (needed when the file holds several)")
+    tr.add_argument("--start", help="first epoch, UTC (default: the newest set's epoch)")
+    tr.add_argument("--stop", help="last epoch, UTC (default: one orbital period after --start)")
+    tr.add_argument("--step", type=_seconds, default=60.0, help="seconds between epochs (default 60)")
+    tr.add_argument("--csv", action="store_true")
+    tr.set_defaults(run=cmd_track)
+
+    pl = sub.add_parser(
+        "plot", help="polar motion and UT1-UTC, an orbit in 3-D, a ground track or a pass on the sky (needs matplotlib)"
+    )
+    pl.add_argument("what", choices=["eop", "orbit", "track", "sky"])
+    pl.add_argument("file", nargs="?", help="catalogue file (orbit, track, sky)")
     pl.add_argument("--satno", type=int)
     pl.add_argument("--start")
     pl.add_argument("--stop")
     pl.add_argument("--step", type=_seconds)
+    pl.add_argument("--model", choices=["sgp4", "kepler"], default="sgp4", help="orbit: SGP4 (default) or two-body")
+    pl.add_argument("--site", help="sky: LAT,LON[,HEIGHT_M]")
+    pl.add_argument("--min-elevation", type=float, default=0.0, metavar="DEG", help="sky: degrees (default 0)")
+    pl.add_argument("--pass", dest="pass_number", type=_count, metavar="K", help="sky: the K-th pass of the window (default 1)")
     pl.add_argument("-o", "--output", required=True, help="PNG file to write")
     pl.set_defaults(run=cmd_plot)
     return p

@@ -1,0 +1,502 @@
+"""Passes of a satellite over a ground station: rise, culmination and set, and whether it can be seen.
+
+    from velmar.passes import find_passes
+    passes = find_passes(elset, ENU(lat, lon, height), "2008-09-20", "2008-09-21", min_elevation=np.radians(10))
+
+The satellite is propagated with SGP4 (an ELSET by its governing-set rule)
+and looked at from the station, placed with velmar's EOP (geometric azimuth
+and elevation above the ellipsoid's normal, no refraction). Epochs are
+evaluated in vectorised calls: a bracketing grid, then every extremum and every
+root refined together, a few calls in all; nothing loops in Python per epoch.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+from velmar.frames.frames import ENU
+from velmar.time.time import Time
+
+__all__ = ["Pass", "find_passes", "look"]
+
+_OMEGA_EARTH = 7.292115e-5  # rad/s
+_MS = 1_000_000  # ns: events are refined to a bracket this wide
+_TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
+_VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
+_LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
+_STATION_ROW = 6 * 3600 * 10**9  # ns between the tabulated station positions
+_SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun
+
+
+@dataclass(frozen=True)
+class Pass:
+    """One pass above the minimum elevation. Angles in rad; azimuth from north through east.
+
+    `rise` is None when the satellite is already up at the start of the search (it
+    rose more than one orbital period before the window), `set` None when it is
+    still up one period after its end.
+    """
+
+    rise: Time | None
+    culmination: Time
+    set: Time | None
+    rise_azimuth: float
+    rise_elevation: float
+    culmination_azimuth: float
+    max_elevation: float
+    set_azimuth: float
+    set_elevation: float
+    sunlit_rise: bool
+    sunlit_culmination: bool
+    sunlit_set: bool
+    visible: bool  # sunlit while the Sun is below -6 deg at the station, at some epoch of the pass
+
+    @property
+    def culmination_elevation(self) -> float:
+        return self.max_elevation
+
+    @property
+    def duration(self) -> float:
+        """Seconds from rise to set (nan when either is unknown)."""
+        if self.rise is None or self.set is None:
+            return math.nan
+        return (int(self.set.int64) - int(self.rise.int64)) / 1e9
+
+
+class _Look:
+    """Look angles of one satellite from one station at arrays of epochs (int64 TAI ns).
+
+    SGP4 is called on the governing members directly rather than through
+    SGP4.propagate_elset: the search makes a few dozen calls on short arrays,
+    and the ephemeris objects and per-call warnings would cost more than the
+    propagation. Epochs SGP4 cannot propagate are NaN, counted in `failed`.
+    """
+
+    def __init__(self, source, station, rule: str):
+        from velmar.frames.geodetic import geodetic_to_itrf
+        from velmar.propagators.analytical.sgp4.sgp4 import _check_rule, _satrec
+        from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
+
+        if not isinstance(station, ENU):
+            raise TypeError(f"station must be an ENU frame, got {type(station).__name__}")
+        _check_rule(rule)
+        if isinstance(source, ELSET):
+            members = list(source)
+        elif isinstance(source, TLE):
+            members = [source]
+        else:
+            raise TypeError(f"source must be a TLE or an ELSET, got {type(source).__name__}")
+        self.rule = rule
+        self.member_epochs = np.array([int(m.epoch.int64) for m in members], dtype=np.int64)
+        self.satrecs = [_satrec(m) for m in members]
+        self.station = station
+        self.site = np.asarray(geodetic_to_itrf(station.lat, station.lon, station.alt), dtype=np.float64).reshape(3)
+        cl = math.cos(station.lat)
+        self.up = np.array([cl * math.cos(station.lon), cl * math.sin(station.lon), math.sin(station.lat)])
+        self.periods = np.array([float(m.orp) for m in members])
+        self.eccentricities = np.array([float(m.ecc) for m in members])
+        self.failed = 0
+
+    def itrf(self, ns):
+        """Epochs, ITRF positions and velocities (m, m/s) at the epochs ns."""
+        from velmar.frames.transforms import teme_to_itrf
+
+        time, r, v = self.teme(ns)
+        return time, *teme_to_itrf(time, r, v)
+
+    def teme(self, ns):
+        """Epochs, TEME positions and velocities (m, m/s) from SGP4 at the epochs ns."""
+        from velmar.propagators.analytical.sgp4.sgp4 import _julian_dates, governing_index
+
+        ns = np.asarray(ns, dtype=np.int64).reshape(-1)
+        time = Time(ns)
+        jd, fr = _julian_dates(time)
+        r = np.empty((ns.size, 3))
+        v = np.empty((ns.size, 3))
+        if len(self.satrecs) == 1:
+            groups = [(self.satrecs[0], slice(None))]
+        else:
+            index = governing_index(self.member_epochs, ns, self.rule)
+            groups = [(self.satrecs[k], index == k) for k in np.unique(index).tolist()]
+        for satrec, where in groups:
+            e, rk, vk = satrec.sgp4_array(jd[where], fr[where])
+            bad = e != 0
+            if bad.any():
+                self.failed += int(np.count_nonzero(bad))
+                rk[bad] = np.nan
+                vk[bad] = np.nan
+            r[where] = rk
+            v[where] = vk
+        r *= 1000.0
+        v *= 1000.0
+        return time, r, v
+
+    def cover(self, first: int, last: int) -> None:
+        """Tabulate the station in TEME every six hours over [first, last] (int64 TAI ns).
+
+        Between two rows the station turns about the TEME z axis at the rate
+        the rows themselves give: sidereal time is linear in UT1 to far below
+        a micro-radian over six hours, UT1 - UTC departs from a straight line
+        by a few microseconds (millimetres at the station) and polar motion
+        by micro-arcseconds. So the search needs SGP4 alone per
+        evaluation, not a full TEME to ITRF transformation.
+        """
+        from velmar.frames.transforms import itrf_to_teme
+
+        row = _STATION_ROW
+        count = (last - first) // row + 3
+        ns = first - row + row * np.arange(count, dtype=np.int64)
+        both = np.concatenate((np.tile(self.site, (count, 1)), np.tile(self.up, (count, 1))))
+        rotated, _ = itrf_to_teme(Time(np.concatenate((ns, ns))), both)
+        self.rows_ns = ns
+        self.rows_site, self.rows_up = rotated[:count], rotated[count:]
+        x, y = self.rows_site[:, 0], self.rows_site[:, 1]
+        turn = np.arctan2(x[:-1] * y[1:] - y[:-1] * x[1:], x[:-1] * x[1:] + y[:-1] * y[1:])
+        self.rows_rate = np.append(turn, turn[-1]) / (row / 1e9)  # rad/s
+
+    def _turned(self, ns):
+        """Components of the station's TEME position and local vertical at the epochs ns, and the turn rate."""
+        k = np.clip((ns - self.rows_ns[0]) // _STATION_ROW, 0, self.rows_ns.size - 1)
+        rate = self.rows_rate[k]
+        angle = rate * ((ns - self.rows_ns[k]) / 1e9)
+        c, s = np.cos(angle), np.sin(angle)
+        site, up = self.rows_site[k].T, self.rows_up[k].T
+        return (
+            c * site[0] - s * site[1], s * site[0] + c * site[1], site[2],
+            c * up[0] - s * up[1], s * up[0] + c * up[1], up[2],
+            rate,
+        )
+
+    def site_at(self, ns):
+        """The station's TEME position and local vertical at the epochs ns, (N, 3) each."""
+        sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
+        return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
+
+    def __call__(self, ns, angle=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover();
+        with angle=True also the geocentric angle between station and satellite."""
+        ns = np.asarray(ns, dtype=np.int64).reshape(-1)
+        _, r, v = self.teme(ns)
+        sx, sy, sz, ux, uy, uz, w = self._turned(ns)
+        r, v = r.T, v.T
+        # Relative position and velocity; the station moves at w about z, and so does its vertical.
+        px, py, pz = r[0] - sx, r[1] - sy, r[2] - sz
+        qx, qy, qz = v[0] + w * sy, v[1] - w * sx, v[2]
+        p = px * ux + py * uy + pz * uz
+        q = qx * ux + qy * uy + qz * uz + w * (py * ux - px * uy)  # d(rho.up)/dt
+        d2 = px * px + py * py + pz * pz
+        with np.errstate(invalid="ignore"):
+            el = np.arcsin(p / np.sqrt(d2))
+            # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
+            rate = (q * d2 - p * (px * qx + py * qy + pz * qz)) / (d2 * np.sqrt(d2 - p * p))
+            if angle:
+                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
+                return el, rate, np.arccos(np.clip(cos, -1.0, 1.0))
+        return el, rate
+
+    def reach(self, level: float) -> float:
+        """The largest geocentric angle from the station at which the satellite can be above `level`.
+
+        In the spherical model, el >= E at radius r needs psi <= arccos(rho_s cos E / r) - E;
+        the geodetic vertical leans from the geocentric one by 0.2 deg at most, and SGP4's
+        radius stays within 2 % of the mean apogee, both covered by the margins below.
+        """
+        e = np.clip(self.eccentricities, 0.0, 0.999)
+        n = 2 * np.pi / self.periods
+        sma = np.cbrt(3.986004418e14 / (n * n))
+        apogee = 1.02 * float(np.nanmax(sma * (1 + e)))
+        low = level - math.radians(1.0)
+        ratio = float(np.linalg.norm(self.site)) * math.cos(low) / apogee
+        return math.acos(min(ratio, 1.0)) - low if ratio < 1 else -math.inf
+
+    def step(self) -> float:
+        """Grid step (s) short enough that no elevation maximum or minimum escapes the grid.
+
+        Seen from a station, the geocentric angle psi between station and
+        satellite has one minimum (near culmination) and one maximum per
+        revolution, half a revolution of argument of latitude u apart, and the
+        elevation is a decreasing function of psi at a given radius. The
+        station's own motion (the Earth's rotation) perturbs this by at most
+        omega_E per second, so in a time h the line of sight sweeps at most
+        (du/dt + omega_E) h of psi; du/dt peaks at perigee at
+        n (1 + e)^2 / (1 - e^2)^1.5 (ten times the mean motion for a Molniya
+        orbit). Limiting the sweep to pi/4 per step keeps at most one
+        extremum in a grid interval with a fourfold margin on the pi
+        separation, so every maximum is bracketed by a sign change of the
+        elevation rate and refined, and every pass (a maximum above the
+        minimum elevation) is found however grazing it is. The minimum
+        elevation therefore does not shorten the step: a bracket on the
+        elevation itself would need a step below the shortest pass, and a
+        pass that just clears the minimum is arbitrarily short. Rise and set
+        are then bracketed between consecutive extrema and grid epochs,
+        where the elevation is monotonic.
+        """
+        e = np.clip(self.eccentricities, 0.0, 0.999)
+        n = 2 * np.pi / self.periods
+        fastest = float(np.nanmax(n * (1 + e) ** 2 / (1 - e * e) ** 1.5))
+        if not math.isfinite(fastest) or fastest <= 0:
+            raise ValueError("the element sets have no finite mean motion")
+        return (math.pi / 4) / (fastest + _OMEGA_EARTH)
+
+
+def _refine(look, lo, hi, which, level=0.0):
+    """Shrink brackets [lo, hi] (int64 ns) of sign changes to 1 ms, all of them in one call per step.
+
+    which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
+    (maxima and minima of the elevation). Every evaluation gives the elevation and
+    its rate. The first estimate comes from the cubic matching elevation and rate
+    at both ends of the bracket; later ones from Newton's step off the last pair of
+    epochs (whose two rates also give the rate's own rate), when it stays inside
+    the bracket. Each step evaluates its estimate half a millisecond either side,
+    so a bracket closes as soon as the estimate is within that of the answer;
+    after three steps that did not halve a bracket comes a bisection, which
+    bounds the worst case.
+    """
+    lo, hi = lo.copy(), hi.copy()
+    n = lo.size
+    el, rate = look(np.concatenate((lo, hi)))
+    e_lo, e_hi, r_lo, r_hi = el[:n] - level, el[n:] - level, rate[:n], rate[n:]
+    stall = np.zeros(n, dtype=np.int8)  # steps in a row that did not halve the bracket
+    have = np.zeros(n, dtype=bool)  # a pair evaluated: its middle, value, rate and rate's rate
+    pm = np.zeros(n, dtype=np.int64)
+    pe, pr, pq = np.zeros(n), np.zeros(n), np.zeros(n)
+    half = _MS // 2
+    for _ in range(64):
+        k = np.flatnonzero((hi - lo) > _MS)
+        if not k.size:
+            break
+        a, b = lo[k], hi[k]
+        width = (b - a) / 1e9
+        ea, eb, ra, rb = e_lo[k], e_hi[k], r_lo[k], r_hi[k]
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+            m0, m1 = ra * width, rb * width
+            if which == 0:
+                # The root of the cubic by Newton's method on the cubic itself (no evaluation of
+                # the orbit), from the chord's root; kept inside the bracket.
+                c3 = 2 * ea + m0 - 2 * eb + m1
+                c2 = -3 * ea - 2 * m0 + 3 * eb - m1
+                s = np.clip(ea / (ea - eb), 0.0, 1.0)
+                for _ in range(6):
+                    s = np.clip(s - (((c3 * s + c2) * s + m0) * s + ea) / ((3 * c3 * s + 2 * c2) * s + m0), 0.0, 1.0)
+                step = s * width
+            else:
+                qa = 6 * ea + 3 * m0 - 6 * eb + 3 * m1
+                qb = -6 * ea - 4 * m0 + 6 * eb - 2 * m1
+                disc = np.sqrt(np.maximum(qb * qb - 4 * qa * m0, 0.0))
+                # The root of qa s^2 + qb s + m0 between 0 and 1, in the form that keeps its digits.
+                big = qb + np.copysign(disc, np.where(qb == 0, 1.0, qb))
+                s1 = -2 * m0 / big
+                s2 = -big / (2 * qa)
+                s = np.where((s1 >= 0) & (s1 <= 1), s1, s2)
+                step = s * width
+            x = a + np.nan_to_num(step * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
+            # After the first step, Newton's step from the last pair of epochs, whose two
+            # rates give the elevation's second derivative: quadratic convergence, where the
+            # cubic through a bracket end far away converges only linearly.
+            local = np.clip(-(pe[k] / pr[k] if which == 0 else pr[k] / pq[k]), -1e6, 1e6)
+            newton = pm[k] + np.nan_to_num(local * 1e9, nan=0.0).astype(np.int64)
+            x = np.where(np.isfinite(local) & have[k] & (newton > a) & (newton < b), newton, x)
+        x = np.where((x > a) & (x < b) & (stall[k] < 3), x, a + (b - a) // 2)
+        x1 = np.clip(x - half, a + 1, b - 1)
+        x2 = np.clip(x + half, x1, b - 1)
+        el, rate = look(np.concatenate((x1, x2)))
+        m = k.size
+        f1, f2 = (el[:m] - level, el[m:] - level) if which == 0 else (rate[:m], rate[m:])
+        fa = ea if which == 0 else ra
+        sa = np.signbit(fa)
+        in_a = np.signbit(f1) != sa  # the answer is in [a, x1]
+        in_b = ~in_a & (np.signbit(f2) == sa)  # in [x2, b]
+        lo[k] = np.where(in_a, a, np.where(in_b, x2, x1))
+        hi[k] = np.where(in_a, x1, np.where(in_b, b, x2))
+        e1, e2, q1, q2 = el[:m] - level, el[m:] - level, rate[:m], rate[m:]
+        e_lo[k] = np.where(in_a, ea, np.where(in_b, e2, e1))
+        r_lo[k] = np.where(in_a, ra, np.where(in_b, q2, q1))
+        e_hi[k] = np.where(in_a, e1, np.where(in_b, eb, e2))
+        r_hi[k] = np.where(in_a, q1, np.where(in_b, rb, q2))
+        stall[k] = np.where((hi[k] - lo[k]) > (b - a) // 2, stall[k] + 1, 0)
+        have[k] = x2 > x1
+        pm[k] = x1 + (x2 - x1) // 2
+        pe[k], pr[k] = (e1 + e2) / 2, (q1 + q2) / 2
+        with np.errstate(invalid="ignore", divide="ignore"):
+            pq[k] = (q2 - q1) / ((x2 - x1) / 1e9)
+    return lo + (hi - lo) // 2
+
+
+def _at(ns: int) -> Time:
+    return Time(np.array([ns], dtype=np.int64))[0]
+
+
+def _ns(value) -> int:
+    t = value if isinstance(value, Time) else Time(value)
+    if not t.isscalar:
+        raise ValueError("start and stop must be single epochs")
+    return int(t.int64)
+
+
+def find_passes(source, station: ENU, start, stop, min_elevation: float = 0.0, rule: str = "latest") -> list[Pass]:
+    """Every pass of `source` (a TLE, or an ELSET by its governing-set `rule`) over `station`.
+
+    A pass is an interval where the geometric elevation exceeds min_elevation
+    (rad); the passes returned are those above it at some epoch between start
+    and stop (anything Time() accepts). Rise, culmination (highest elevation)
+    and set are found to 1 millisecond.
+    """
+    if not math.isfinite(min_elevation) or abs(min_elevation) >= math.pi / 2:
+        raise ValueError(f"min_elevation must be in (-pi/2, pi/2) rad, got {min_elevation}")
+    t0, t1 = _ns(start), _ns(stop)
+    if t1 < t0:
+        raise ValueError(f"stop {_at(t1)} is before start {_at(t0)}")
+    look = _Look(source, station, rule)
+    passes = _find(look, t0, t1, float(min_elevation))
+    if look.failed:
+        warnings.warn(
+            f"SGP4 failed at {look.failed} of the epochs evaluated; no pass is reported where it could not propagate",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+    return passes
+
+
+def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
+    step = int(look.step() * 1e9)
+    # A pass in progress at either end is followed for up to one period outside the window.
+    pad = int(min(float(np.nanmax(look.periods)), 2 * 86400.0) * 1e9)
+    count = (t1 - t0 + 2 * pad) // step + 2
+    grid = t0 - pad + step * np.arange(count, dtype=np.int64)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the error below says it once
+        look.cover(int(grid[0]), int(grid[-1]))
+    if not np.isfinite(look.rows_site).all():
+        raise ValueError(
+            f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
+            "either side) goes outside the Earth orientation data; no pass can be computed without them"
+        )
+    el, rate, psi = look(grid, angle=True)
+    finite = np.isfinite(el) & np.isfinite(rate)
+    ok = finite[:-1] & finite[1:]
+    rising = rate > 0
+    above = el > level
+    # Maxima: the rate turns from rising to falling. Minima matter only between two epochs
+    # above the level, where a dip below it hides a set and a rise.
+    turn = ok & (rising[:-1] != rising[1:])
+    # The line of sight sweeps at most pi/4 of geocentric angle in a step (see step()), so
+    # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
+    near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
+    k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
+    extrema = _refine(look, grid[k], grid[k + 1], 1) if k.size else np.empty(0, dtype=np.int64)
+    ext_el = look(extrema)[0] if extrema.size else np.empty(0)
+
+    # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
+    points = np.concatenate((grid, extrema))
+    values = np.concatenate((el, ext_el))
+    order = np.argsort(points, kind="stable")
+    points, values = points[order], values[order]
+    above = values > level
+    valid = np.isfinite(values)
+    change = np.flatnonzero((above[:-1] != above[1:]) & valid[:-1] & valid[1:])
+    roots = _refine(look, points[change], points[change + 1], 0, level) if change.size else change
+
+    # Runs of epochs above the level are the passes; roots at their ends are rise and set.
+    edges = np.diff(np.concatenate(([0], above.view(np.int8), [0])))
+    firsts, lasts = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1
+    root_at = dict(zip(change.tolist(), roots.tolist()))  # bracket index -> root
+    # The highest epoch of each run (a refined maximum, unless the run is cut by the search's ends).
+    lengths = lasts - firsts + 1
+    inside = np.flatnonzero(above)
+    run = np.repeat(np.arange(firsts.size), lengths)
+    best = np.maximum.reduceat(values, firsts) if firsts.size else values[:0]
+    hits = values[inside] == best[run]
+    tops = inside[hits][np.unique(run[hits], return_index=True)[1]]
+    found = []
+    for a, b, top in zip(firsts.tolist(), lasts.tolist(), tops.tolist()):
+        rise = root_at.get(a - 1) if a > 0 else None
+        fall = root_at.get(b) if b < points.size - 1 else None
+        if (rise if rise is not None else points[a]) > t1 or (fall if fall is not None else points[b]) < t0:
+            continue
+        found.append((rise, int(points[top]), fall))
+    if not found:
+        return []
+    return _describe(look, found, level)
+
+
+def _describe(look: _Look, found, level: float) -> list[Pass]:
+    from velmar.frames.geodetic import sun_position, sunlit, topocentric
+    from velmar.frames.transforms import gcrf_to_itrf, itrf_to_teme
+
+    events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
+    time, r, v = look.itrf(events.reshape(-1))
+    aer = topocentric(r, v, look.station)
+    # The Sun in TEME on daily rows: it moves about 1 deg a day there, so a linear blend of
+    # two rows is off the arc by 0.002 deg at most, inside the series' own 0.01 deg.
+    first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
+    sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
+    rows = Time(sun_ns)
+    sun_rows = itrf_to_teme(rows, gcrf_to_itrf(rows, sun_position(rows))[0])[0]
+
+    def lit_and_dark(ns):
+        _, r_sat, _ = look.teme(ns)
+        k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
+        f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
+        sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
+        site, up = look.site_at(ns)
+        to_sun = sun - site
+        sun_el = np.arcsin(np.einsum("ij,ij->i", to_sun, up) / np.linalg.norm(to_sun, axis=1))
+        return np.asarray(sunlit(r_sat, sun)), sun_el < _TWILIGHT
+
+    lit, dark = lit_and_dark(events.reshape(-1))
+    lit3, dark3 = lit.reshape(-1, 3), dark.reshape(-1, 3)
+    visible = (lit3 & dark3).any(axis=1)
+    # Between the events sunlight and darkness each change at most once in a pass of a
+    # low orbit (the shadow and the night are longer than a pass): if the events agree
+    # and none is visible, none between is. Other passes, and long ones, are sampled.
+    durations = (events[:, 2] - events[:, 0]) / 1e9
+    mixed = ~visible & (
+        (lit3.any(axis=1) & dark3.any(axis=1)) | (durations > _LONG_PASS)
+    )
+    if mixed.any():
+        samples, owner = [], []
+        for i in np.flatnonzero(mixed).tolist():
+            lo, hi = int(events[i, 0]), int(events[i, 2])
+            count = max(2, min(2000, int((hi - lo) / 1e9 / _VISIBILITY_SAMPLE) + 2))
+            samples.append(np.linspace(lo, hi, count).astype(np.int64))
+            owner.append(np.full(count, i))
+        ns = np.concatenate(samples)
+        lit_s, dark_s = lit_and_dark(ns)
+        el_s, _ = look(ns)
+        np.logical_or.at(visible, np.concatenate(owner), lit_s & dark_s & (el_s >= level - 1e-6))
+    az = aer["azimuth"].reshape(-1, 3)
+    el = aer["elevation"].reshape(-1, 3)
+    result = []
+    nan = math.nan
+    for i, (rise, culmination, fall) in enumerate(found):
+        result.append(
+            Pass(
+                rise=None if rise is None else _at(rise),
+                culmination=_at(culmination),
+                set=None if fall is None else _at(fall),
+                rise_azimuth=float(az[i, 0]) if rise is not None else nan,
+                rise_elevation=float(el[i, 0]) if rise is not None else nan,
+                culmination_azimuth=float(az[i, 1]),
+                max_elevation=float(el[i, 1]),
+                set_azimuth=float(az[i, 2]) if fall is not None else nan,
+                set_elevation=float(el[i, 2]) if fall is not None else nan,
+                sunlit_rise=bool(lit3[i, 0]) if rise is not None else False,
+                sunlit_culmination=bool(lit3[i, 1]),
+                sunlit_set=bool(lit3[i, 2]) if fall is not None else False,
+                visible=bool(visible[i]),
+            )
+        )
+    return result
+
+
+def look(source, station: ENU, time, rule: str = "latest"):
+    """Azimuth, elevation, range and range rate (AERR records) of `source` from `station` at `time`."""
+    from velmar.frames.geodetic import topocentric
+
+    sight = _Look(source, station, rule)
+    _, r, v = sight.itrf(np.asarray((time if isinstance(time, Time) else Time(time)).int64))
+    return topocentric(r, v, station)
