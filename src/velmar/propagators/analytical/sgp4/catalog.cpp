@@ -259,10 +259,24 @@ bool same_lines(const TLEObject* a, const TLEObject* b) {
 // The sets of one satellite kept so far, by the hash of their lines: open
 // addressing with linear probing, so that a duplicate is found as it is read,
 // at the cost of 16 bytes a slot. One table per satellite stays in the cache
-// where one for the whole file would not. The TLE pointers are borrowed from
-// the group's list, which holds every set kept until the pass returns.
+// where one for the whole file would not. Each slot owns a reference to its
+// TLE: the group's list cannot be trusted to keep it, since read() runs
+// Python code between chunks that may reach the list (gc.get_objects) and
+// empty it.
 class SeenLines {
 public:
+    SeenLines() = default;
+    SeenLines(const SeenLines&) = delete;
+    SeenLines& operator=(const SeenLines&) = delete;
+    SeenLines(SeenLines&& other) noexcept : slots_(std::move(other.slots_)), count_(other.count_) {
+        other.slots_.clear();
+        other.count_ = 0;
+    }
+    SeenLines& operator=(SeenLines&&) = delete;
+    ~SeenLines() {
+        for (const Slot& slot : slots_) Py_XDECREF(reinterpret_cast<PyObject*>(const_cast<TLEObject*>(slot.tle)));
+    }
+
     // 1 when a set with the same two lines was inserted before (`tle` is not
     // kept), 0 when `tle` is new and now inserted, -1 with an exception set.
     int insert(PyObject* tle) {
@@ -277,6 +291,7 @@ public:
             Slot& slot = slots_[i];
             if (!slot.tle) {
                 slot = {hash, t};
+                Py_INCREF(tle);
                 ++count_;
                 return 0;
             }
