@@ -213,6 +213,23 @@ class TestNothingLost:
                     read()
                 assert str(info.value) == f"{path} holds no element sets"
 
+    def test_a_source_without_line_breaks_is_refused_not_gathered(self):
+        # A stream without a line break (a binary file, /dev/zero) was
+        # gathered whole as one line, and a second copy made of it: memory
+        # grew with the stream without bound.
+        class Endless:
+            reads = 0
+
+            def read(self, size):
+                Endless.reads += 1
+                return b"\x00" * size
+
+        for verify in (True, False):
+            Endless.reads = 0
+            with pytest.raises(ValueError, match="line 1 runs past 1048576 bytes without a line break"):
+                list(read_tles(Endless(), verify=verify))
+            assert Endless.reads <= 3
+
     def test_latin1_and_utf8_names_and_a_byte_order_mark(self):
         sets = (ISS, VANGUARD)
         for encoding, names in (("latin-1", ["SPOT Ä", "Vanguard ñ"]), ("utf-8", ["Ёлка 1", "Vanguard ñ"])):

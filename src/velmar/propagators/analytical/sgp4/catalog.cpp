@@ -24,6 +24,9 @@ namespace velmar::tle_module {
 namespace {
 
 constexpr size_t line_width = 69;
+// No line of a catalogue comes near this; a source without line breaks (a
+// binary file, /dev/zero) would otherwise be gathered whole as one line.
+constexpr size_t longest_line = size_t{1} << 20;
 
 // The problems of the file's structure, as velmar.io words them.
 enum Structure : long { lone_line1 = 1, lone_line2 = 2, lone_name = 3 };
@@ -357,6 +360,7 @@ public:
             if (next_cr && next_cr < p) next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
             const char* stop = !next_lf ? next_cr : !next_cr ? next_lf : std::min(next_lf, next_cr);
             if (!stop) {
+                if (!fits(carry_.size() + static_cast<size_t>(end - p))) return false;
                 carry_.append(p, end);
                 break;
             }
@@ -404,7 +408,16 @@ public:
     }
 
 private:
+    // False with ValueError when the line being read has grown past any catalogue line.
+    [[nodiscard]] bool fits(size_t size) const {
+        if (size <= longest_line) return true;
+        PyErr_Format(PyExc_ValueError, "line %zd runs past %zu bytes without a line break: not element-set text",
+                     number_ + 1, longest_line);
+        return false;
+    }
+
     [[nodiscard]] bool line(const char* s, size_t n) {
+        if (!fits(n)) return false;
         ++number_;
         if (is_element_line(s, n)) {
             ++element_lines_;
