@@ -213,6 +213,23 @@ class TestNothingLost:
                     read()
                 assert str(info.value) == f"{path} holds no element sets"
 
+    def test_a_source_without_line_breaks_is_refused_not_gathered(self):
+        # A stream without a line break (a binary file, /dev/zero) was
+        # gathered whole as one line, and a second copy made of it: memory
+        # grew with the stream without bound.
+        class Endless:
+            reads = 0
+
+            def read(self, size):
+                Endless.reads += 1
+                return b"\x00" * size
+
+        for verify in (True, False):
+            Endless.reads = 0
+            with pytest.raises(ValueError, match="line 1 runs past 1048576 bytes without a line break"):
+                list(read_tles(Endless(), verify=verify))
+            assert Endless.reads <= 3
+
     def test_latin1_and_utf8_names_and_a_byte_order_mark(self):
         sets = (ISS, VANGUARD)
         for encoding, names in (("latin-1", ["SPOT Ä", "Vanguard ñ"]), ("utf-8", ["Ёлка 1", "Vanguard ñ"])):
@@ -395,6 +412,34 @@ def reentrant(parts=[ISS[:50], ISS[50:]]):
 sets, problems, flagged, lines, pairs, dropped = _scan_catalog(reentrant, _MASKS, True, True, True)
 assert (len(sets), pairs, dropped) == (1, 1, 0) and sets[0][2].size == 1
 assert all(r[0][0][2].size == 1 and r[5] == 2 for r in inner)
+print("ok")
+""")
+
+
+def test_duplicates_are_found_after_the_reader_empties_the_group_lists():
+    # The duplicate screen kept borrowed pointers to the TLEs of the group's
+    # list; a reader that reaches the list through gc and empties it freed
+    # them, and the next duplicate was compared with whatever took their place.
+    assert_child_ok("""
+import gc
+from velmar.io import _MASKS
+from velmar.propagators.analytical.sgp4.tle import TLE, _scan_catalog
+
+ISS = (b"1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927\\n"
+       b"2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537\\n")
+OTHER = ("1 00005U 58002B   00179.78495062  .00000023  00000-0  28098-4 0  4753",
+         "2 00005  34.2682 348.7242 1859667 331.7664  19.3264 10.82419157413667")
+keep = []
+def read(step=[0]):
+    step[0] += 1
+    if step[0] == 2:
+        for o in gc.get_objects():
+            if type(o) is list and o and all(type(x) is TLE for x in o):
+                o.clear()
+        keep.extend(TLE(*OTHER) for _ in range(1000))  # reuse the freed memory
+    return ISS if step[0] <= 3 else b""
+sets, problems, flagged, lines, pairs, dropped = _scan_catalog(read, _MASKS, True, True, True)
+assert (pairs, dropped) == (3, 2), (pairs, dropped)
 print("ok")
 """)
 

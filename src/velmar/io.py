@@ -20,7 +20,8 @@ Element lines are ASCII. Name lines are read as UTF-8, or as Latin-1 when they
 are not UTF-8; a UTF-8 byte-order mark at the start is skipped.
 
 Sources are read as a stream, a chunk at a time, so memory does not grow with
-the size of the file beyond what is read from it. A gzip source whose text
+the size of the file beyond what is read from it; a line running past 1 MiB
+(a binary file, a stream without line breaks) is refused. A gzip source whose text
 would be more than 100 times its compressed size, once past the first 64 MiB,
 is refused as damaged or not a catalogue: catalogue text compresses about
 five to one.

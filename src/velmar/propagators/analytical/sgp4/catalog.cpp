@@ -25,6 +25,9 @@ namespace velmar::tle_module {
 namespace {
 
 constexpr size_t line_width = 69;
+// No line of a catalogue comes near this; a source without line breaks (a
+// binary file, /dev/zero) would otherwise be gathered whole as one line.
+constexpr size_t longest_line = size_t{1} << 20;
 
 // The problems of the file's structure, as velmar.io words them.
 enum Structure : long { lone_line1 = 1, lone_line2 = 2, lone_name = 3 };
@@ -274,10 +277,24 @@ bool same_lines(const TLEObject* a, const TLEObject* b) {
 // The sets of one satellite kept so far, by the hash of their lines: open
 // addressing with linear probing, so that a duplicate is found as it is read,
 // at the cost of 16 bytes a slot. One table per satellite stays in the cache
-// where one for the whole file would not. The TLE pointers are borrowed from
-// the group's list, which holds every set kept until the pass returns.
+// where one for the whole file would not. Each slot owns a reference to its
+// TLE: the group's list cannot be trusted to keep it, since read() runs
+// Python code between chunks that may reach the list (gc.get_objects) and
+// empty it.
 class SeenLines {
 public:
+    SeenLines() = default;
+    SeenLines(const SeenLines&) = delete;
+    SeenLines& operator=(const SeenLines&) = delete;
+    SeenLines(SeenLines&& other) noexcept : slots_(std::move(other.slots_)), count_(other.count_) {
+        other.slots_.clear();
+        other.count_ = 0;
+    }
+    SeenLines& operator=(SeenLines&&) = delete;
+    ~SeenLines() {
+        for (const Slot& slot : slots_) Py_XDECREF(reinterpret_cast<PyObject*>(const_cast<TLEObject*>(slot.tle)));
+    }
+
     // 1 when a set with the same two lines was inserted before (`tle` is not
     // kept), 0 when `tle` is new and now inserted, -1 with an exception set.
     int insert(PyObject* tle) {
@@ -292,6 +309,7 @@ public:
             Slot& slot = slots_[i];
             if (!slot.tle) {
                 slot = {hash, t};
+                Py_INCREF(tle);
                 ++count_;
                 return 0;
             }
@@ -366,6 +384,7 @@ public:
             if (next_cr && next_cr < p) next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
             const char* stop = !next_lf ? next_cr : !next_cr ? next_lf : std::min(next_lf, next_cr);
             if (!stop) {
+                if (!fits(carry_.size() + static_cast<size_t>(end - p))) return false;
                 carry_.append(p, end);
                 break;
             }
@@ -425,7 +444,16 @@ public:
     }
 
 private:
+    // False with ValueError when the line being read has grown past any catalogue line.
+    [[nodiscard]] bool fits(size_t size) const {
+        if (size <= longest_line) return true;
+        PyErr_Format(PyExc_ValueError, "line %zd runs past %zu bytes without a line break: not element-set text",
+                     number_ + 1, longest_line);
+        return false;
+    }
+
     [[nodiscard]] bool line(const char* s, size_t n) {
+        if (!fits(n)) return false;
         ++number_;
         if (is_element_line(s, n)) {
             ++element_lines_;
