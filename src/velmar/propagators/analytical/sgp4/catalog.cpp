@@ -291,8 +291,14 @@ public:
         other.count_ = 0;
     }
     SeenLines& operator=(SeenLines&&) = delete;
-    ~SeenLines() {
-        for (const Slot& slot : slots_) Py_XDECREF(reinterpret_cast<PyObject*>(const_cast<TLEObject*>(slot.tle)));
+    ~SeenLines() { clear(); }
+
+    // Lets go of every set kept, leaving an empty table.
+    void clear() {
+        std::vector<Slot> kept;
+        kept.swap(slots_);
+        count_ = 0;
+        for (const Slot& slot : kept) Py_XDECREF(reinterpret_cast<PyObject*>(const_cast<TLEObject*>(slot.tle)));
     }
 
     // 1 when a set with the same two lines was inserted before (`tle` is not
@@ -427,13 +433,15 @@ public:
                 // each group in turn, so that its list is gone before the next
                 // collection's arrays are made; a refused file needs none.
                 Ref members = std::move(g.members);
+                const Ref list = Ref::borrow(members.get());
                 if (PyLong_CheckExact(g.key.get()) && !failed_) {
                     // The group's key is the number every member reads as.
                     members = Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr,
                                                       g.key.get()));
                     if (!members) return nullptr;
                 }
-                g.seen = SeenLines();
+                if (!PyObject_GC_IsTracked(list.get())) PyObject_GC_Track(list.get());
+                g.seen.clear();
                 g.epochs = {};
                 Ref entry = Ref::steal(PyTuple_Pack(3, g.key.get(), satname, members.get()));
                 if (!entry || PyList_Append(sets_.get(), entry.get()) < 0) return nullptr;
@@ -566,6 +574,11 @@ private:
                                              : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
                 g.members = Ref::steal(PyList_New(0));
                 if (!g.key || !g.members) return false;
+                // Out of the collector's sight until its collection is built:
+                // read() and gc callbacks run Python code during the pass, and
+                // a list handed out by gc.get_objects() could be emptied or
+                // filled with other objects under the collection built from it.
+                PyObject_GC_UnTrack(g.members.get());
                 groups_.push_back(std::move(g));
             }
             have_last_ = is_number;
