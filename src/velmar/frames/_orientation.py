@@ -69,12 +69,13 @@ def _positions(value, name, n, scalar):
     array = np.asarray(value)
     if array.dtype.kind not in "fiu":
         raise TypeError(f"{name} must hold real numbers (m or m/s), got dtype {array.dtype}")
+    # No copy here: the native side copies into its results, under the lock.
     if scalar and array.shape == (3,):
-        return np.array(array, dtype=np.float64, order="C").reshape(1, 3)
+        return np.asarray(array, dtype=np.float64).reshape(1, 3)
     if array.ndim != 2 or array.shape[1] != 3 or (array.shape[0] != n and not scalar):
         expected = "(3,) or (N, 3)" if scalar else f"({n}, 3) for {n} epochs"
         raise ValueError(f"{name} must have shape {expected}, got shape {array.shape}")
-    return np.array(array, dtype=np.float64, order="C")
+    return np.asarray(array, dtype=np.float64)
 
 
 def _per_epoch(value, name, n):
@@ -152,7 +153,8 @@ def _native_rows(EOP, tai_ns, mjd_utc, rows, need):
         return False
     from velmar.frames import transforms
 
-    tai_ut1 = np.empty(rows.shape[1])
+    # TAI-UT1 goes into the row of the UT1 day fraction, which is made from it in place.
+    tai_ut1 = rows[1]
     outside = transforms._linear_into(*line, mjd_utc, tai_ut1)
     outside += transforms._cubic_into(*cubics[0], mjd_utc, rows[2], np.nan)
     outside += transforms._cubic_into(*cubics[1], mjd_utc, rows[3], np.nan)
@@ -161,9 +163,10 @@ def _native_rows(EOP, tai_ns, mjd_utc, rows, need):
     # 2006/2000A model, off by well under a milliarcsecond.
     for table, row in zip(cubics[2:], (4, 6, 7)):
         transforms._cubic_into(*table, mjd_utc, rows[row], 0.0)
+    if outside:  # NaN TAI-UT1 gives a NaN fraction, and only that
+        missing = np.isnan(tai_ut1) | np.isnan(rows[2]) | np.isnan(rows[3])
     transforms._ut1_rows(tai_ns, tai_ut1, rows[0], rows[1], rows[5] if need == CELESTIAL else None)
     if outside:
-        missing = np.isnan(tai_ut1) | np.isnan(rows[2]) | np.isnan(rows[3])
         _warn_outside(EOP, int(missing.sum()), rows.shape[1], stacklevel=4)
     return True
 
@@ -193,8 +196,8 @@ def prepare(time, r, v, eop, need):
     """Check and lay out the inputs of one transformation.
 
     Returns (flat, r, v, params, grid, grid_start), flat telling that one
-    epoch came with (3,) vectors and wants (3,) vectors back, r, v as C-ordered
-    (N, 3) float64 copies (v may be None), params a C-ordered (K, N) float64
+    epoch came with (3,) vectors and wants (3,) vectors back, r, v as (N, 3)
+    float64 arrays of any layout, maybe the caller's own (v may be None), params a C-ordered (K, N) float64
     array of per-epoch quantities (rows: UT1 whole days and day fraction since
     J2000, x_p, y_p, LOD, TT days since J2000, dX, dY, X, Y, s), and grid an
     (M, 3) array of X, Y, s every GRID_STEP_DAYS from grid_start, or None.
