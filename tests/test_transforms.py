@@ -283,6 +283,18 @@ class TestElementsNeedAnInertialFrame:
         assert coe.sma == pytest.approx(original.sma, rel=1e-8) and coe.inc == pytest.approx(original.inc, abs=1e-9)
 
 
+def test_inputs_are_left_alone():
+    rng = np.random.default_rng(21)
+    t = Time(random_epochs(rng, 40, "2010-01-01", 10.0))
+    r, v = random_orbits(rng, 40)
+    r_kept, v_kept = r.copy(), v.copy()
+    for a, b in ((TEME, ITRF), (ITRF, GCRF), (GCRF, TEME), (ITRF, ITRF)):
+        r2, v2 = transforms.transform(t, r, v, a, b)
+        assert r2 is not r and v2 is not v
+        np.testing.assert_array_equal(r, r_kept)
+        np.testing.assert_array_equal(v, v_kept)
+
+
 def test_threads_and_odd_inputs_do_not_crash():
     from conftest import assert_child_ok
 
