@@ -142,6 +142,9 @@ class TestItrfToGeodetic:
         base = np.random.default_rng(1).normal(size=(6, 6)) * 7e6
         same = [base[::2, :3], np.ascontiguousarray(base[::2, :3]).astype(">f8"), base[::2, :3].tolist()]
         assert all((itrf_to_geodetic(x) == itrf_to_geodetic(same[0])).all() for x in same)
+        kept = base.copy()
+        itrf_to_geodetic(base[:, 3:])
+        np.testing.assert_array_equal(base, kept)  # the caller's positions are left alone
         assert tuple(itrf_to_geodetic(np.array([7000000, 0, 0]))) == tuple(one)
         assert itrf_to_geodetic([7e6, 0, 0], None) == itrf_to_geodetic([7e6, 0, 0], WGS84) == one
         nan = itrf_to_geodetic([np.nan, 0, 0])
@@ -364,3 +367,25 @@ class TestGeoStateToSv:
         with pytest.raises(ValueError, match="got 2.0 at index 1"):
             GeoStateEphemeris(Time(["2024-01-01", "2024-01-02"]), ITRF, [[0.5, 1, 0], [2.0, 1, 0]]).to_sv()
 
+
+
+def test_threads_writing_the_positions_do_not_crash():
+    from conftest import assert_child_ok
+
+    assert_child_ok("""
+import threading, numpy as np
+from velmar.frames.geodetic import itrf_to_geodetic
+r = np.random.default_rng(0).normal(size=(200000, 3)) * 7e6
+stop = threading.Event()
+def mutate():
+    while not stop.is_set():
+        r[::7] *= -1.0
+def work():
+    for _ in range(10):
+        out = itrf_to_geodetic(r)
+        assert out.shape == (200000,) and np.isfinite(out['alt']).all()
+threads = [threading.Thread(target=mutate)] + [threading.Thread(target=work) for _ in range(2)]
+for th in threads: th.start()
+for th in threads[1:]: th.join()
+stop.set(); threads[0].join()
+""")

@@ -283,6 +283,18 @@ class TestElementsNeedAnInertialFrame:
         assert coe.sma == pytest.approx(original.sma, rel=1e-8) and coe.inc == pytest.approx(original.inc, abs=1e-9)
 
 
+def test_inputs_are_left_alone():
+    rng = np.random.default_rng(21)
+    t = Time(random_epochs(rng, 40, "2010-01-01", 10.0))
+    r, v = random_orbits(rng, 40)
+    r_kept, v_kept = r.copy(), v.copy()
+    for a, b in ((TEME, ITRF), (ITRF, GCRF), (GCRF, TEME), (ITRF, ITRF)):
+        r2, v2 = transforms.transform(t, r, v, a, b)
+        assert r2 is not r and v2 is not v
+        np.testing.assert_array_equal(r, r_kept)
+        np.testing.assert_array_equal(v, v_kept)
+
+
 def test_threads_and_odd_inputs_do_not_crash():
     from conftest import assert_child_ok
 
@@ -326,4 +338,102 @@ for r_bad in ([[1, 2]], np.zeros((n, 4)), np.zeros((0, 3)), 'abc', None):
     else:
         raise SystemExit('accepted %r' % (r_bad,))
 print(transforms.teme_to_itrf(Time(np.array([], 'datetime64[ns]')), np.zeros((0, 3)))[0].shape)
+""")
+
+
+class TestEarthOrientationFromTheBulletins:
+    """Long arrays read velmar's EOP through its interpolators' own tables,
+    natively; the values must be those scipy gives through EOP, bit for bit."""
+
+    @staticmethod
+    def epochs():
+        from velmar.iers.eop import EOP
+
+        probe = EOP(np.array([55000.0]))
+        probe.pm_x, probe.pm_y, probe.lod, probe.dX, probe.dY, probe.TAI_UT1  # build the interpolators
+        rng = np.random.default_rng(11)
+        samples = EOP._pm_x_spline.x
+        ends = [EOP._lod_spline.x[-2:], EOP._dX_spline.x[-2:], EOP._TAI_UT1_interpolator.x[-2:]]
+        mjd = np.concatenate([rng.uniform(samples[0] - 2000, samples[-1] + 2000, 3000), samples[::97], *ends,
+                              [samples[0], samples[-1], np.nextafter(samples[-1], np.inf)]])
+        # Whole nanoseconds, so that the UTC MJD the rows are read at is the
+        # one EOP is asked about below.
+        return Time(np.round(mjd, 9), format="mjd", scale="utc")
+
+    @pytest.mark.parametrize("need", ["TERRESTRIAL", "CELESTIAL"])
+    def test_rows_are_eops_values(self, need):
+        from velmar.frames import _orientation
+        from velmar.iers.eop import EOP
+
+        need = getattr(_orientation, need)
+        t = self.epochs()
+        mjd = np.ascontiguousarray(t.utc.mjd)
+        tai_ns = np.asarray(t.int64, dtype=np.int64)
+        rows = np.zeros((11 if need == _orientation.CELESTIAL else 5, mjd.size))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert _orientation._native_rows(EOP, tai_ns, mjd, rows, need)
+        assert len(caught) == 1 and "of %d epochs lie outside" % mjd.size in str(caught[0].message)
+        data = EOP(mjd)
+        days, rest = np.divmod(tai_ns, 86_400_000_000_000)
+        expected = {0: days.astype(float), 1: (rest * 1e-9 - data.TAI_UT1) / 86400.0, 2: data.pm_x, 3: data.pm_y,
+                    4: np.nan_to_num(data.lod, nan=0.0)}
+        if need == _orientation.CELESTIAL:
+            expected.update({5: days + (rest * 1e-9 + 32.184) / 86400.0, 6: np.nan_to_num(data.dX, nan=0.0),
+                             7: np.nan_to_num(data.dY, nan=0.0)})
+        for row, values in expected.items():
+            np.testing.assert_array_equal(rows[row], values, err_msg=f"row {row}")
+        assert np.isnan(rows[2]).sum() > 100 and (rows[4] == 0.0).sum() > 100  # the spans were left
+
+    def test_a_replaced_interpolator_is_followed(self, monkeypatch):
+        from velmar.frames import _orientation
+        from velmar.iers.eop import EOP
+
+        t = Time(random_epochs(np.random.default_rng(12), 50, "2010-01-01", 10.0))
+        r, v = random_orbits(np.random.default_rng(13), 50)
+        data = EOP(np.ascontiguousarray(t.utc.mjd))
+        given = EOPValues(2e-6, data.pm_y, data.dut, data.lod)
+        monkeypatch.setattr(EOP, "_pm_x_spline", lambda mjd: np.full(np.shape(mjd), 2e-6))
+        assert not _orientation._native_rows(EOP, t.int64, t.utc.mjd, np.zeros((5, 50)), _orientation.TERRESTRIAL)
+        got = transforms.teme_to_itrf(t, r, v)
+        want = transforms.teme_to_itrf(t, r, v, eop=given)
+        np.testing.assert_allclose(got[0], want[0], rtol=0, atol=1e-6)
+        np.testing.assert_allclose(got[1], want[1], rtol=0, atol=1e-9)
+
+
+def test_native_tables_refuse_bad_arrays():
+    from conftest import assert_child_ok
+
+    assert_child_ok("""
+import numpy as np
+from velmar.frames import transforms as T
+x = np.arange(5.0); c = np.ones((4, 4)); t = np.linspace(-1, 5, 7) + 0.5; out = np.empty(7)
+assert T._cubic_into(x, c, t, out, 0.0) == 3 and out[0] == 0.0 and out[1] == 1.875
+assert T._linear_into(x, x * 2, t, out) == 3 and np.isnan(out[0]) and out[4] == np.interp(t[4], x, x * 2)
+bad = [
+    lambda: T._cubic_into(x, np.ones((4, 5)), t, out, 0.0),
+    lambda: T._cubic_into(x, np.ones((3, 4)), t, out, 0.0),
+    lambda: T._cubic_into(x[:1], np.ones((4, 0)), t, out, 0.0),
+    lambda: T._cubic_into(x, c, t, np.empty(6), 0.0),
+    lambda: T._cubic_into(x, c, t, out[::1].view(np.int64), 0.0),
+    lambda: T._cubic_into(x, c.astype(np.float32), t, out, 0.0),
+    lambda: T._cubic_into(x, c, t, np.frombuffer(bytes(56)), 0.0),
+    lambda: T._cubic_into(x, c, t, out, 'a'),
+    lambda: T._linear_into(x, x[:4], t, out),
+    lambda: T._linear_into(x, x, t[:3], out),
+    lambda: T._ut1_rows(np.zeros(7, np.int64), out, out, np.empty(6), None),
+    lambda: T._ut1_rows(np.zeros(7), out, out, out, None),
+    lambda: T._ut1_rows(np.zeros(7, np.int64), out, out, out, np.empty(3)),
+]
+for k, call in enumerate(bad):
+    try:
+        call()
+    except (ValueError, TypeError):
+        pass
+    else:
+        raise SystemExit('accepted case %d' % k)
+# Unsorted and NaN samples give some value, never a read outside the tables.
+xs = np.array([3.0, np.nan, 1.0, 0.0, 7.0]); ts = np.random.default_rng(0).uniform(-1, 8, 10000)
+T._cubic_into(xs, c, ts, np.empty(10000), 0.0); T._linear_into(xs, xs, ts, np.empty(10000))
+T._cubic_into(x, c, ts[::-1], np.empty(10000)[::1], np.nan)
 """)

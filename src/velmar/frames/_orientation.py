@@ -69,12 +69,13 @@ def _positions(value, name, n, scalar):
     array = np.asarray(value)
     if array.dtype.kind not in "fiu":
         raise TypeError(f"{name} must hold real numbers (m or m/s), got dtype {array.dtype}")
+    # No copy here: the native side copies into its results, under the lock.
     if scalar and array.shape == (3,):
-        return np.array(array, dtype=np.float64, order="C").reshape(1, 3)
+        return np.asarray(array, dtype=np.float64).reshape(1, 3)
     if array.ndim != 2 or array.shape[1] != 3 or (array.shape[0] != n and not scalar):
         expected = "(3,) or (N, 3)" if scalar else f"({n}, 3) for {n} epochs"
         raise ValueError(f"{name} must have shape {expected}, got shape {array.shape}")
-    return np.array(array, dtype=np.float64, order="C")
+    return np.asarray(array, dtype=np.float64)
 
 
 def _per_epoch(value, name, n):
@@ -95,7 +96,7 @@ def _data_span(EOP):
     return first, last
 
 
-def _warn_outside(EOP, missing, n):
+def _warn_outside(EOP, missing, n, stacklevel=3):
     first, last = _data_span(EOP)
     if np.isfinite(first) and np.isfinite(last):
         span = Time([first, last], format="mjd", scale="utc").iso
@@ -106,8 +107,68 @@ def _warn_outside(EOP, missing, n):
         f"Earth orientation data (velmar's EOP) cover {where}; {missing} of {n} epochs lie outside "
         "and give NaN rows",
         RuntimeWarning,
-        stacklevel=3,
+        stacklevel=stacklevel,
     )
+
+
+def _cubic_table(spline):
+    """(x, c) of a CubicSpline of one float64 column, as EOP fits them, or None."""
+    from scipy.interpolate import CubicSpline
+
+    if type(spline) is not CubicSpline:
+        return None
+    x, c = spline.x, spline.c
+    if not (isinstance(x, np.ndarray) and isinstance(c, np.ndarray)):
+        return None
+    if x.dtype != np.float64 or c.dtype != np.float64 or x.ndim != 1 or x.size < 2:
+        return None
+    return (x, c) if c.shape == (4, x.size - 1) else None
+
+
+def _linear_table(line):
+    """(x, y) of an interp1d that hands over to numpy.interp, as EOP fits them, or None."""
+    from scipy.interpolate import interp1d
+
+    if type(line) is not interp1d or getattr(line, "_call", None) is not interp1d._call_linear_np:
+        return None
+    x, y = line.x, line.y
+    if not (isinstance(x, np.ndarray) and isinstance(y, np.ndarray)):
+        return None
+    if x.dtype != np.float64 or y.dtype != np.float64 or x.ndim != 1 or y.shape != x.shape or x.size < 2:
+        return None
+    return x, y
+
+
+def _native_rows(EOP, tai_ns, mjd_utc, rows, need):
+    """Fill the rows from velmar's EOP in native passes over the epochs, with
+    the values EOP gives (see transforms._cubic_into); False, touching
+    nothing, when an interpolator is not built yet or not of the kind EOP fits
+    (replaced by hand), for EOP itself to evaluate."""
+    names = ["_pm_x_spline", "_pm_y_spline", "_lod_spline"]
+    if need == CELESTIAL:
+        names += ["_dX_spline", "_dY_spline"]
+    cubics = [_cubic_table(getattr(EOP, name, None)) for name in names]
+    line = _linear_table(getattr(EOP, "_TAI_UT1_interpolator", None))
+    if line is None or any(table is None for table in cubics):
+        return False
+    from velmar.frames import transforms
+
+    # TAI-UT1 goes into the row of the UT1 day fraction, which is made from it in place.
+    tai_ut1 = rows[1]
+    outside = transforms._linear_into(*line, mjd_utc, tai_ut1)
+    outside += transforms._cubic_into(*cubics[0], mjd_utc, rows[2], np.nan)
+    outside += transforms._cubic_into(*cubics[1], mjd_utc, rows[3], np.nan)
+    # Where LOD is not known the nominal rate is used (zero excess); outside
+    # their (shorter) span the pole offsets are taken as zero: the bare IAU
+    # 2006/2000A model, off by well under a milliarcsecond.
+    for table, row in zip(cubics[2:], (4, 6, 7)):
+        transforms._cubic_into(*table, mjd_utc, rows[row], 0.0)
+    if outside:  # NaN TAI-UT1 gives a NaN fraction, and only that
+        missing = np.isnan(tai_ut1) | np.isnan(rows[2]) | np.isnan(rows[3])
+    transforms._ut1_rows(tai_ns, tai_ut1, rows[0], rows[1], rows[5] if need == CELESTIAL else None)
+    if outside:
+        _warn_outside(EOP, int(missing.sum()), rows.shape[1], stacklevel=4)
+    return True
 
 
 def _xys(tt_days, rows):
@@ -135,8 +196,8 @@ def prepare(time, r, v, eop, need):
     """Check and lay out the inputs of one transformation.
 
     Returns (flat, r, v, params, grid, grid_start), flat telling that one
-    epoch came with (3,) vectors and wants (3,) vectors back, r, v as C-ordered
-    (N, 3) float64 copies (v may be None), params a C-ordered (K, N) float64
+    epoch came with (3,) vectors and wants (3,) vectors back, r, v as (N, 3)
+    float64 arrays of any layout, maybe the caller's own (v may be None), params a C-ordered (K, N) float64
     array of per-epoch quantities (rows: UT1 whole days and day fraction since
     J2000, x_p, y_p, LOD, TT days since J2000, dX, dY, X, Y, s), and grid an
     (M, 3) array of X, Y, s every GRID_STEP_DAYS from grid_start, or None.
@@ -167,6 +228,10 @@ def prepare(time, r, v, eop, need):
     mjd_utc = np.broadcast_to(mjd_utc, (n,))
 
     from velmar.iers.eop import EOP
+
+    if eop is None and _native_rows(EOP, tai_ns, mjd_utc, rows, need):
+        grid, start = (None, 0.0) if need != CELESTIAL else _xys(rows[5], rows)
+        return flat, r, v, rows, grid, start
 
     data = EOP(np.ascontiguousarray(mjd_utc))
     if eop is None:

@@ -124,16 +124,36 @@ PyObject* itrf_to_geodetic(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     geo::Shape shape(1.0, 0.0);
-    Points r;
-    if (!read_points(a[0], "r", r) || !read_shape(a[1], shape)) return nullptr;
-    Ref out = Ref::steal(new_records(lla_descr, r.n, r.single));
+    // The positions go straight into the result, whose records are three
+    // float64 each (checked at import), and are converted there in place:
+    // one array of a million rows instead of two, and the caller's array is
+    // read only while the lock is held.
+    Ref given = Ref::steal(PyArray_FROM_O(a[0]));
+    if (!given) return nullptr;
+    const bool single = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(given.get())) == 1;
+    static constexpr npy_intp one[] = {3};
+    static constexpr npy_intp many[] = {-1, 3};
+    given = Ref::steal(single ? arrays::float64_source(given.get(), "r", 1, one, "(3,) or (N, 3)")
+                              : arrays::float64_source(given.get(), "r", 2, many, "(3,) or (N, 3)"));
+    if (!given || !read_shape(a[1], shape)) return nullptr;
+    auto* source = reinterpret_cast<PyArrayObject*>(given.get());
+    const npy_intp n = single ? 1 : PyArray_DIM(source, 0);
+    Ref out = Ref::steal(new_records(lla_descr, n, single));
     if (!out) return nullptr;
-    const double* x = r.data();
+    npy_intp dims[2] = {n, 3};
+    Ref columns = Ref::steal(PyArray_New(&PyArray_Type, single ? 1 : 2, single ? dims + 1 : dims, NPY_DOUBLE,
+                                         nullptr, PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), 0,
+                                         NPY_ARRAY_CARRAY, nullptr));
+    if (!columns) return nullptr;
+    Py_INCREF(out.get());
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(columns.get()), out.get()) < 0) return nullptr;
+    if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(columns.get()), source) < 0) return nullptr;
+    columns.reset();
+    given.reset();
     double* y = doubles(out);
-    const npy_intp n = r.n;
     Py_BEGIN_ALLOW_THREADS
     for (npy_intp i = 0; i < n; ++i)
-        geo::from_cartesian(shape, x[3 * i], x[3 * i + 1], x[3 * i + 2], y[3 * i], y[3 * i + 1], y[3 * i + 2]);
+        geo::from_cartesian(shape, y[3 * i], y[3 * i + 1], y[3 * i + 2], y[3 * i], y[3 * i + 1], y[3 * i + 2]);
     Py_END_ALLOW_THREADS
     return finish(std::move(out));
 }

@@ -21,10 +21,12 @@
 // usual TEME convention.
 #define VELMAR_NUMPY_IMPORT
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numbers>
 
 #include "velmar/_native/args.hpp"
+#include "velmar/_native/buffer.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 
@@ -102,24 +104,44 @@ double normalise_angle(double a) {
 
 // Greenwich mean sidereal time, IAU 1982, of the UT1 date J2000 + days +
 // fraction (gmst82 with the fraction as the second part of the date).
+// fmod(fraction, 1), skipping the library call for the usual fraction in [0, 1), where it is exact.
+double day_part(double fraction) { return fraction >= 0.0 && fraction < 1.0 ? fraction : std::fmod(fraction, 1.0); }
+
 double gmst82(double days, double fraction) {
     constexpr double A = 24110.54841 - 43200.0, B = 8640184.812866, C = 0.093104, D = -6.2e-6;
     const double t = (fraction + days) / days_per_century;
-    const double f = 86400.0 * std::fmod(fraction, 1.0);
+    const double f = 86400.0 * day_part(fraction);
     return normalise_angle(time_second * ((A + (B + (C + D * t) * t) * t) + f));
 }
 
 // Earth rotation angle, IAU 2000, of the same UT1 date (era00).
 double era00(double days, double fraction) {
     const double t = fraction + days;
-    const double f = std::fmod(fraction, 1.0);
+    const double f = day_part(fraction);
     return normalise_angle(two_pi * (f + 0.7790572732640 + 0.00273781191135448 * t));
 }
 
 // Polar motion matrix, ITRS = W * TIRS (pom00): Rx(-yp) Ry(-xp) Rz(sp),
 // multiplied out, since it is made once per epoch.
+// Cosine and sine of an angle; for the pole's few arcseconds by their series,
+// which there agree with the library's to the last bit or the one after it
+// (below 2e-5 rad the first omitted terms are under 1e-20 of the result)
+// at a fraction of the cost of two calls per epoch.
+void cos_sin(double a, double& c, double& s) {
+    if (std::fabs(a) < 2e-5) {
+        const double a2 = a * a;
+        c = 1.0 - 0.5 * a2;
+        s = a - a * a2 * (1.0 / 6.0);
+        return;
+    }
+    c = std::cos(a);
+    s = std::sin(a);
+}
+
 Mat polar_motion(double xp, double yp, double sp) {
-    const double cx = std::cos(xp), sx = std::sin(xp), cy = std::cos(yp), sy = std::sin(yp);
+    double cx, sx, cy, sy;
+    cos_sin(xp, cx, sx);
+    cos_sin(yp, cy, sy);
     const Mat w{{{cx, 0.0, sx}, {sx * sy, cy, -sy * cx}, {-sx * cy, sy, cx * cy}}};
     if (sp == 0.0) return w;
     const double c = std::cos(sp), s = std::sin(sp);
@@ -262,6 +284,172 @@ void run(const Job& job) {
     }
 }
 
+// --- Earth orientation from the bulletins' interpolators ----------------------------
+//
+// velmar.iers.eop.EOP evaluates scipy objects (CubicSpline for polar motion,
+// LOD and the pole offsets; interp1d, which hands over to numpy.interp, for
+// TAI-UT1) through a Python call and a masked copy per quantity, some 10-20
+// ms each for a million epochs. _orientation hands their own tables here
+// instead, when they are of those exact kinds, and they are evaluated with the
+// same arithmetic: scipy's piece search and power sum, numpy.interp's slope
+// form, and EOP's rule of NaN (or `fill`) outside the first and last sample.
+// The tests hold the results to EOP's, bit for bit.
+
+// Index j of the piece with x[j] <= t < x[j+1] (the last piece when t is the
+// last sample), for x[0] <= t <= x[m-1]; `guess` is the previous epoch's
+// piece, right or one short for sorted epochs. Whatever x holds, the result
+// stays in [0, m-2].
+npy_intp piece_of(const velmar::View1D<double>& x, npy_intp m, double t, npy_intp guess) {
+    if (guess + 1 < m && x[guess] <= t && t < x[guess + 1]) return guess;
+    if (guess + 2 < m && x[guess + 1] <= t && t < x[guess + 2]) return guess + 1;
+    npy_intp lo = 0, hi = m - 1;
+    while (hi - lo > 1) {
+        const npy_intp mid = lo + (hi - lo) / 2;
+        if (x[mid] <= t) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// Epoch views shared by the evaluators: t read, out written, of one length.
+bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& t, velmar::View1D<double>& out) {
+    if (!t.acquire(t_obj) || !out.acquire(out_obj, true)) return false;
+    if (t.size() != out.size()) {
+        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd epochs for %zd results", t.size(), out.size());
+        return false;
+    }
+    return true;
+}
+
+bool samples_view(PyObject* obj, velmar::View1D<double>& x) {
+    if (!x.acquire(obj)) return false;
+    if (x.size() < 2) {
+        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: an interpolator needs 2 samples, got %zd", x.size());
+        return false;
+    }
+    return true;
+}
+
+// _cubic_into(x, c, t, out, fill) -> number of epochs outside [x[0], x[-1]]
+// (or NaN), which get `fill`; the others the piecewise cubic of breakpoints x
+// and coefficients c (4, m-1), highest power first, as scipy's PPoly sums it.
+PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"x", "c", "t", "out", "fill"};
+    static constexpr velmar::Signature sig{"_cubic_into", names, 5, 5, 5};
+    PyObject* a[5];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    const double fill = PyFloat_AsDouble(a[4]);
+    if (fill == -1.0 && PyErr_Occurred()) return nullptr;
+    velmar::View1D<double> x, t, out;
+    velmar::View2D<double> c;
+    if (!samples_view(a[0], x) || !c.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
+    const npy_intp m = x.size();
+    if (c.shape(0) != 4 || c.shape(1) != m - 1) {
+        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: cubic coefficients of shape (%zd, %zd) for %zd samples",
+                     c.shape(0), c.shape(1), m);
+        return nullptr;
+    }
+    npy_intp outside = 0;
+    Py_BEGIN_ALLOW_THREADS
+    const double first = x[0], last = x[m - 1];
+    npy_intp j = 0;
+    for (npy_intp i = 0; i < t.size(); ++i) {
+        const double ti = t[i];
+        if (!(ti >= first && ti <= last)) {
+            out[i] = fill;
+            ++outside;
+            continue;
+        }
+        j = piece_of(x, m, ti, j);
+        const double s = ti - x[j];
+        const double s2 = s * s;
+        out[i] = c(3, j) + c(2, j) * s + c(1, j) * s2 + c(0, j) * (s2 * s);
+    }
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(outside);
+}
+
+// _linear_into(x, y, t, out) -> number of epochs outside [x[0], x[-1]] (or
+// NaN), which get NaN; the others numpy.interp(t, x, y).
+PyObject* py_linear_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"x", "y", "t", "out"};
+    static constexpr velmar::Signature sig{"_linear_into", names, 4, 4, 4};
+    PyObject* a[4];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    velmar::View1D<double> x, y, t, out;
+    if (!samples_view(a[0], x) || !y.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
+    const npy_intp m = x.size();
+    if (y.size() != m) {
+        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd values for %zd samples", y.size(), m);
+        return nullptr;
+    }
+    npy_intp outside = 0;
+    Py_BEGIN_ALLOW_THREADS
+    const double first = x[0], last = x[m - 1];
+    npy_intp j = 0;
+    for (npy_intp i = 0; i < t.size(); ++i) {
+        const double ti = t[i];
+        if (!(ti >= first && ti <= last)) {
+            out[i] = nan;
+            ++outside;
+            continue;
+        }
+        if (ti == last) {
+            out[i] = y[m - 1];
+            continue;
+        }
+        j = piece_of(x, m, ti, j);
+        if (x[j] == ti) {
+            out[i] = y[j];
+            continue;
+        }
+        const double slope = (y[j + 1] - y[j]) / (x[j + 1] - x[j]);
+        double value = slope * (ti - x[j]) + y[j];
+        if (std::isnan(value)) {  // numpy.interp's second try, from the right end
+            value = slope * (ti - x[j + 1]) + y[j + 1];
+            if (std::isnan(value) && y[j] == y[j + 1]) value = y[j];
+        }
+        out[i] = value;
+    }
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(outside);
+}
+
+// _ut1_rows(tai_ns, tai_ut1, days, fraction, tt): from the TAI nanoseconds
+// since J2000 and TAI-UT1 (s), the whole days, the UT1 day fraction and, when
+// tt is not None, the TT days since J2000; numpy's floor divmod and float
+// arithmetic, operation for operation. fraction may be tai_ut1 itself: each
+// element is read before it is written.
+PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"tai_ns", "tai_ut1", "days", "fraction", "tt"};
+    static constexpr velmar::Signature sig{"_ut1_rows", names, 5, 5, 5};
+    PyObject* a[5];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    velmar::View1D<std::int64_t> ns;
+    velmar::View1D<double> tai_ut1, days, fraction, tt;
+    if (!ns.acquire(a[0]) || !epochs_and_out(a[1], a[2], tai_ut1, days) || !fraction.acquire(a[3], true) ||
+        (a[4] != Py_None && !tt.acquire(a[4], true)))
+        return nullptr;
+    const npy_intp n = ns.size();
+    if (tai_ut1.size() != n || fraction.size() != n || (tt.held() && tt.size() != n)) {
+        PyErr_SetString(PyExc_ValueError, "velmar.frames.transforms: _ut1_rows arrays of different lengths");
+        return nullptr;
+    }
+    constexpr std::int64_t ns_per_day = 86'400'000'000'000;
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        std::int64_t d = ns[i] / ns_per_day, rest = ns[i] % ns_per_day;
+        if (rest < 0) rest += ns_per_day, --d;
+        const double seconds = static_cast<double>(rest) * 1e-9;
+        days[i] = static_cast<double>(d);
+        const double offset = tai_ut1[i];
+        fraction[i] = (seconds - offset) / 86400.0;
+        if (tt.held()) tt[i] = static_cast<double>(d) + (seconds + 32.184) / 86400.0;
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 // --- binding -----------------------------------------------------------------------
 
 // An array handed back by prepare: C-contiguous float64 of the given shape.
@@ -274,6 +462,21 @@ bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) 
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !PyArray_IS_C_CONTIGUOUS(a) ||
         (rows >= 0 && PyArray_DIM(a, 0) != rows) || PyArray_DIM(a, 1) != cols) {
+        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
+        return false;
+    }
+    return true;
+}
+
+// Positions or velocities handed back by prepare: float64 (rows, 3) of any layout.
+bool check_vectors(PyObject* obj, npy_intp rows, const char* what) {
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s is not an array", what);
+        return false;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || (rows >= 0 && PyArray_DIM(a, 0) != rows) ||
+        PyArray_DIM(a, 1) != 3) {
         PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
         return false;
     }
@@ -312,13 +515,13 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     const double grid_start = PyFloat_AsDouble(PyTuple_GET_ITEM(prepared.get(), 5));
     if (grid_start == -1.0 && PyErr_Occurred()) return nullptr;
 
-    if (!check_array(r_arr, -1, 3, "r")) return nullptr;
+    if (!check_vectors(r_arr, -1, "r")) return nullptr;
     Job job;
     job.from = from;
     job.to = to;
     job.n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(r_arr), 0);
     const npy_intp rows_needed = need == need_none ? 0 : need == need_terrestrial ? 5 : 11;
-    if (v_arr != Py_None && !check_array(v_arr, job.n, 3, "v")) return nullptr;
+    if (v_arr != Py_None && !check_vectors(v_arr, job.n, "v")) return nullptr;
     if (!check_array(params, rows_needed, job.n, "the Earth orientation")) return nullptr;
     if (grid != Py_None) {
         if (need != need_celestial || !check_array(grid, -1, 3, "the X, Y, s grid")) return nullptr;
@@ -329,16 +532,24 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
         job.grid.step = grid_step;
     }
 
+    // The inputs may be the caller's arrays: they are copied into the
+    // results while the lock is held, and the loop then works on the results
+    // in place (each epoch is read whole before it is written), so nothing
+    // the caller's threads do can reach it.
     const npy_intp shape[2] = {job.n, 3};
     Ref r_out = Ref::steal(velmar::new_double_array(2, shape));
-    if (!r_out) return nullptr;
+    if (!r_out || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(r_out.get()),
+                                   reinterpret_cast<PyArrayObject*>(r_arr)) < 0)
+        return nullptr;
     Ref v_out;
     if (v_arr != Py_None) {
         v_out = Ref::steal(velmar::new_double_array(2, shape));
-        if (!v_out) return nullptr;
+        if (!v_out || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(v_out.get()),
+                                       reinterpret_cast<PyArrayObject*>(v_arr)) < 0)
+            return nullptr;
     }
-    job.r_in = data_of(r_arr);
-    job.v_in = v_arr != Py_None ? data_of(v_arr) : nullptr;
+    job.r_in = data_of(r_out.get());
+    job.v_in = v_out ? data_of(v_out.get()) : nullptr;
     job.r_out = const_cast<double*>(data_of(r_out.get()));
     job.v_out = v_out ? const_cast<double*>(data_of(v_out.get())) : nullptr;
     job.p = data_of(params);
@@ -424,6 +635,16 @@ PyMethodDef methods[] = {
      "transform($module, time, r, v, from_frame, to_frame, eop=None)\n--\n\n"
      "Positions r (m) and velocities v (m/s, or None) from one of TEME, ITRF, GCRF to another,\n"
      "through ITRF. Same arguments and result as teme_to_itrf; the same frame twice gives copies."},
+    {"_cubic_into", VELMAR_FN(py_cubic_into), METH_FASTCALL | METH_KEYWORDS,
+     "_cubic_into($module, x, c, t, out, fill)\n--\n\n"
+     "Piecewise cubic (breakpoints x, coefficients c (4, m-1)) at t into out, `fill` outside x[0]..x[-1];\n"
+     "returns how many epochs were outside. For velmar.frames._orientation."},
+    {"_linear_into", VELMAR_FN(py_linear_into), METH_FASTCALL | METH_KEYWORDS,
+     "_linear_into($module, x, y, t, out)\n--\n\n"
+     "numpy.interp(t, x, y) into out, NaN outside x[0]..x[-1]; returns how many epochs were outside."},
+    {"_ut1_rows", VELMAR_FN(py_ut1_rows), METH_FASTCALL | METH_KEYWORDS,
+     "_ut1_rows($module, tai_ns, tai_ut1, days, fraction, tt)\n--\n\n"
+     "Whole days, UT1 day fraction and (tt not None) TT days since J2000 from TAI ns and TAI-UT1."},
     {nullptr, nullptr, 0, nullptr}};
 
 bool fetch(const char* module_name, const char* attr, PyObject*& out) {

@@ -61,3 +61,10 @@ def transform(
     eop: EOPValues | None = None,
 ) -> _Result:
     """From one of TEME, ITRF, GCRF to another (through ITRF); the same frame twice gives copies."""
+
+# Used by velmar.frames._orientation to read velmar's EOP tables natively.
+def _cubic_into(x: _Vectors, c: _Vectors, t: _Vectors, out: _Vectors, fill: float) -> int: ...
+def _linear_into(x: _Vectors, y: _Vectors, t: _Vectors, out: _Vectors) -> int: ...
+def _ut1_rows(
+    tai_ns: npt.NDArray[np.int64], tai_ut1: _Vectors, days: _Vectors, fraction: _Vectors, tt: _Vectors | None
+) -> None: ...

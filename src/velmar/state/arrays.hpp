@@ -10,12 +10,11 @@
 
 namespace velmar::arrays {
 
-// A new C-contiguous float64 copy of `obj` with `ndim` dimensions; an entry of
-// `shape` that is -1 accepts any length. `expected` spells the shape for the
-// message, e.g. "(N, 3)". nullptr with ValueError naming `name` when the
-// values are not real numbers or the shape differs.
-[[nodiscard]] inline PyObject* float64_copy(PyObject* obj, const char* name, int ndim, const npy_intp* shape,
-                                            const char* expected) {
+// `obj` as an array (maybe `obj` itself) whose values convert to float64 and
+// whose shape is `shape` (see float64_copy); nullptr with the same errors.
+// For callers that copy it into memory of their own.
+[[nodiscard]] inline PyObject* float64_source(PyObject* obj, const char* name, int ndim, const npy_intp* shape,
+                                              const char* expected) {
     Ref given = Ref::steal(PyArray_FROM_O(obj));
     if (!given) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(given.get());
@@ -37,6 +36,18 @@ namespace velmar::arrays {
         PyErr_Format(PyExc_ValueError, velmar::msg::array_shape, name, expected, got.get());
         return nullptr;
     }
+    return given.release();
+}
+
+// A new C-contiguous float64 copy of `obj` with `ndim` dimensions; an entry of
+// `shape` that is -1 accepts any length. `expected` spells the shape for the
+// message, e.g. "(N, 3)". nullptr with ValueError naming `name` when the
+// values are not real numbers or the shape differs.
+[[nodiscard]] inline PyObject* float64_copy(PyObject* obj, const char* name, int ndim, const npy_intp* shape,
+                                            const char* expected) {
+    Ref given = Ref::steal(float64_source(obj, name, ndim, shape, expected));
+    if (!given) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(given.get());
     Ref copy = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, ndim, PyArray_DIMS(a)));
     if (!copy || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(copy.get()), a) < 0) return nullptr;
     return copy.release();
