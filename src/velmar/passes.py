@@ -31,6 +31,7 @@ _VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is ch
 _LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
 _STATION_ROW = 6 * 3600 * 10**9  # ns between the tabulated station positions
 _SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun
+_FRAME_ROW = 60 * 86400 * 10**9  # ns at most between the epochs where GCRF to TEME is computed
 _UTC_1972 = -883_655_990_000_000_000  # 1972-01-01T00:00:00 UTC (TAI 00:00:10) in ns from 2000-01-01T12:00 TAI
 
 
@@ -468,8 +469,21 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
     # two rows is off the arc by 0.002 deg at most, inside the series' own 0.01 deg.
     first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
     sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
-    rows = Time(sun_ns)
-    sun_rows = itrf_to_teme(rows, gcrf_to_itrf(rows, sun_position(rows))[0])[0]
+    # GCRF to TEME turns by precession and nutation and by the drift of sidereal time from the
+    # Earth rotation angle, all slow: blended linearly between epochs two months apart it is
+    # off by under 1" (the semi-annual nutation), so the (costly) frame transformation is made
+    # at a few epochs, on the x and z axes (y follows), rather than at every row.
+    count = -(-(last - first) // _FRAME_ROW) + 1
+    frame_ns = first + (last - first) * np.arange(count, dtype=np.int64) // max(count - 1, 1)
+    frames = Time(np.repeat(frame_ns, 2))
+    axes = np.tile(np.array([[1.0, 0.0, 0.0], [0.0, 0.0, 1.0]]), (count, 1))
+    xz = itrf_to_teme(frames, gcrf_to_itrf(frames, axes)[0])[0].reshape(count, 2, 3)
+    columns = np.stack((xz[:, 0], np.cross(xz[:, 1], xz[:, 0]), xz[:, 1]), axis=1)
+    j = np.clip(np.searchsorted(frame_ns, sun_ns, side="right") - 1, 0, max(count - 2, 0))
+    w = ((sun_ns - frame_ns[j]) / max(int(frame_ns[-1] - frame_ns[0]) / max(count - 1, 1), 1.0))[:, None]
+    sun_gcrf = sun_position(Time(sun_ns))
+    sun_rows = np.einsum("ni,nij->nj", sun_gcrf, columns[j]) * (1 - w)
+    sun_rows += np.einsum("ni,nij->nj", sun_gcrf, columns[np.minimum(j + 1, count - 1)]) * w
 
     def lit_and_dark(ns, r_sat):
         k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
