@@ -202,13 +202,12 @@ class _Look:
         sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
         return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
 
-    def __call__(self, ns, angle=False, second=False, position=False):
-        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover();
-        with angle=True also the geocentric angle between station and satellite, with position=True
-        the TEME positions (N, 3), with
-        second=True instead the elevation's second derivative (rad/s^2) in a central field,
-        which is all Newton's method needs of it (the J2 and drag accelerations SGP4 adds
-        are a thousandth of the central one)."""
+    def __call__(self, ns, second=False, angle=False, position=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover(),
+        followed as asked by: the second derivative of the sine of the elevation (1/s^2) in a
+        central field (the J2 and drag accelerations SGP4 adds are a thousandth of the central
+        one, which is all Newton's method and the first estimates need), the geocentric angle
+        between station and satellite, the TEME positions (N, 3)."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
         r, v = self.teme(ns)
         sx, sy, sz, ux, uy, uz, w = self._turned(ns)
@@ -223,24 +222,26 @@ class _Look:
         g = px * qx + py * qy + pz * qz  # rho.rho_dot
         with np.errstate(invalid="ignore", divide="ignore"):
             horizontal = np.sqrt(d2 - p * p)
-            el = np.arcsin(p / np.sqrt(d2))
+            d = np.sqrt(d2)
+            el = np.arcsin(p / d)
             # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
             rate = (q * d2 - p * g) / (d2 * horizontal)
-            if angle:
-                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
-                return el, rate, np.arccos(np.clip(cos, -1.0, 1.0))
+            out = [el, rate]
             if second:
                 # rho'' = a - s'' with s'' = -w^2 (sx, sy, 0); p'' = rho''.u + 2 rho'.u' + rho.u''.
-                r3 = (r[0] * r[0] + r[1] * r[1] + r[2] * r[2]) ** 1.5
-                mu = -3.986004418e14 / r3
+                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
+                mu = -3.986004418e14 / (r2 * np.sqrt(r2))
                 ax, ay, az = mu * r[0] + w * w * sx, mu * r[1] + w * w * sy, mu * r[2]
-                pp = (ax * ux + ay * uy + az * uz + 2 * w * (qy * ux - qx * uy) - w * w * (px * ux + py * uy))
+                pp = ax * ux + ay * uy + az * uz + 2 * w * (qy * ux - qx * uy) - w * w * (px * ux + py * uy)
                 gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az
-                d = np.sqrt(d2)
-                # sin(el) = p/d: its second derivative, then el'' = (S'' + S el'^2) / cos(el).
-                s2 = pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d)
-                return el, rate, (s2 + (p / d) * rate * rate) * d / horizontal
-        return (el, rate, positions) if position else (el, rate)
+                # The second derivative of sin(el) = p/d.
+                out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
+            if angle:
+                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
+                out.append(np.arccos(np.clip(cos, -1.0, 1.0)))
+        if position:
+            out.append(positions)
+        return tuple(out)
 
     def reach(self, level: float) -> float:
         """The largest geocentric angle from the station at which the satellite can be above `level`.
@@ -291,55 +292,70 @@ def _refine(look, lo, hi, which, level, ends):
     """Refine sign changes bracketed by [lo, hi] (int64 ns) to 1 ms, all of them in one call per step.
 
     which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
-    (maxima and minima of the elevation); ends: elevations and rates at lo and
-    at hi. The first estimate is the root of the cubic matching elevation and
-    rate at both ends; then Newton's method, each evaluation giving the
-    function and its derivative analytically (for the rate, its derivative in
-    a central field, right to a few thousandths, so a step still divides the
-    error by some hundreds). A Newton step shorter than _NEWTON_STEP (1 ms) is
-    the last: the error left after it is a few microseconds. Every
-    evaluation also narrows the bracket, so a step leaving it is replaced by a
-    bisection, and bisection alone after a dozen steps bounds the worst case
-    (the answer is then the middle of a 1 ms bracket).
+    (maxima and minima of the elevation); ends: the elevations and the first and
+    second derivatives of their sines at lo, then the same at hi. The search runs
+    on the sine of the elevation, smooth where the elevation itself turns sharply
+    (a pass near the zenith). The first estimate is the root of the Hermite
+    polynomial matching what is known at both ends; then Newton's method, each
+    evaluation giving the function and its derivative analytically (for the
+    rate, its derivative in a central field, right to a few thousandths, so a
+    step still divides the error by some hundreds). A Newton step shorter than
+    _NEWTON_STEP (1 ms) is the last: the error left after it is a few
+    microseconds. Every evaluation also narrows the bracket, so a step leaving
+    it is replaced by a bisection, and bisection alone after a dozen steps
+    bounds the worst case (the answer is then the middle of a 1 ms bracket).
 
-    Returns the epochs and the elevations and rates there (extrapolated from the last evaluation).
+    Returns the epochs, and the elevations and the two derivatives of their sines
+    there (extrapolated from the last evaluation).
     """
     lo, hi = lo.copy(), hi.copy()
-    e_lo, r_lo, e_hi, r_hi = ends
+    e_lo, r_lo, a_lo, e_hi, r_hi, a_hi = ends
     n = lo.size
     width = (hi - lo) / 1e9
-    ea, eb = e_lo - level, e_hi - level
+    sin_level = math.sin(level)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        m0, m1 = r_lo * width, r_hi * width
         if which == 0:
-            # The root of the cubic by Newton's method on the cubic itself (no evaluation of
-            # the orbit), from the chord's root; kept inside the bracket.
-            c3 = 2 * ea + m0 - 2 * eb + m1
-            c2 = -3 * ea - 2 * m0 + 3 * eb - m1
-            s = np.clip(ea / (ea - eb), 0.0, 1.0)
-            for _ in range(6):
-                s = np.clip(s - (((c3 * s + c2) * s + m0) * s + ea) / ((3 * c3 * s + 2 * c2) * s + m0), 0.0, 1.0)
+            # The quintic matching the sine of the elevation and its two derivatives at both ends.
+            f0, f1 = np.sin(e_lo) - sin_level, np.sin(e_hi) - sin_level
+            m0, m1 = r_lo * width, r_hi * width
+            c0, c1 = a_lo * width * width, a_hi * width * width
+            jump = f1 - f0
+            poly = (
+                f0, m0, 0.5 * c0,
+                10 * jump - 6 * m0 - 4 * m1 - 1.5 * c0 + 0.5 * c1,
+                -15 * jump + 8 * m0 + 7 * m1 + 1.5 * c0 - c1,
+                6 * jump - 3 * m0 - 3 * m1 - 0.5 * c0 + 0.5 * c1,
+            )
         else:
-            qa = 6 * ea + 3 * m0 - 6 * eb + 3 * m1
-            qb = -6 * ea - 4 * m0 + 6 * eb - 2 * m1
-            disc = np.sqrt(np.maximum(qb * qb - 4 * qa * m0, 0.0))
-            # The root of qa s^2 + qb s + m0 between 0 and 1, in the form that keeps its digits.
-            big = qb + np.copysign(disc, np.where(qb == 0, 1.0, qb))
-            s1 = -2 * m0 / big
-            s2 = -big / (2 * qa)
-            s = np.where((s1 >= 0) & (s1 <= 1), s1, s2)
+            # The cubic matching the sine's rate and its derivative at both ends.
+            f0, f1 = r_lo, r_hi
+            m0, m1 = a_lo * width, a_hi * width
+            poly = (f0, m0, -3 * f0 - 2 * m0 + 3 * f1 - m1, 2 * f0 + m0 - 2 * f1 + m1)
+        slope = tuple(k * c for k, c in enumerate(poly))[1:]
+        # Its root by Newton's method on the polynomial itself (no evaluation of the orbit),
+        # from the chord's root, kept inside the bracket.
+        s = np.clip(f0 / (f0 - f1), 0.0, 1.0)
+        for _ in range(8):
+            value, derivative = poly[-1], slope[-1]
+            for c in poly[-2::-1]:
+                value = value * s + c
+            for c in slope[-2::-1]:
+                derivative = derivative * s + c
+            s = np.clip(s - value / derivative, 0.0, 1.0)
         x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
-    negative_at_lo = np.signbit(ea if which == 0 else r_lo)
+    negative_at_lo = np.signbit(f0)
     epochs = lo + (hi - lo) // 2
-    elevation, rate_at = e_lo.astype(np.float64), r_lo.astype(np.float64)
+    elevation, rate_at, second_at = e_lo.astype(np.float64), r_lo.astype(np.float64), a_lo.astype(np.float64)
     k = np.flatnonzero(hi - lo > _MS)
     for step in range(96):
         if not k.size:
             break
         xk = x[k]
         el, rate, second = look(xk, second=True)
-        f, slope = (el - level, rate) if which == 0 else (rate, second)
+        with np.errstate(invalid="ignore"):
+            first = rate * np.cos(el)
+        f, slope = (np.sin(el) - sin_level, first) if which == 0 else (first, second)
         past = np.signbit(f) == negative_at_lo[k]  # the answer is after xk
         a, b = np.where(past, xk, lo[k]), np.where(past, hi[k], xk)
         lo[k], hi[k] = a, b
@@ -354,10 +370,11 @@ def _refine(look, lo, hi, which, level, ends):
         dt = (answer - xk) / 1e9
         epochs[k] = np.where(done, answer, epochs[k])
         elevation[k] = np.where(done, el + rate * dt, elevation[k])
-        rate_at[k] = np.where(done, rate + second * dt, rate_at[k])
+        rate_at[k] = np.where(done, first + second * dt, rate_at[k])
+        second_at[k] = np.where(done, second, second_at[k])
         x[k] = np.where(newton & (target > a) & (target < b) & (step < 12), target, a + (b - a) // 2)
         k = k[~done]
-    return epochs, elevation, rate_at
+    return epochs, elevation, rate_at, second_at
 
 
 def _at(ns: int) -> Time:
@@ -409,7 +426,9 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
             f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
             "either side) goes outside the Earth orientation data; no pass can be computed without them"
         )
-    el, rate, psi = look(grid, angle=True)
+    el, rate, acc, psi = look(grid, second=True, angle=True)
+    with np.errstate(invalid="ignore"):
+        sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
     ok = finite[:-1] & finite[1:]
     rising = rate > 0
@@ -421,18 +440,20 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
     near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
-    extrema, ext_el, ext_rate = _refine(look, grid[k], grid[k + 1], 1, 0.0, (el[k], rate[k], el[k + 1], rate[k + 1]))
+    ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
+    extrema, ext_el, ext_rate, ext_acc = _refine(look, grid[k], grid[k + 1], 1, 0.0, ends)
 
     # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
     points = np.concatenate((grid, extrema))
     values = np.concatenate((el, ext_el))
     order = np.argsort(points, kind="stable")
     points, values = points[order], values[order]
-    rates = np.concatenate((rate, ext_rate))[order]
+    rates = np.concatenate((sine_rate, ext_rate))[order]
+    accs = np.concatenate((acc, ext_acc))[order]
     above = values > level
     valid = np.isfinite(values)
     change = np.flatnonzero((above[:-1] != above[1:]) & valid[:-1] & valid[1:])
-    ends = (values[change], rates[change], values[change + 1], rates[change + 1])
+    ends = (values[change], rates[change], accs[change], values[change + 1], rates[change + 1], accs[change + 1])
     roots = _refine(look, points[change], points[change + 1], 0, level, ends)[0]
 
     # Runs of epochs above the level are the passes; roots at their ends are rise and set.
