@@ -237,8 +237,19 @@ class _Look:
                 # The second derivative of sin(el) = p/d.
                 out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
             if angle:
-                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
-                out.append(np.arccos(np.clip(cos, -1.0, 1.0)))
+                # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
+                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
+                big_r = np.sqrt(r2)
+                n0 = r[0] * sx + r[1] * sy + r[2] * sz
+                n1 = v[0] * sx + v[1] * sy + v[2] * sz + w * (r[1] * sx - r[0] * sy)
+                mu = -3.986004418e14 / (r2 * big_r)
+                n2 = mu * n0 + 2 * w * (v[1] * sx - v[0] * sy) - w * w * (r[0] * sx + r[1] * sy)
+                r1 = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / big_r
+                r_2 = (v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + mu * r2) / big_r - r1 * r1 / big_r
+                c1 = n1 / big_r - n0 * r1 / r2
+                c2 = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r)
+                site = np.sqrt(sx * sx + sy * sy + sz * sz)
+                out.extend((np.arccos(np.clip(n0 / (big_r * site), -1.0, 1.0)), c1, c2))
         if position:
             out.append(positions)
         return tuple(out)
@@ -288,7 +299,7 @@ class _Look:
         return (math.pi / 4) / (fastest + _OMEGA_EARTH)
 
 
-def _refine(look, lo, hi, which, level, ends):
+def _refine(look, lo, hi, which, level, ends, guide=None):
     """Refine sign changes bracketed by [lo, hi] (int64 ns) to 1 ms, all of them in one call per step.
 
     which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
@@ -327,9 +338,9 @@ def _refine(look, lo, hi, which, level, ends):
                 6 * jump - 3 * m0 - 3 * m1 - 0.5 * c0 + 0.5 * c1,
             )
         else:
-            # The cubic matching the sine's rate and its derivative at both ends.
-            f0, f1 = r_lo, r_hi
-            m0, m1 = a_lo * width, a_hi * width
+            # The cubic matching a rate and its derivative at both ends: the sine's, or the guide's.
+            f0, f1, m0, m1 = (r_lo, r_hi, a_lo, a_hi) if guide is None else guide
+            m0, m1 = m0 * width, m1 * width
             poly = (f0, m0, -3 * f0 - 2 * m0 + 3 * f1 - m1, 2 * f0 + m0 - 2 * f1 + m1)
         slope = tuple(k * c for k, c in enumerate(poly))[1:]
         # Its root by Newton's method on the polynomial itself (no evaluation of the orbit),
@@ -344,7 +355,7 @@ def _refine(look, lo, hi, which, level, ends):
             s = np.clip(s - value / derivative, 0.0, 1.0)
         x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
-    negative_at_lo = np.signbit(f0)
+    negative_at_lo = np.signbit(f0 if which == 0 else r_lo)
     epochs = lo + (hi - lo) // 2
     elevation, rate_at, second_at = e_lo.astype(np.float64), r_lo.astype(np.float64), a_lo.astype(np.float64)
     k = np.flatnonzero(hi - lo > _MS)
@@ -426,7 +437,7 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
             f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
             "either side) goes outside the Earth orientation data; no pass can be computed without them"
         )
-    el, rate, acc, psi = look(grid, second=True, angle=True)
+    el, rate, acc, psi, c1, c2 = look(grid, second=True, angle=True)
     with np.errstate(invalid="ignore"):
         sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
@@ -441,7 +452,11 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
     ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
-    extrema, ext_el, ext_rate, ext_acc = _refine(look, grid[k], grid[k + 1], 1, 0.0, ends)
+    # The extrema of the elevation lie within seconds of those of the geocentric angle,
+    # smooth where the elevation turns sharply (a pass near the zenith): its cosine
+    # gives the first estimates.
+    guide = (c1[k], c1[k + 1], c2[k], c2[k + 1])
+    extrema, ext_el, ext_rate, ext_acc = _refine(look, grid[k], grid[k + 1], 1, 0.0, ends, guide)
 
     # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
     points = np.concatenate((grid, extrema))
