@@ -495,26 +495,28 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
 
 
 def _describe(look: _Look, found, level: float) -> list[Pass]:
+    import erfa
+
     from velmar.frames.geodetic import sun_position, sunlit, topocentric
-    from velmar.frames.transforms import gcrf_to_itrf, itrf_to_teme
 
     events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
     r_events, v_events = look.teme(events.reshape(-1))
+    # The reported angles through the full transformation, as look() gives them.
     aer = topocentric(*look.itrf(events.reshape(-1), r_events, v_events), look.station)
     # The Sun in TEME on daily rows: it moves about 1 deg a day there, so a linear blend of
     # two rows is off the arc by 0.002 deg at most, inside the series' own 0.01 deg.
     first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
     sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
-    # GCRF to TEME turns by precession and nutation and by the drift of sidereal time from the
-    # Earth rotation angle, all slow: blended linearly between epochs two months apart it is
-    # off by under 1" (the semi-annual nutation), so the (costly) frame transformation is made
-    # at a few epochs, on the x and z axes (y follows), rather than at every row.
+    # GCRF to TEME is precession-nutation to the true equator and equinox of date, then a turn
+    # by the equation of the equinoxes to the mean equinox (IAU 2006/2000A, from erfa: within
+    # 0.05" of velmar's GCRF to ITRF to TEME chain, which adds only the tiny celestial pole
+    # offsets). All slow: blended linearly between epochs two months apart it is off by
+    # under 1" (the semi-annual nutation), so it is computed at a few epochs only.
     count = -(-(last - first) // _FRAME_ROW) + 1
     frame_ns = first + (last - first) * np.arange(count, dtype=np.int64) // max(count - 1, 1)
-    frames = Time(np.repeat(frame_ns, 2))
-    axes = np.tile(np.array([[1.0, 0.0, 0.0], [0.0, 0.0, 1.0]]), (count, 1))
-    xz = itrf_to_teme(frames, gcrf_to_itrf(frames, axes)[0])[0].reshape(count, 2, 3)
-    columns = np.stack((xz[:, 0], np.cross(xz[:, 1], xz[:, 0]), xz[:, 1]), axis=1)
+    tt = (frame_ns / 1e9 + 32.184) / 86400.0  # TT days from J2000 (TAI counts from 2000-01-01T12:00 TAI)
+    columns = erfa.rxr(erfa.rz(erfa.ee06a(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm06a(2451545.0, tt))
+    columns = columns.transpose(0, 2, 1)  # columns[j, i]: GCRF axis i in TEME
     j = np.clip(np.searchsorted(frame_ns, sun_ns, side="right") - 1, 0, max(count - 2, 0))
     w = ((sun_ns - frame_ns[j]) / max(int(frame_ns[-1] - frame_ns[0]) / max(count - 1, 1), 1.0))[:, None]
     sun_gcrf = sun_position(Time(sun_ns))
@@ -551,29 +553,34 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
         el_s, _, r_s = look(ns, position=True)
         lit_s, dark_s = lit_and_dark(ns, r_s)
         np.logical_or.at(visible, np.concatenate(owner), lit_s & dark_s & (el_s >= level - 1e-6))
-    az = aer["azimuth"].reshape(-1, 3)
-    el = aer["elevation"].reshape(-1, 3)
+    az = aer["azimuth"].reshape(-1, 3).tolist()
+    el = aer["elevation"].reshape(-1, 3).tolist()
+    lit_events = lit3.tolist()
+    seen = visible.tolist()
     result = []
     nan = math.nan
     times = list(Time(events.reshape(-1)))
     for i, (rise, culmination, fall) in enumerate(found):
-        result.append(
-            Pass(
-                rise=None if rise is None else times[3 * i],
-                culmination=times[3 * i + 1],
-                set=None if fall is None else times[3 * i + 2],
-                rise_azimuth=float(az[i, 0]) if rise is not None else nan,
-                rise_elevation=float(el[i, 0]) if rise is not None else nan,
-                culmination_azimuth=float(az[i, 1]),
-                max_elevation=float(el[i, 1]),
-                set_azimuth=float(az[i, 2]) if fall is not None else nan,
-                set_elevation=float(el[i, 2]) if fall is not None else nan,
-                sunlit_rise=bool(lit3[i, 0]) if rise is not None else False,
-                sunlit_culmination=bool(lit3[i, 1]),
-                sunlit_set=bool(lit3[i, 2]) if fall is not None else False,
-                visible=bool(visible[i]),
-            )
+        fields = dict(
+            rise=None if rise is None else times[3 * i],
+            culmination=times[3 * i + 1],
+            set=None if fall is None else times[3 * i + 2],
+            rise_azimuth=az[i][0] if rise is not None else nan,
+            rise_elevation=el[i][0] if rise is not None else nan,
+            culmination_azimuth=az[i][1],
+            max_elevation=el[i][1],
+            set_azimuth=az[i][2] if fall is not None else nan,
+            set_elevation=el[i][2] if fall is not None else nan,
+            sunlit_rise=lit_events[i][0] if rise is not None else False,
+            sunlit_culmination=lit_events[i][1],
+            sunlit_set=lit_events[i][2] if fall is not None else False,
+            visible=seen[i],
         )
+        # The frozen dataclass's own __init__ sets its fields one by one through
+        # object.__setattr__, which is most of the cost of a long list of passes.
+        one = object.__new__(Pass)
+        one.__dict__.update(fields)
+        result.append(one)
     return result
 
 
