@@ -363,7 +363,11 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         if not k.size:
             break
         xk = x[k]
-        el, rate, second = look(xk, second=True)
+        if which == 0:  # the second derivative serves the extrema only
+            el, rate = look(xk)
+            second = np.zeros_like(rate)
+        else:
+            el, rate, second = look(xk, second=True)
         with np.errstate(invalid="ignore"):
             first = rate * np.cos(el)
         f, slope = (np.sin(el) - sin_level, first) if which == 0 else (first, second)
