@@ -74,7 +74,7 @@ class _Look:
     """Look angles of one satellite from one station at arrays of epochs (int64 TAI ns).
 
     SGP4 is called on the governing members directly rather than through
-    SGP4.propagate_elset: the search makes a few dozen calls on short arrays,
+    SGP4.propagate_elset: the search makes a dozen or so calls on short arrays,
     and the ephemeris objects and per-call warnings would cost more than the
     propagation. Epochs SGP4 cannot propagate are NaN, counted in `failed`.
     """
@@ -307,7 +307,9 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
     second derivatives of their sines at lo, then the same at hi. The search runs
     on the sine of the elevation, smooth where the elevation itself turns sharply
     (a pass near the zenith). The first estimate is the root of the Hermite
-    polynomial matching what is known at both ends; then Newton's method, each
+    polynomial matching what is known at both ends (for extrema, `guide` may
+    give instead the values at lo and hi, then the derivatives at lo and hi, of
+    a smoother function whose zero lies close by); then Newton's method, each
     evaluation giving the function and its derivative analytically (for the
     rate, its derivative in a central field, right to a few thousandths, so a
     step still divides the error by some hundreds). A Newton step shorter than
