@@ -202,16 +202,22 @@ class _Look:
         sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
         return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
 
-    def __call__(self, ns, second=False, angle=False, position=False):
+    def __call__(self, ns, second=False, position=False):
         """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover(),
-        followed as asked by: the second derivative of the sine of the elevation (1/s^2) in a
-        central field (the J2 and drag accelerations SGP4 adds are a thousandth of the central
-        one, which is all Newton's method and the first estimates need), the geocentric angle
-        between station and satellite, the TEME positions (N, 3)."""
+        followed as asked by the second derivative of the elevation's sine (see geometry()) and
+        the TEME positions (N, 3)."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
         r, v = self.teme(ns)
+        out = self.geometry(ns, r, v, second)
+        return out + (r,) if position else out
+
+    def geometry(self, ns, r, v, second=False, angle=False, guide=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns of the TEME states r, v, followed
+        as asked by: the second derivative of the sine of the elevation (1/s^2) in a central
+        field (the J2 and drag accelerations SGP4 adds are a thousandth of the central one,
+        which is all Newton's method and the first estimates need), the geocentric angle
+        between station and satellite, and the first two derivatives of c = r.s / |r|."""
         sx, sy, sz, ux, uy, uz, w = self._turned(ns)
-        positions = r
         r, v = r.T, v.T
         # Relative position and velocity; the station moves at w about z, and so does its vertical.
         px, py, pz = r[0] - sx, r[1] - sy, r[2] - sz
@@ -236,11 +242,15 @@ class _Look:
                 gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az
                 # The second derivative of sin(el) = p/d.
                 out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
-            if angle:
-                # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
+            if angle or guide:
                 r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
                 big_r = np.sqrt(r2)
                 n0 = r[0] * sx + r[1] * sy + r[2] * sz
+            if angle:
+                site = np.sqrt(sx * sx + sy * sy + sz * sz)
+                out.append(np.arccos(np.clip(n0 / (big_r * site), -1.0, 1.0)))
+            if guide:
+                # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
                 n1 = v[0] * sx + v[1] * sy + v[2] * sz + w * (r[1] * sx - r[0] * sy)
                 mu = -3.986004418e14 / (r2 * big_r)
                 n2 = mu * n0 + 2 * w * (v[1] * sx - v[0] * sy) - w * w * (r[0] * sx + r[1] * sy)
@@ -248,10 +258,7 @@ class _Look:
                 r_2 = (v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + mu * r2) / big_r - r1 * r1 / big_r
                 c1 = n1 / big_r - n0 * r1 / r2
                 c2 = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r)
-                site = np.sqrt(sx * sx + sy * sy + sz * sz)
-                out.extend((np.arccos(np.clip(n0 / (big_r * site), -1.0, 1.0)), c1, c2))
-        if position:
-            out.append(positions)
+                out.extend((c1, c2))
         return tuple(out)
 
     def reach(self, level: float) -> float:
@@ -443,7 +450,8 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
             f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
             "either side) goes outside the Earth orientation data; no pass can be computed without them"
         )
-    el, rate, acc, psi, c1, c2 = look(grid, second=True, angle=True)
+    r, v = look.teme(grid)
+    el, rate, psi = look.geometry(grid, r, v, angle=True)
     with np.errstate(invalid="ignore"):
         sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
@@ -457,6 +465,12 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
     near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
+    # Second derivatives only where a bracket can end: around the extrema kept, and where the
+    # grid itself crosses the level.
+    flip = np.flatnonzero(above[:-1] != above[1:])
+    need = np.unique(np.concatenate((k, k + 1, flip, flip + 1)))
+    acc, c1, c2 = (np.full(grid.size, np.nan) for _ in range(3))
+    acc[need], c1[need], c2[need] = look.geometry(grid[need], r[need], v[need], second=True, guide=True)[2:]
     ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
     # The extrema of the elevation lie within seconds of those of the geocentric angle,
     # smooth where the elevation turns sharply (a pass near the zenith): its cosine
