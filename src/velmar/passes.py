@@ -25,11 +25,14 @@ __all__ = ["Pass", "find_passes", "look"]
 
 _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
+_NEWTON_STEP = 1_000_000  # ns: a Newton step this short is the last one (see _refine)
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
 _LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
 _STATION_ROW = 6 * 3600 * 10**9  # ns between the tabulated station positions
 _SUN_ROW = 86400 * 10**9  # ns between the tabulated positions of the Sun
+_FRAME_ROW = 60 * 86400 * 10**9  # ns at most between the epochs where GCRF to TEME is computed
+_UTC_1972 = -883_655_990_000_000_000  # 1972-01-01T00:00:00 UTC (TAI 00:00:10) in ns from 2000-01-01T12:00 TAI
 
 
 @dataclass(frozen=True)
@@ -71,7 +74,7 @@ class _Look:
     """Look angles of one satellite from one station at arrays of epochs (int64 TAI ns).
 
     SGP4 is called on the governing members directly rather than through
-    SGP4.propagate_elset: the search makes a few dozen calls on short arrays,
+    SGP4.propagate_elset: the search makes a dozen or so calls on short arrays,
     and the ephemeris objects and per-call warnings would cost more than the
     propagation. Epochs SGP4 cannot propagate are NaN, counted in `failed`.
     """
@@ -100,40 +103,57 @@ class _Look:
         self.periods = np.array([float(m.orp) for m in members])
         self.eccentricities = np.array([float(m.ecc) for m in members])
         self.failed = 0
+        self.utc_offset = None  # TAI - UTC in ns over clock_span, when constant there
+        self.clock_span = (0, -1)
 
-    def itrf(self, ns):
-        """Epochs, ITRF positions and velocities (m, m/s) at the epochs ns."""
+    def itrf(self, ns, r=None, v=None):
+        """ITRF positions and velocities (m, m/s) at the epochs ns (TEME ones given as r, v are reused)."""
         from velmar.frames.transforms import teme_to_itrf
 
-        time, r, v = self.teme(ns)
-        return time, *teme_to_itrf(time, r, v)
+        ns = np.asarray(ns, dtype=np.int64).reshape(-1)
+        if r is None:
+            r, v = self.teme(ns)
+        return teme_to_itrf(Time(ns), r, v)
+
+    def _julian_dates(self, ns):
+        """UTC Julian dates in two parts, as SGP4 takes them, at the epochs ns (int64 TAI ns).
+
+        Inside the span given to cover() with no leap second in it, UTC is TAI
+        less a constant number of nanoseconds, and the dates follow from the
+        integers without building Time objects; otherwise Time reads them.
+        """
+        from velmar.propagators.analytical.sgp4.sgp4 import _JD_OF_1970, _NS_PER_DAY, _julian_dates
+
+        offset = self.utc_offset
+        if offset is None or ns.size == 0 or ns.min() < self.clock_span[0] or ns.max() > self.clock_span[1]:
+            return _julian_dates(Time(ns))
+        day, ns_of_day = np.divmod(ns - offset, _NS_PER_DAY)
+        return _JD_OF_1970 + day.astype(np.float64), ns_of_day / float(_NS_PER_DAY)
 
     def teme(self, ns):
-        """Epochs, TEME positions and velocities (m, m/s) from SGP4 at the epochs ns."""
-        from velmar.propagators.analytical.sgp4.sgp4 import _julian_dates, governing_index
+        """TEME positions and velocities (m, m/s) from SGP4 at the epochs ns."""
+        from velmar.propagators.analytical.sgp4.sgp4 import governing_index
 
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
-        time = Time(ns)
-        jd, fr = _julian_dates(time)
-        r = np.empty((ns.size, 3))
-        v = np.empty((ns.size, 3))
+        jd, fr = self._julian_dates(ns)
         if len(self.satrecs) == 1:
-            groups = [(self.satrecs[0], slice(None))]
+            e, r, v = self.satrecs[0].sgp4_array(jd, fr)
         else:
+            r = np.empty((ns.size, 3))
+            v = np.empty((ns.size, 3))
+            e = np.empty(ns.size, dtype=np.uint8)
             index = governing_index(self.member_epochs, ns, self.rule)
-            groups = [(self.satrecs[k], index == k) for k in np.unique(index).tolist()]
-        for satrec, where in groups:
-            e, rk, vk = satrec.sgp4_array(jd[where], fr[where])
-            bad = e != 0
-            if bad.any():
-                self.failed += int(np.count_nonzero(bad))
-                rk[bad] = np.nan
-                vk[bad] = np.nan
-            r[where] = rk
-            v[where] = vk
+            for k in np.unique(index).tolist():
+                where = index == k
+                e[where], r[where], v[where] = self.satrecs[k].sgp4_array(jd[where], fr[where])
+        bad = e != 0
+        if bad.any():
+            self.failed += int(np.count_nonzero(bad))
+            r[bad] = np.nan
+            v[bad] = np.nan
         r *= 1000.0
         v *= 1000.0
-        return time, r, v
+        return r, v
 
     def cover(self, first: int, last: int) -> None:
         """Tabulate the station in TEME every six hours over [first, last] (int64 TAI ns).
@@ -157,6 +177,12 @@ class _Look:
         x, y = self.rows_site[:, 0], self.rows_site[:, 1]
         turn = np.arctan2(x[:-1] * y[1:] - y[:-1] * x[1:], x[:-1] * x[1:] + y[:-1] * y[1:])
         self.rows_rate = np.append(turn, turn[-1]) / (row / 1e9)  # rad/s
+        ends = np.array([first, last], dtype=np.int64)
+        utc = np.asarray(Time(ends).utc.datetime64, dtype="datetime64[ns]").view(np.int64)
+        offset = ends - utc
+        # Before 1972 UTC ran at a rate of its own, so its offset from TAI was not constant.
+        if offset[0] == offset[1] and first >= _UTC_1972:
+            self.utc_offset, self.clock_span = int(offset[0]), (first, last)
 
     def _turned(self, ns):
         """Components of the station's TEME position and local vertical at the epochs ns, and the turn rate."""
@@ -176,11 +202,21 @@ class _Look:
         sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
         return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
 
-    def __call__(self, ns, angle=False):
-        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover();
-        with angle=True also the geocentric angle between station and satellite."""
+    def __call__(self, ns, second=False, position=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover(),
+        followed as asked by the second derivative of the elevation's sine (see geometry()) and
+        the TEME positions (N, 3)."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
-        _, r, v = self.teme(ns)
+        r, v = self.teme(ns)
+        out = self.geometry(ns, r, v, second)
+        return out + (r,) if position else out
+
+    def geometry(self, ns, r, v, second=False, angle=False, guide=False):
+        """(elevation, elevation rate (rad/s)) at the epochs ns of the TEME states r, v, followed
+        as asked by: the second derivative of the sine of the elevation (1/s^2) in a central
+        field (the J2 and drag accelerations SGP4 adds are a thousandth of the central one,
+        which is all Newton's method and the first estimates need), the geocentric angle
+        between station and satellite, and the first two derivatives of c = r.s / |r|."""
         sx, sy, sz, ux, uy, uz, w = self._turned(ns)
         r, v = r.T, v.T
         # Relative position and velocity; the station moves at w about z, and so does its vertical.
@@ -189,14 +225,41 @@ class _Look:
         p = px * ux + py * uy + pz * uz
         q = qx * ux + qy * uy + qz * uz + w * (py * ux - px * uy)  # d(rho.up)/dt
         d2 = px * px + py * py + pz * pz
-        with np.errstate(invalid="ignore"):
-            el = np.arcsin(p / np.sqrt(d2))
+        g = px * qx + py * qy + pz * qz  # rho.rho_dot
+        with np.errstate(invalid="ignore", divide="ignore"):
+            horizontal = np.sqrt(d2 - p * p)
+            d = np.sqrt(d2)
+            el = np.arcsin(p / d)
             # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
-            rate = (q * d2 - p * (px * qx + py * qy + pz * qz)) / (d2 * np.sqrt(d2 - p * p))
+            rate = (q * d2 - p * g) / (d2 * horizontal)
+            out = [el, rate]
+            if second:
+                # rho'' = a - s'' with s'' = -w^2 (sx, sy, 0); p'' = rho''.u + 2 rho'.u' + rho.u''.
+                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
+                mu = -3.986004418e14 / (r2 * np.sqrt(r2))
+                ax, ay, az = mu * r[0] + w * w * sx, mu * r[1] + w * w * sy, mu * r[2]
+                pp = ax * ux + ay * uy + az * uz + 2 * w * (qy * ux - qx * uy) - w * w * (px * ux + py * uy)
+                gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az
+                # The second derivative of sin(el) = p/d.
+                out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
+            if angle or guide:
+                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
+                big_r = np.sqrt(r2)
+                n0 = r[0] * sx + r[1] * sy + r[2] * sz
             if angle:
-                cos = (r[0] * sx + r[1] * sy + r[2] * sz) / np.sqrt((r[0] ** 2 + r[1] ** 2 + r[2] ** 2) * (sx * sx + sy * sy + sz * sz))
-                return el, rate, np.arccos(np.clip(cos, -1.0, 1.0))
-        return el, rate
+                site = np.sqrt(sx * sx + sy * sy + sz * sz)
+                out.append(np.arccos(np.clip(n0 / (big_r * site), -1.0, 1.0)))
+            if guide:
+                # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
+                n1 = v[0] * sx + v[1] * sy + v[2] * sz + w * (r[1] * sx - r[0] * sy)
+                mu = -3.986004418e14 / (r2 * big_r)
+                n2 = mu * n0 + 2 * w * (v[1] * sx - v[0] * sy) - w * w * (r[0] * sx + r[1] * sy)
+                r1 = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / big_r
+                r_2 = (v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + mu * r2) / big_r - r1 * r1 / big_r
+                c1 = n1 / big_r - n0 * r1 / r2
+                c2 = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r)
+                out.extend((c1, c2))
+        return tuple(out)
 
     def reach(self, level: float) -> float:
         """The largest geocentric angle from the station at which the satellite can be above `level`.
@@ -243,87 +306,99 @@ class _Look:
         return (math.pi / 4) / (fastest + _OMEGA_EARTH)
 
 
-def _refine(look, lo, hi, which, level=0.0):
-    """Shrink brackets [lo, hi] (int64 ns) of sign changes to 1 ms, all of them in one call per step.
+def _refine(look, lo, hi, which, level, ends, guide=None):
+    """Refine sign changes bracketed by [lo, hi] (int64 ns) to 1 ms, all of them in one call per step.
 
     which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
-    (maxima and minima of the elevation). Every evaluation gives the elevation and
-    its rate. The first estimate comes from the cubic matching elevation and rate
-    at both ends of the bracket; later ones from Newton's step off the last pair of
-    epochs (whose two rates also give the rate's own rate), when it stays inside
-    the bracket. Each step evaluates its estimate half a millisecond either side,
-    so a bracket closes as soon as the estimate is within that of the answer;
-    after three steps that did not halve a bracket comes a bisection, which
-    bounds the worst case.
+    (maxima and minima of the elevation); ends: the elevations and the first and
+    second derivatives of their sines at lo, then the same at hi. The search runs
+    on the sine of the elevation, smooth where the elevation itself turns sharply
+    (a pass near the zenith). The first estimate is the root of the Hermite
+    polynomial matching what is known at both ends (for extrema, `guide` may
+    give instead the values at lo and hi, then the derivatives at lo and hi, of
+    a smoother function whose zero lies close by); then Newton's method, each
+    evaluation giving the function and its derivative analytically (for the
+    rate, its derivative in a central field, right to a few thousandths, so a
+    step still divides the error by some hundreds). A Newton step shorter than
+    _NEWTON_STEP (1 ms) is the last: the error left after it is a few
+    microseconds. Every evaluation also narrows the bracket, so a step leaving
+    it is replaced by a bisection, and bisection alone after a dozen steps
+    bounds the worst case (the answer is then the middle of a 1 ms bracket).
+
+    Returns the epochs, and the elevations and the two derivatives of their sines
+    there (extrapolated from the last evaluation).
     """
     lo, hi = lo.copy(), hi.copy()
+    e_lo, r_lo, a_lo, e_hi, r_hi, a_hi = ends
     n = lo.size
-    el, rate = look(np.concatenate((lo, hi)))
-    e_lo, e_hi, r_lo, r_hi = el[:n] - level, el[n:] - level, rate[:n], rate[n:]
-    stall = np.zeros(n, dtype=np.int8)  # steps in a row that did not halve the bracket
-    have = np.zeros(n, dtype=bool)  # a pair evaluated: its middle, value, rate and rate's rate
-    pm = np.zeros(n, dtype=np.int64)
-    pe, pr, pq = np.zeros(n), np.zeros(n), np.zeros(n)
-    half = _MS // 2
-    for _ in range(64):
-        k = np.flatnonzero((hi - lo) > _MS)
+    width = (hi - lo) / 1e9
+    sin_level = math.sin(level)
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        if which == 0:
+            # The quintic matching the sine of the elevation and its two derivatives at both ends.
+            f0, f1 = np.sin(e_lo) - sin_level, np.sin(e_hi) - sin_level
+            m0, m1 = r_lo * width, r_hi * width
+            c0, c1 = a_lo * width * width, a_hi * width * width
+            jump = f1 - f0
+            poly = (
+                f0, m0, 0.5 * c0,
+                10 * jump - 6 * m0 - 4 * m1 - 1.5 * c0 + 0.5 * c1,
+                -15 * jump + 8 * m0 + 7 * m1 + 1.5 * c0 - c1,
+                6 * jump - 3 * m0 - 3 * m1 - 0.5 * c0 + 0.5 * c1,
+            )
+        else:
+            # The cubic matching a rate and its derivative at both ends: the sine's, or the guide's.
+            f0, f1, m0, m1 = (r_lo, r_hi, a_lo, a_hi) if guide is None else guide
+            m0, m1 = m0 * width, m1 * width
+            poly = (f0, m0, -3 * f0 - 2 * m0 + 3 * f1 - m1, 2 * f0 + m0 - 2 * f1 + m1)
+        slope = tuple(k * c for k, c in enumerate(poly))[1:]
+        # Its root by Newton's method on the polynomial itself (no evaluation of the orbit),
+        # from the chord's root, kept inside the bracket.
+        s = np.clip(f0 / (f0 - f1), 0.0, 1.0)
+        for _ in range(8):
+            value, derivative = poly[-1], slope[-1]
+            for c in poly[-2::-1]:
+                value = value * s + c
+            for c in slope[-2::-1]:
+                derivative = derivative * s + c
+            s = np.clip(s - value / derivative, 0.0, 1.0)
+        x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
+    x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
+    negative_at_lo = np.signbit(f0 if which == 0 else r_lo)
+    epochs = lo + (hi - lo) // 2
+    elevation, rate_at, second_at = e_lo.astype(np.float64), r_lo.astype(np.float64), a_lo.astype(np.float64)
+    k = np.flatnonzero(hi - lo > _MS)
+    for step in range(96):
         if not k.size:
             break
-        a, b = lo[k], hi[k]
-        width = (b - a) / 1e9
-        ea, eb, ra, rb = e_lo[k], e_hi[k], r_lo[k], r_hi[k]
+        xk = x[k]
+        if which == 0:  # the second derivative serves the extrema only
+            el, rate = look(xk)
+            second = np.zeros_like(rate)
+        else:
+            el, rate, second = look(xk, second=True)
+        with np.errstate(invalid="ignore"):
+            first = rate * np.cos(el)
+        f, slope = (np.sin(el) - sin_level, first) if which == 0 else (first, second)
+        past = np.signbit(f) == negative_at_lo[k]  # the answer is after xk
+        a, b = np.where(past, xk, lo[k]), np.where(past, hi[k], xk)
+        lo[k], hi[k] = a, b
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            m0, m1 = ra * width, rb * width
-            if which == 0:
-                # The root of the cubic by Newton's method on the cubic itself (no evaluation of
-                # the orbit), from the chord's root; kept inside the bracket.
-                c3 = 2 * ea + m0 - 2 * eb + m1
-                c2 = -3 * ea - 2 * m0 + 3 * eb - m1
-                s = np.clip(ea / (ea - eb), 0.0, 1.0)
-                for _ in range(6):
-                    s = np.clip(s - (((c3 * s + c2) * s + m0) * s + ea) / ((3 * c3 * s + 2 * c2) * s + m0), 0.0, 1.0)
-                step = s * width
-            else:
-                qa = 6 * ea + 3 * m0 - 6 * eb + 3 * m1
-                qb = -6 * ea - 4 * m0 + 6 * eb - 2 * m1
-                disc = np.sqrt(np.maximum(qb * qb - 4 * qa * m0, 0.0))
-                # The root of qa s^2 + qb s + m0 between 0 and 1, in the form that keeps its digits.
-                big = qb + np.copysign(disc, np.where(qb == 0, 1.0, qb))
-                s1 = -2 * m0 / big
-                s2 = -big / (2 * qa)
-                s = np.where((s1 >= 0) & (s1 <= 1), s1, s2)
-                step = s * width
-            x = a + np.nan_to_num(step * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
-            # After the first step, Newton's step from the last pair of epochs, whose two
-            # rates give the elevation's second derivative: quadratic convergence, where the
-            # cubic through a bracket end far away converges only linearly.
-            local = np.clip(-(pe[k] / pr[k] if which == 0 else pr[k] / pq[k]), -1e6, 1e6)
-            newton = pm[k] + np.nan_to_num(local * 1e9, nan=0.0).astype(np.int64)
-            x = np.where(np.isfinite(local) & have[k] & (newton > a) & (newton < b), newton, x)
-        x = np.where((x > a) & (x < b) & (stall[k] < 3), x, a + (b - a) // 2)
-        x1 = np.clip(x - half, a + 1, b - 1)
-        x2 = np.clip(x + half, x1, b - 1)
-        el, rate = look(np.concatenate((x1, x2)))
-        m = k.size
-        f1, f2 = (el[:m] - level, el[m:] - level) if which == 0 else (rate[:m], rate[m:])
-        fa = ea if which == 0 else ra
-        sa = np.signbit(fa)
-        in_a = np.signbit(f1) != sa  # the answer is in [a, x1]
-        in_b = ~in_a & (np.signbit(f2) == sa)  # in [x2, b]
-        lo[k] = np.where(in_a, a, np.where(in_b, x2, x1))
-        hi[k] = np.where(in_a, x1, np.where(in_b, b, x2))
-        e1, e2, q1, q2 = el[:m] - level, el[m:] - level, rate[:m], rate[m:]
-        e_lo[k] = np.where(in_a, ea, np.where(in_b, e2, e1))
-        r_lo[k] = np.where(in_a, ra, np.where(in_b, q2, q1))
-        e_hi[k] = np.where(in_a, e1, np.where(in_b, eb, e2))
-        r_hi[k] = np.where(in_a, q1, np.where(in_b, rb, q2))
-        stall[k] = np.where((hi[k] - lo[k]) > (b - a) // 2, stall[k] + 1, 0)
-        have[k] = x2 > x1
-        pm[k] = x1 + (x2 - x1) // 2
-        pe[k], pr[k] = (e1 + e2) / 2, (q1 + q2) / 2
-        with np.errstate(invalid="ignore", divide="ignore"):
-            pq[k] = (q2 - q1) / ((x2 - x1) / 1e9)
-    return lo + (hi - lo) // 2
+            delta = np.clip(-f / slope * 1e9, -1e15, 1e15)
+        newton = np.isfinite(delta)
+        delta = np.where(newton, delta, 0.0).astype(np.int64)
+        target = xk + delta
+        fine = newton & (np.abs(delta) <= _NEWTON_STEP)
+        done = fine | (b - a <= _MS)
+        answer = np.where(fine, np.clip(target, a, b), a + (b - a) // 2)
+        dt = (answer - xk) / 1e9
+        epochs[k] = np.where(done, answer, epochs[k])
+        elevation[k] = np.where(done, el + rate * dt, elevation[k])
+        rate_at[k] = np.where(done, first + second * dt, rate_at[k])
+        second_at[k] = np.where(done, second, second_at[k])
+        x[k] = np.where(newton & (target > a) & (target < b) & (step < 12), target, a + (b - a) // 2)
+        k = k[~done]
+    return epochs, elevation, rate_at, second_at
 
 
 def _at(ns: int) -> Time:
@@ -375,7 +450,10 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
             f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
             "either side) goes outside the Earth orientation data; no pass can be computed without them"
         )
-    el, rate, psi = look(grid, angle=True)
+    r, v = look.teme(grid)
+    el, rate, psi = look.geometry(grid, r, v, angle=True)
+    with np.errstate(invalid="ignore"):
+        sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
     ok = finite[:-1] & finite[1:]
     rising = rate > 0
@@ -387,18 +465,31 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
     near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
-    extrema = _refine(look, grid[k], grid[k + 1], 1) if k.size else np.empty(0, dtype=np.int64)
-    ext_el = look(extrema)[0] if extrema.size else np.empty(0)
+    # Second derivatives only where a bracket can end: around the extrema kept, and where the
+    # grid itself crosses the level.
+    flip = np.flatnonzero(above[:-1] != above[1:])
+    need = np.unique(np.concatenate((k, k + 1, flip, flip + 1)))
+    acc, c1, c2 = (np.full(grid.size, np.nan) for _ in range(3))
+    acc[need], c1[need], c2[need] = look.geometry(grid[need], r[need], v[need], second=True, guide=True)[2:]
+    ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
+    # The extrema of the elevation lie within seconds of those of the geocentric angle,
+    # smooth where the elevation turns sharply (a pass near the zenith): its cosine
+    # gives the first estimates.
+    guide = (c1[k], c1[k + 1], c2[k], c2[k + 1])
+    extrema, ext_el, ext_rate, ext_acc = _refine(look, grid[k], grid[k + 1], 1, 0.0, ends, guide)
 
     # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
     points = np.concatenate((grid, extrema))
     values = np.concatenate((el, ext_el))
     order = np.argsort(points, kind="stable")
     points, values = points[order], values[order]
+    rates = np.concatenate((sine_rate, ext_rate))[order]
+    accs = np.concatenate((acc, ext_acc))[order]
     above = values > level
     valid = np.isfinite(values)
     change = np.flatnonzero((above[:-1] != above[1:]) & valid[:-1] & valid[1:])
-    roots = _refine(look, points[change], points[change + 1], 0, level) if change.size else change
+    ends = (values[change], rates[change], accs[change], values[change + 1], rates[change + 1], accs[change + 1])
+    roots = _refine(look, points[change], points[change + 1], 0, level, ends)[0]
 
     # Runs of epochs above the level are the passes; roots at their ends are rise and set.
     edges = np.diff(np.concatenate(([0], above.view(np.int8), [0])))
@@ -424,21 +515,35 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
 
 
 def _describe(look: _Look, found, level: float) -> list[Pass]:
+    import erfa
+
     from velmar.frames.geodetic import sun_position, sunlit, topocentric
-    from velmar.frames.transforms import gcrf_to_itrf, itrf_to_teme
 
     events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
-    time, r, v = look.itrf(events.reshape(-1))
-    aer = topocentric(r, v, look.station)
+    r_events, v_events = look.teme(events.reshape(-1))
+    # The reported angles through the full transformation, as look() gives them.
+    aer = topocentric(*look.itrf(events.reshape(-1), r_events, v_events), look.station)
     # The Sun in TEME on daily rows: it moves about 1 deg a day there, so a linear blend of
     # two rows is off the arc by 0.002 deg at most, inside the series' own 0.01 deg.
     first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
     sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
-    rows = Time(sun_ns)
-    sun_rows = itrf_to_teme(rows, gcrf_to_itrf(rows, sun_position(rows))[0])[0]
+    # GCRF to TEME is precession-nutation to the true equator and equinox of date, then a turn
+    # by the equation of the equinoxes to the mean equinox (IAU 2006/2000A, from erfa: within
+    # 0.05" of velmar's GCRF to ITRF to TEME chain, which adds only the tiny celestial pole
+    # offsets). All slow: blended linearly between epochs two months apart it is off by
+    # under 1" (the semi-annual nutation), so it is computed at a few epochs only.
+    count = -(-(last - first) // _FRAME_ROW) + 1
+    frame_ns = first + (last - first) * np.arange(count, dtype=np.int64) // max(count - 1, 1)
+    tt = (frame_ns / 1e9 + 32.184) / 86400.0  # TT days from J2000 (TAI counts from 2000-01-01T12:00 TAI)
+    columns = erfa.rxr(erfa.rz(erfa.ee06a(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm06a(2451545.0, tt))
+    columns = columns.transpose(0, 2, 1)  # columns[j, i]: GCRF axis i in TEME
+    j = np.clip(np.searchsorted(frame_ns, sun_ns, side="right") - 1, 0, max(count - 2, 0))
+    w = ((sun_ns - frame_ns[j]) / max(int(frame_ns[-1] - frame_ns[0]) / max(count - 1, 1), 1.0))[:, None]
+    sun_gcrf = sun_position(Time(sun_ns))
+    sun_rows = np.einsum("ni,nij->nj", sun_gcrf, columns[j]) * (1 - w)
+    sun_rows += np.einsum("ni,nij->nj", sun_gcrf, columns[np.minimum(j + 1, count - 1)]) * w
 
-    def lit_and_dark(ns):
-        _, r_sat, _ = look.teme(ns)
+    def lit_and_dark(ns, r_sat):
         k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
         f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
         sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
@@ -447,7 +552,7 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
         sun_el = np.arcsin(np.einsum("ij,ij->i", to_sun, up) / np.linalg.norm(to_sun, axis=1))
         return np.asarray(sunlit(r_sat, sun)), sun_el < _TWILIGHT
 
-    lit, dark = lit_and_dark(events.reshape(-1))
+    lit, dark = lit_and_dark(events.reshape(-1), r_events)
     lit3, dark3 = lit.reshape(-1, 3), dark.reshape(-1, 3)
     visible = (lit3 & dark3).any(axis=1)
     # Between the events sunlight and darkness each change at most once in a pass of a
@@ -465,31 +570,37 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
             samples.append(np.linspace(lo, hi, count).astype(np.int64))
             owner.append(np.full(count, i))
         ns = np.concatenate(samples)
-        lit_s, dark_s = lit_and_dark(ns)
-        el_s, _ = look(ns)
+        el_s, _, r_s = look(ns, position=True)
+        lit_s, dark_s = lit_and_dark(ns, r_s)
         np.logical_or.at(visible, np.concatenate(owner), lit_s & dark_s & (el_s >= level - 1e-6))
-    az = aer["azimuth"].reshape(-1, 3)
-    el = aer["elevation"].reshape(-1, 3)
+    az = aer["azimuth"].reshape(-1, 3).tolist()
+    el = aer["elevation"].reshape(-1, 3).tolist()
+    lit_events = lit3.tolist()
+    seen = visible.tolist()
     result = []
     nan = math.nan
+    times = list(Time(events.reshape(-1)))
     for i, (rise, culmination, fall) in enumerate(found):
-        result.append(
-            Pass(
-                rise=None if rise is None else _at(rise),
-                culmination=_at(culmination),
-                set=None if fall is None else _at(fall),
-                rise_azimuth=float(az[i, 0]) if rise is not None else nan,
-                rise_elevation=float(el[i, 0]) if rise is not None else nan,
-                culmination_azimuth=float(az[i, 1]),
-                max_elevation=float(el[i, 1]),
-                set_azimuth=float(az[i, 2]) if fall is not None else nan,
-                set_elevation=float(el[i, 2]) if fall is not None else nan,
-                sunlit_rise=bool(lit3[i, 0]) if rise is not None else False,
-                sunlit_culmination=bool(lit3[i, 1]),
-                sunlit_set=bool(lit3[i, 2]) if fall is not None else False,
-                visible=bool(visible[i]),
-            )
+        fields = dict(
+            rise=None if rise is None else times[3 * i],
+            culmination=times[3 * i + 1],
+            set=None if fall is None else times[3 * i + 2],
+            rise_azimuth=az[i][0] if rise is not None else nan,
+            rise_elevation=el[i][0] if rise is not None else nan,
+            culmination_azimuth=az[i][1],
+            max_elevation=el[i][1],
+            set_azimuth=az[i][2] if fall is not None else nan,
+            set_elevation=el[i][2] if fall is not None else nan,
+            sunlit_rise=lit_events[i][0] if rise is not None else False,
+            sunlit_culmination=lit_events[i][1],
+            sunlit_set=lit_events[i][2] if fall is not None else False,
+            visible=seen[i],
         )
+        # The frozen dataclass's own __init__ sets its fields one by one through
+        # object.__setattr__, which is most of the cost of a long list of passes.
+        one = object.__new__(Pass)
+        one.__dict__.update(fields)
+        result.append(one)
     return result
 
 
@@ -498,5 +609,5 @@ def look(source, station: ENU, time, rule: str = "latest"):
     from velmar.frames.geodetic import topocentric
 
     sight = _Look(source, station, rule)
-    _, r, v = sight.itrf(np.asarray((time if isinstance(time, Time) else Time(time)).int64))
+    r, v = sight.itrf(np.asarray((time if isinstance(time, Time) else Time(time)).int64))
     return topocentric(r, v, station)
