@@ -26,6 +26,7 @@ __all__ = ["Pass", "find_passes", "look"]
 _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _NEWTON_STEP = 1_000_000  # ns: a Newton step this short is the last one (see _refine)
+_SETTLED = 1e-4  # s: a Newton step leaving an error estimated below this is the last one
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
 _LONG_PASS = 1200.0  # s: passes longer than this are sampled for visibility whatever their events say
@@ -321,7 +322,10 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
     rate, its derivative in a central field, right to a few thousandths, so a
     step still divides the error by some hundreds). A Newton step shorter than
     _NEWTON_STEP (1 ms) is the last: the error left after it is a few
-    microseconds. Every evaluation also narrows the bracket, so a step leaving
+    microseconds; so is one whose error left, estimated from the curvature
+    (the second derivative of the sine for roots, a difference of the last two
+    second derivatives for extrema) and the slope's own error, is under
+    _SETTLED (0.1 ms), which saves the round that would only confirm it. Every evaluation also narrows the bracket, so a step leaving
     it is replaced by a bisection, and bisection alone after a dozen steps
     bounds the worst case (the answer is then the middle of a 1 ms bracket).
 
@@ -368,15 +372,15 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
     epochs = lo + (hi - lo) // 2
     elevation, rate_at, second_at = e_lo.astype(np.float64), r_lo.astype(np.float64), a_lo.astype(np.float64)
     k = np.flatnonzero(hi - lo > _MS)
+    # For extrema, the third derivative of the sine (the curvature of the function whose zero
+    # is sought), first from the ends, then from the last two evaluations.
+    third = np.abs(a_hi - a_lo) / width if which == 1 else None
+    last_x, last_second = lo.astype(np.float64), a_lo.astype(np.float64)
     for step in range(96):
         if not k.size:
             break
         xk = x[k]
-        if which == 0:  # the second derivative serves the extrema only
-            el, rate = look(xk)
-            second = np.zeros_like(rate)
-        else:
-            el, rate, second = look(xk, second=True)
+        el, rate, second = look(xk, second=True)
         with np.errstate(invalid="ignore"):
             first = rate * np.cos(el)
         f, slope = (np.sin(el) - sin_level, first) if which == 0 else (first, second)
@@ -385,10 +389,23 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         lo[k], hi[k] = a, b
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
             delta = np.clip(-f / slope * 1e9, -1e15, 1e15)
+            # The error left after this Newton step: the quadratic term of the function's
+            # curvature over its slope, doubled, plus the slope's own relative error (the
+            # central field for extrema, SGP4's velocity against its positions for roots).
+            seconds = delta / 1e9
+            if which == 0:
+                curvature, relative = second, 1e-4 + 1e-7 / np.abs(first)
+            else:
+                moved = (xk - last_x[k]) / 1e9
+                fresh = np.abs(second - last_second[k]) / np.abs(moved)
+                third[k] = np.where(np.isfinite(fresh) & (moved != 0), fresh, third[k])
+                last_x[k], last_second[k] = xk, second
+                curvature, relative = third[k], 5e-3
+            left = np.abs(curvature / slope) * seconds * seconds + relative * np.abs(seconds)
         newton = np.isfinite(delta)
         delta = np.where(newton, delta, 0.0).astype(np.int64)
         target = xk + delta
-        fine = newton & (np.abs(delta) <= _NEWTON_STEP)
+        fine = newton & ((np.abs(delta) <= _NEWTON_STEP) | (left <= _SETTLED))
         done = fine | (b - a <= _MS)
         answer = np.where(fine, np.clip(target, a, b), a + (b - a) // 2)
         dt = (answer - xk) / 1e9
