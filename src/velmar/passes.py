@@ -26,6 +26,8 @@ __all__ = ["Pass", "find_passes", "look"]
 _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _NEWTON_STEP = 1_000_000  # ns: a Newton step this short is the last one (see _refine)
+# (np.minimum of np.maximum below rather than np.clip, whose Python wrapper costs more than
+# the arithmetic on the short arrays of a refinement round.)
 _SETTLED = 1e-4  # s: a Newton step leaving an error estimated below this is the last one
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
@@ -187,7 +189,7 @@ class _Look:
 
     def _turned(self, ns):
         """Components of the station's TEME position and local vertical at the epochs ns, and the turn rate."""
-        k = np.clip((ns - self.rows_ns[0]) // _STATION_ROW, 0, self.rows_ns.size - 1)
+        k = np.minimum(np.maximum((ns - self.rows_ns[0]) // _STATION_ROW, 0), self.rows_ns.size - 1)
         rate = self.rows_rate[k]
         angle = rate * ((ns - self.rows_ns[k]) / 1e9)
         c, s = np.cos(angle), np.sin(angle)
@@ -249,7 +251,7 @@ class _Look:
                 n0 = r[0] * sx + r[1] * sy + r[2] * sz
             if angle:
                 site = np.sqrt(sx * sx + sy * sy + sz * sz)
-                out.append(np.arccos(np.clip(n0 / (big_r * site), -1.0, 1.0)))
+                out.append(np.arccos(np.minimum(np.maximum(n0 / (big_r * site), -1.0), 1.0)))
             if guide:
                 # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
                 n1 = v[0] * sx + v[1] * sy + v[2] * sz + w * (r[1] * sx - r[0] * sy)
@@ -358,14 +360,14 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         slope = tuple(k * c for k, c in enumerate(poly))[1:]
         # Its root by Newton's method on the polynomial itself (no evaluation of the orbit),
         # from the chord's root, kept inside the bracket.
-        s = np.clip(f0 / (f0 - f1), 0.0, 1.0)
+        s = np.minimum(np.maximum(f0 / (f0 - f1), 0.0), 1.0)
         for _ in range(8):
             value, derivative = poly[-1], slope[-1]
             for c in poly[-2::-1]:
                 value = value * s + c
             for c in slope[-2::-1]:
                 derivative = derivative * s + c
-            s = np.clip(s - value / derivative, 0.0, 1.0)
+            s = np.minimum(np.maximum(s - value / derivative, 0.0), 1.0)
         x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
     negative_at_lo = np.signbit(f0 if which == 0 else r_lo)
@@ -388,7 +390,7 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         a, b = np.where(past, xk, lo[k]), np.where(past, hi[k], xk)
         lo[k], hi[k] = a, b
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            delta = np.clip(-f / slope * 1e9, -1e15, 1e15)
+            delta = np.minimum(np.maximum(-f / slope * 1e9, -1e15), 1e15)
             # The error left after this Newton step: the quadratic term of the function's
             # curvature over its slope, doubled, plus the slope's own relative error (the
             # central field for extrema, SGP4's velocity against its positions for roots).
@@ -407,7 +409,7 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         target = xk + delta
         fine = newton & ((np.abs(delta) <= _NEWTON_STEP) | (left <= _SETTLED))
         done = fine | (b - a <= _MS)
-        answer = np.where(fine, np.clip(target, a, b), a + (b - a) // 2)
+        answer = np.where(fine, np.minimum(np.maximum(target, a), b), a + (b - a) // 2)
         dt = (answer - xk) / 1e9
         epochs[k] = np.where(done, answer, epochs[k])
         elevation[k] = np.where(done, el + rate * dt, elevation[k])
@@ -561,7 +563,7 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
     sun_rows += np.einsum("ni,nij->nj", sun_gcrf, columns[np.minimum(j + 1, count - 1)]) * w
 
     def lit_and_dark(ns, r_sat):
-        k = np.clip((ns - first) // _SUN_ROW, 0, sun_ns.size - 2)
+        k = np.minimum(np.maximum((ns - first) // _SUN_ROW, 0), sun_ns.size - 2)
         f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
         sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
         site, up = look.site_at(ns)
