@@ -205,21 +205,23 @@ class _Look:
         sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
         return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
 
-    def __call__(self, ns, second=False, position=False):
+    def __call__(self, ns, second=False, position=False, level=None):
         """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover(),
         followed as asked by the second derivative of the elevation's sine (see geometry()) and
         the TEME positions (N, 3)."""
         ns = np.asarray(ns, dtype=np.int64).reshape(-1)
         r, v = self.teme(ns)
-        out = self.geometry(ns, r, v, second)
+        out = self.geometry(ns, r, v, second, level=level)
         return out + (r,) if position else out
 
-    def geometry(self, ns, r, v, second=False, angle=False, guide=False):
+    def geometry(self, ns, r, v, second=False, angle=False, guide=False, level=None):
         """(elevation, elevation rate (rad/s)) at the epochs ns of the TEME states r, v, followed
         as asked by: the second derivative of the sine of the elevation (1/s^2) in a central
         field (the J2 and drag accelerations SGP4 adds are a thousandth of the central one,
         which is all Newton's method and the first estimates need), the geocentric angle
-        between station and satellite, and the first two derivatives of c = r.s / |r|."""
+        between station and satellite, the first two derivatives of c = r.s / |r|, and (with
+        `second`) the height of the satellite above the cone of elevation `level` (m) with its
+        first two derivatives."""
         sx, sy, sz, ux, uy, uz, w = self._turned(ns)
         r, v = r.T, v.T
         # Relative position and velocity; the station moves at w about z, and so does its vertical.
@@ -245,6 +247,13 @@ class _Look:
                 gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az
                 # The second derivative of sin(el) = p/d.
                 out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
+                if level is not None:
+                    # h = rho.up - d sin(level): zero exactly where the elevation is the level, and
+                    # smooth across a whole pass where sin(el) = rho.up / d peaks sharply with 1 / d.
+                    sin_level = math.sin(level)
+                    out.append(p - d * sin_level)
+                    out.append(q - g / d * sin_level)
+                    out.append(pp - (gp / d - g * g / (d2 * d)) * sin_level)
             if angle or guide:
                 r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
                 big_r = np.sqrt(r2)
@@ -312,38 +321,41 @@ class _Look:
 def _refine(look, lo, hi, which, level, ends, guide=None):
     """Refine sign changes bracketed by [lo, hi] (int64 ns) to 1 ms, all of them in one call per step.
 
-    which: 0 for roots of elevation - level, 1 for zeros of the elevation rate
-    (maxima and minima of the elevation); ends: the elevations and the first and
-    second derivatives of their sines at lo, then the same at hi. The search runs
-    on the sine of the elevation, smooth where the elevation itself turns sharply
-    (a pass near the zenith). The first estimate is the root of the Hermite
-    polynomial matching what is known at both ends (for extrema, `guide` may
-    give instead the values at lo and hi, then the derivatives at lo and hi, of
-    a smoother function whose zero lies close by); then Newton's method, each
+    which: 0 for the epochs where the elevation is `level`, searched as the zeros
+    of the satellite's height above the cone of that elevation (see geometry()),
+    smooth across a whole pass; ends: that height and its first two derivatives
+    at lo, then the same at hi. which: 1 for zeros of the elevation rate (maxima
+    and minima of the elevation), searched on the rate of the sine of the
+    elevation, smooth where the elevation itself turns sharply (a pass near the
+    zenith); ends: the elevations and the first and second derivatives of their
+    sines at lo, then the same at hi. The first estimate is the root of the
+    Hermite polynomial matching what is known at both ends (for extrema, `guide`
+    may give instead the values at lo and hi, then the derivatives at lo and hi,
+    of a smoother function whose zero lies close by); then Newton's method, each
     evaluation giving the function and its derivative analytically (for the
     rate, its derivative in a central field, right to a few thousandths, so a
     step still divides the error by some hundreds). A Newton step shorter than
     _NEWTON_STEP (1 ms) is the last: the error left after it is a few
     microseconds; so is one whose error left, estimated from the curvature
-    (the second derivative of the sine for roots, a difference of the last two
-    second derivatives for extrema) and the slope's own error, is under
-    _SETTLED (0.1 ms), which saves the round that would only confirm it. Every evaluation also narrows the bracket, so a step leaving
-    it is replaced by a bisection, and bisection alone after a dozen steps
-    bounds the worst case (the answer is then the middle of a 1 ms bracket).
+    (the height's second derivative for roots, a difference of the last two
+    second derivatives of the sine for extrema) and the slope's own error, is
+    under _SETTLED (0.1 ms), which saves the round that would only confirm it.
+    Every evaluation also narrows the bracket, so a step leaving it is replaced
+    by a bisection, and bisection alone after a dozen steps bounds the worst
+    case (the answer is then the middle of a 1 ms bracket).
 
-    Returns the epochs, and the elevations and the two derivatives of their sines
-    there (extrapolated from the last evaluation).
+    Returns the epochs, then the elevations, the two derivatives of their sines,
+    and the height above the cone of `level` with its two derivatives there
+    (extrapolated from the last evaluation).
     """
     lo, hi = lo.copy(), hi.copy()
-    e_lo, r_lo, a_lo, e_hi, r_hi, a_hi = ends
-    n = lo.size
+    v_lo, d_lo, a_lo, v_hi, d_hi, a_hi = ends
     width = (hi - lo) / 1e9
-    sin_level = math.sin(level)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         if which == 0:
-            # The quintic matching the sine of the elevation and its two derivatives at both ends.
-            f0, f1 = np.sin(e_lo) - sin_level, np.sin(e_hi) - sin_level
-            m0, m1 = r_lo * width, r_hi * width
+            # The quintic matching the height and its two derivatives at both ends.
+            f0, f1 = v_lo, v_hi
+            m0, m1 = d_lo * width, d_hi * width
             c0, c1 = a_lo * width * width, a_hi * width * width
             jump = f1 - f0
             poly = (
@@ -354,7 +366,7 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
             )
         else:
             # The cubic matching a rate and its derivative at both ends: the sine's, or the guide's.
-            f0, f1, m0, m1 = (r_lo, r_hi, a_lo, a_hi) if guide is None else guide
+            f0, f1, m0, m1 = (d_lo, d_hi, a_lo, a_hi) if guide is None else guide
             m0, m1 = m0 * width, m1 * width
             poly = (f0, m0, -3 * f0 - 2 * m0 + 3 * f1 - m1, 2 * f0 + m0 - 2 * f1 + m1)
         slope = tuple(k * c for k, c in enumerate(poly))[1:]
@@ -370,33 +382,34 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
             s = np.minimum(np.maximum(s - value / derivative, 0.0), 1.0)
         x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
-    negative_at_lo = np.signbit(f0 if which == 0 else r_lo)
+    negative_at_lo = np.signbit(v_lo if which == 0 else d_lo)
     epochs = lo + (hi - lo) // 2
-    elevation, rate_at, second_at = e_lo.astype(np.float64), r_lo.astype(np.float64), a_lo.astype(np.float64)
+    found = [np.full(lo.size, np.nan) for _ in range(6)]  # elevation, sine rate, its rate, height and two rates
     k = np.flatnonzero(hi - lo > _MS)
     # For extrema, the third derivative of the sine (the curvature of the function whose zero
     # is sought), first from the ends, then from the last two evaluations.
     third = np.abs(a_hi - a_lo) / width if which == 1 else None
-    last_x, last_second = lo.astype(np.float64), a_lo.astype(np.float64)
+    last_x, last_second = lo.astype(np.float64), np.asarray(a_lo, dtype=np.float64).copy()
     for step in range(96):
         if not k.size:
             break
         xk = x[k]
-        el, rate, second = look(xk, second=True)
+        el, rate, second, h, h1, h2 = look(xk, second=True, level=level)
         with np.errstate(invalid="ignore"):
             first = rate * np.cos(el)
-        f, slope = (np.sin(el) - sin_level, first) if which == 0 else (first, second)
+        f, slope = (h, h1) if which == 0 else (first, second)
         past = np.signbit(f) == negative_at_lo[k]  # the answer is after xk
         a, b = np.where(past, xk, lo[k]), np.where(past, hi[k], xk)
         lo[k], hi[k] = a, b
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
             delta = np.minimum(np.maximum(-f / slope * 1e9, -1e15), 1e15)
             # The error left after this Newton step: the quadratic term of the function's
-            # curvature over its slope, doubled, plus the slope's own relative error (the
-            # central field for extrema, SGP4's velocity against its positions for roots).
+            # curvature over its slope, doubled, plus the slope's own error (the central field
+            # for extrema; for roots SGP4's velocity, consistent with its positions to a few
+            # cm/s, against the height's rate in m/s).
             seconds = delta / 1e9
             if which == 0:
-                curvature, relative = second, 1e-4 + 1e-7 / np.abs(first)
+                curvature, relative = h2, 1e-4 + 0.05 / np.abs(h1)
             else:
                 moved = (xk - last_x[k]) / 1e9
                 fresh = np.abs(second - last_second[k]) / np.abs(moved)
@@ -412,12 +425,12 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         answer = np.where(fine, np.minimum(np.maximum(target, a), b), a + (b - a) // 2)
         dt = (answer - xk) / 1e9
         epochs[k] = np.where(done, answer, epochs[k])
-        elevation[k] = np.where(done, el + rate * dt, elevation[k])
-        rate_at[k] = np.where(done, first + second * dt, rate_at[k])
-        second_at[k] = np.where(done, second, second_at[k])
+        for into, value in zip(found, (el + rate * dt, first + second * dt, second,
+                                       h + (h1 + 0.5 * h2 * dt) * dt, h1 + h2 * dt, h2)):
+            into[k] = np.where(done, value, into[k])
         x[k] = np.where(newton & (target > a) & (target < b) & (step < 12), target, a + (b - a) // 2)
         k = k[~done]
-    return epochs, elevation, rate_at, second_at
+    return (epochs, *found)
 
 
 def _at(ns: int) -> Time:
@@ -488,26 +501,29 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # grid itself crosses the level.
     flip = np.flatnonzero(above[:-1] != above[1:])
     need = np.unique(np.concatenate((k, k + 1, flip, flip + 1)))
-    acc, c1, c2 = (np.full(grid.size, np.nan) for _ in range(3))
-    acc[need], c1[need], c2[need] = look.geometry(grid[need], r[need], v[need], second=True, guide=True)[2:]
+    acc, c1, c2, h, h1, h2 = (np.full(grid.size, np.nan) for _ in range(6))
+    acc[need], h[need], h1[need], h2[need], c1[need], c2[need] = look.geometry(
+        grid[need], r[need], v[need], second=True, guide=True, level=level
+    )[2:]
     ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
     # The extrema of the elevation lie within seconds of those of the geocentric angle,
     # smooth where the elevation turns sharply (a pass near the zenith): its cosine
     # gives the first estimates.
     guide = (c1[k], c1[k + 1], c2[k], c2[k + 1])
-    extrema, ext_el, ext_rate, ext_acc = _refine(look, grid[k], grid[k + 1], 1, 0.0, ends, guide)
+    extrema, ext_el, _, _, ext_h, ext_h1, ext_h2 = _refine(look, grid[k], grid[k + 1], 1, level, ends, guide)
 
     # Between consecutive extrema and grid epochs the elevation is monotonic: one root at most.
     points = np.concatenate((grid, extrema))
     values = np.concatenate((el, ext_el))
     order = np.argsort(points, kind="stable")
     points, values = points[order], values[order]
-    rates = np.concatenate((sine_rate, ext_rate))[order]
-    accs = np.concatenate((acc, ext_acc))[order]
+    heights = np.concatenate((h, ext_h))[order]
+    climbs = np.concatenate((h1, ext_h1))[order]
+    bends = np.concatenate((h2, ext_h2))[order]
     above = values > level
     valid = np.isfinite(values)
     change = np.flatnonzero((above[:-1] != above[1:]) & valid[:-1] & valid[1:])
-    ends = (values[change], rates[change], accs[change], values[change + 1], rates[change + 1], accs[change + 1])
+    ends = (heights[change], climbs[change], bends[change], heights[change + 1], climbs[change + 1], bends[change + 1])
     roots = _refine(look, points[change], points[change + 1], 0, level, ends)[0]
 
     # Runs of epochs above the level are the passes; roots at their ends are rise and set.
