@@ -384,7 +384,11 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
     negative_at_lo = np.signbit(v_lo if which == 0 else d_lo)
     epochs = lo + (hi - lo) // 2
-    found = [np.full(lo.size, np.nan) for _ in range(6)]  # elevation, sine rate, its rate, height and two rates
+    # Elevation, sine rate, its rate, height and its two rates; a bracket already narrower than
+    # 1 ms keeps the values at its start.
+    found = [np.full(lo.size, np.nan) for _ in range(6)]
+    for into, value in zip(found[3:] if which == 0 else found, ends[:3]):
+        into[:] = value
     k = np.flatnonzero(hi - lo > _MS)
     # For extrema, the third derivative of the sine (the curvature of the function whose zero
     # is sought), first from the ends, then from the last two evaluations.
