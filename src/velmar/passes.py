@@ -26,8 +26,6 @@ __all__ = ["Pass", "find_passes", "look"]
 _OMEGA_EARTH = 7.292115e-5  # rad/s
 _MS = 1_000_000  # ns: events are refined to a bracket this wide
 _NEWTON_STEP = 1_000_000  # ns: a Newton step this short is the last one (see _refine)
-# (np.minimum of np.maximum below rather than np.clip, whose Python wrapper costs more than
-# the arithmetic on the short arrays of a refinement round.)
 _SETTLED = 1e-4  # s: a Newton step leaving an error estimated below this is the last one
 _TWILIGHT = math.radians(-6.0)  # civil twilight: the sky is dark enough to see a sunlit satellite
 _VISIBILITY_SAMPLE = 10.0  # s between the epochs of a pass where sunlight is checked
@@ -371,7 +369,8 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
             poly = (f0, m0, -3 * f0 - 2 * m0 + 3 * f1 - m1, 2 * f0 + m0 - 2 * f1 + m1)
         slope = tuple(k * c for k, c in enumerate(poly))[1:]
         # Its root by Newton's method on the polynomial itself (no evaluation of the orbit),
-        # from the chord's root, kept inside the bracket.
+        # from the chord's root, kept inside the bracket (np.minimum of np.maximum here and
+        # below: np.clip's Python wrapper costs more than the arithmetic on these short arrays).
         s = np.minimum(np.maximum(f0 / (f0 - f1), 0.0), 1.0)
         for _ in range(8):
             value, derivative = poly[-1], slope[-1]
