@@ -608,11 +608,11 @@ int exec_geodetic(PyObject* module) {
     if (!(aer_descr = import_record(structured.get(), "AER_dtype", {"azimuth", "elevation", "range"},
                                     "azimuth, elevation, range (float64)")))
         return -1;
-    Ref spec = Ref::steal(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "azimuth", "=f8", "elevation", "=f8", "range", "=f8",
+    Ref fields = Ref::steal(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "azimuth", "=f8", "elevation", "=f8", "range", "=f8",
                                         "range_rate", "=f8"));
-    if (!spec) return -1;
+    if (!fields) return -1;
     PyArray_Descr* made = nullptr;
-    if (!PyArray_DescrConverter(spec.get(), &made)) return -1;
+    if (!PyArray_DescrConverter(fields.get(), &made)) return -1;
     aerr_descr = made;
     if (PyModule_AddObjectRef(module, "AERR_dtype", reinterpret_cast<PyObject*>(aerr_descr)) < 0) return -1;
     return 0;

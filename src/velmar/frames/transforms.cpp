@@ -311,6 +311,31 @@ npy_intp piece_of(const velmar::View1D<double>& x, npy_intp m, double t, npy_int
     return lo;
 }
 
+// The walk both evaluators share: an epoch outside [x[0], x[m-1]] (or NaN)
+// gets `fill` and is counted; any other gets value(j, t) of the piece j that
+// holds it. Runs without the interpreter lock: it touches only the views.
+template <class Value>
+npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<double>& t, velmar::View1D<double>& out,
+                     double fill, Value value) {
+    const npy_intp m = x.size();
+    npy_intp outside = 0;
+    Py_BEGIN_ALLOW_THREADS
+    const double first = x[0], last = x[m - 1];
+    npy_intp j = 0;
+    for (npy_intp i = 0; i < t.size(); ++i) {
+        const double ti = t[i];
+        if (!(ti >= first && ti <= last)) {
+            out[i] = fill;
+            ++outside;
+            continue;
+        }
+        j = piece_of(x, m, ti, j);
+        out[i] = value(j, ti);
+    }
+    Py_END_ALLOW_THREADS
+    return outside;
+}
+
 // Epoch views shared by the evaluators: t read, out written, of one length.
 bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& t, velmar::View1D<double>& out) {
     if (!t.acquire(t_obj) || !out.acquire(out_obj, true)) return false;
@@ -349,23 +374,11 @@ PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                      c.shape(0), c.shape(1), m);
         return nullptr;
     }
-    npy_intp outside = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const double first = x[0], last = x[m - 1];
-    npy_intp j = 0;
-    for (npy_intp i = 0; i < t.size(); ++i) {
-        const double ti = t[i];
-        if (!(ti >= first && ti <= last)) {
-            out[i] = fill;
-            ++outside;
-            continue;
-        }
-        j = piece_of(x, m, ti, j);
+    const npy_intp outside = walk_pieces(x, t, out, fill, [&](npy_intp j, double ti) {
         const double s = ti - x[j];
         const double s2 = s * s;
-        out[i] = c(3, j) + c(2, j) * s + c(1, j) * s2 + c(0, j) * (s2 * s);
-    }
-    Py_END_ALLOW_THREADS
+        return c(3, j) + c(2, j) * s + c(1, j) * s2 + c(0, j) * (s2 * s);
+    });
     return PyLong_FromSsize_t(outside);
 }
 
@@ -383,35 +396,17 @@ PyObject* py_linear_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd values for %zd samples", y.size(), m);
         return nullptr;
     }
-    npy_intp outside = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const double first = x[0], last = x[m - 1];
-    npy_intp j = 0;
-    for (npy_intp i = 0; i < t.size(); ++i) {
-        const double ti = t[i];
-        if (!(ti >= first && ti <= last)) {
-            out[i] = nan;
-            ++outside;
-            continue;
-        }
-        if (ti == last) {
-            out[i] = y[m - 1];
-            continue;
-        }
-        j = piece_of(x, m, ti, j);
-        if (x[j] == ti) {
-            out[i] = y[j];
-            continue;
-        }
+    const npy_intp outside = walk_pieces(x, t, out, nan, [&](npy_intp j, double ti) {
+        if (ti == x[m - 1]) return y[m - 1];
+        if (x[j] == ti) return y[j];
         const double slope = (y[j + 1] - y[j]) / (x[j + 1] - x[j]);
         double value = slope * (ti - x[j]) + y[j];
         if (std::isnan(value)) {  // numpy.interp's second try, from the right end
             value = slope * (ti - x[j + 1]) + y[j + 1];
             if (std::isnan(value) && y[j] == y[j + 1]) value = y[j];
         }
-        out[i] = value;
-    }
-    Py_END_ALLOW_THREADS
+        return value;
+    });
     return PyLong_FromSsize_t(outside);
 }
 
