@@ -475,18 +475,33 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     step = int(look.step() * 1e9)
     # A pass in progress at either end is followed for up to one period outside the window.
     pad = int(min(float(np.nanmax(look.periods)), 2 * 86400.0) * 1e9)
-    count = (t1 - t0 + 2 * pad) // step + 2
-    grid = t0 - pad + step * np.arange(count, dtype=np.int64)
+    count = (t1 - t0 + 2 * pad) // (2 * step) + 2
+    coarse = t0 - pad + 2 * step * np.arange(count, dtype=np.int64)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the error below says it once
-        look.cover(int(grid[0]), int(grid[-1]))
+        look.cover(int(coarse[0]), int(coarse[-1]))
     if not np.isfinite(look.rows_site).all():
         raise ValueError(
             f"the search from {_at(t0).utc.iso[:19]} to {_at(t1).utc.iso[:19]} UTC (and one orbital period "
             "either side) goes outside the Earth orientation data; no pass can be computed without them"
         )
-    r, v = look.teme(grid)
-    el, rate, psi = look.geometry(grid, r, v, angle=True)
+    reach = look.reach(level)
+    # The geocentric angle psi between station and satellite changes by at most pi/4 in a
+    # step (see step()), so over an interval of two steps it stays above
+    # (psi_a + psi_b - pi/2) / 2. Where that is beyond the reach of the level, the
+    # elevation is below the level throughout and nothing there can be a pass: most of a
+    # low orbit's intervals, which then need no epoch in the middle. The others get one.
+    r, v = look.teme(coarse)
+    el, rate, psi = look.geometry(coarse, r, v, angle=True)
+    with np.errstate(invalid="ignore"):
+        far = (psi[:-1] + psi[1:] - math.pi / 2) / 2 > reach
+    middle = coarse[:-1][~far] + step
+    r_m, v_m = look.teme(middle)
+    el_m, rate_m, psi_m = look.geometry(middle, r_m, v_m, angle=True)
+    order = np.argsort(np.concatenate((coarse, middle)), kind="stable")
+    grid = np.concatenate((coarse, middle))[order]
+    r, v = np.concatenate((r, r_m))[order], np.concatenate((v, v_m))[order]
+    el, rate, psi = (np.concatenate(pair)[order] for pair in ((el, el_m), (rate, rate_m), (psi, psi_m)))
     with np.errstate(invalid="ignore"):
         sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
@@ -496,9 +511,11 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # Maxima: the rate turns from rising to falling. Minima matter only between two epochs
     # above the level, where a dip below it hides a set and a rise.
     turn = ok & (rising[:-1] != rising[1:])
-    # The line of sight sweeps at most pi/4 of geocentric angle in a step (see step()), so
-    # a maximum whose ends are both farther than reach + pi/8 cannot rise above the level.
-    near = (psi[:-1] + psi[1:] - math.pi / 4) / 2 <= look.reach(level)
+    # So a maximum whose ends are both farther than reach + half the sweep between them
+    # cannot rise above the level (the long intervals left above are all such).
+    sweep = np.where(np.diff(grid) > step, math.pi / 2, math.pi / 4)
+    with np.errstate(invalid="ignore"):
+        near = (psi[:-1] + psi[1:] - sweep) / 2 <= reach
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
     # Second derivatives only where a bracket can end: around the extrema kept, and where the
     # grid itself crosses the level.
