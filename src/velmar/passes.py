@@ -628,33 +628,33 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
         el_s, _, r_s = look(ns, position=True)
         lit_s, dark_s = lit_and_dark(ns, r_s)
         np.logical_or.at(visible, np.concatenate(owner), lit_s & dark_s & (el_s >= level - 1e-6))
-    az = aer["azimuth"].reshape(-1, 3).tolist()
-    el = aer["elevation"].reshape(-1, 3).tolist()
-    lit_events = lit3.tolist()
-    seen = visible.tolist()
-    result = []
-    nan = math.nan
+    # The fields of every pass as columns, then one record per pass: the frozen dataclass's
+    # own __init__ sets its fields one by one through object.__setattr__, which would be
+    # most of the cost of a long list of passes.
+    has_rise = np.array([r is not None for r, _, _ in found])
+    has_set = np.array([s is not None for _, _, s in found])
+    az, el = aer["azimuth"].reshape(-1, 3), aer["elevation"].reshape(-1, 3)
     times = list(Time(events.reshape(-1)))
-    for i, (rise, culmination, fall) in enumerate(found):
-        fields = dict(
-            rise=None if rise is None else times[3 * i],
-            culmination=times[3 * i + 1],
-            set=None if fall is None else times[3 * i + 2],
-            rise_azimuth=az[i][0] if rise is not None else nan,
-            rise_elevation=el[i][0] if rise is not None else nan,
-            culmination_azimuth=az[i][1],
-            max_elevation=el[i][1],
-            set_azimuth=az[i][2] if fall is not None else nan,
-            set_elevation=el[i][2] if fall is not None else nan,
-            sunlit_rise=lit_events[i][0] if rise is not None else False,
-            sunlit_culmination=lit_events[i][1],
-            sunlit_set=lit_events[i][2] if fall is not None else False,
-            visible=seen[i],
-        )
-        # The frozen dataclass's own __init__ sets its fields one by one through
-        # object.__setattr__, which is most of the cost of a long list of passes.
+    columns = {
+        "rise": [t if known else None for t, known in zip(times[0::3], has_rise.tolist())],
+        "culmination": times[1::3],
+        "set": [t if known else None for t, known in zip(times[2::3], has_set.tolist())],
+        "rise_azimuth": np.where(has_rise, az[:, 0], np.nan).tolist(),
+        "rise_elevation": np.where(has_rise, el[:, 0], np.nan).tolist(),
+        "culmination_azimuth": az[:, 1].tolist(),
+        "max_elevation": el[:, 1].tolist(),
+        "set_azimuth": np.where(has_set, az[:, 2], np.nan).tolist(),
+        "set_elevation": np.where(has_set, el[:, 2], np.nan).tolist(),
+        "sunlit_rise": (lit3[:, 0] & has_rise).tolist(),
+        "sunlit_culmination": lit3[:, 1].tolist(),
+        "sunlit_set": (lit3[:, 2] & has_set).tolist(),
+        "visible": visible.tolist(),
+    }
+    names = tuple(columns)
+    result = []
+    for values in zip(*columns.values()):
         one = object.__new__(Pass)
-        one.__dict__.update(fields)
+        one.__dict__.update(zip(names, values))
         result.append(one)
     return result
 
