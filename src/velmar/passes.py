@@ -220,55 +220,21 @@ class _Look:
         between station and satellite, the first two derivatives of c = r.s / |r|, and (with
         `second`) the height of the satellite above the cone of elevation `level` (m) with its
         first two derivatives."""
-        sx, sy, sz, ux, uy, uz, w = self._turned(ns)
-        r, v = r.T, v.T
-        # Relative position and velocity; the station moves at w about z, and so does its vertical.
-        px, py, pz = r[0] - sx, r[1] - sy, r[2] - sz
-        qx, qy, qz = v[0] + w * sy, v[1] - w * sx, v[2]
-        p = px * ux + py * uy + pz * uz
-        q = qx * ux + qy * uy + qz * uz + w * (py * ux - px * uy)  # d(rho.up)/dt
-        d2 = px * px + py * py + pz * pz
-        g = px * qx + py * qy + pz * qz  # rho.rho_dot
-        with np.errstate(invalid="ignore", divide="ignore"):
-            horizontal = np.sqrt(d2 - p * p)
-            d = np.sqrt(d2)
-            el = np.arcsin(p / d)
-            # d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
-            rate = (q * d2 - p * g) / (d2 * horizontal)
-            out = [el, rate]
-            if second:
-                # rho'' = a - s'' with s'' = -w^2 (sx, sy, 0); p'' = rho''.u + 2 rho'.u' + rho.u''.
-                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
-                mu = -3.986004418e14 / (r2 * np.sqrt(r2))
-                ax, ay, az = mu * r[0] + w * w * sx, mu * r[1] + w * w * sy, mu * r[2]
-                pp = ax * ux + ay * uy + az * uz + 2 * w * (qy * ux - qx * uy) - w * w * (px * ux + py * uy)
-                gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az
-                # The second derivative of sin(el) = p/d.
-                out.append(pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d))
-                if level is not None:
-                    # h = rho.up - d sin(level): zero exactly where the elevation is the level, and
-                    # smooth across a whole pass where sin(el) = rho.up / d peaks sharply with 1 / d.
-                    sin_level = math.sin(level)
-                    out.append(p - d * sin_level)
-                    out.append(q - g / d * sin_level)
-                    out.append(pp - (gp / d - g * g / (d2 * d)) * sin_level)
-            if angle or guide:
-                r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2]
-                big_r = np.sqrt(r2)
-                n0 = r[0] * sx + r[1] * sy + r[2] * sz
-            if angle:
-                site = np.sqrt(sx * sx + sy * sy + sz * sz)
-                out.append(np.arccos(np.minimum(np.maximum(n0 / (big_r * site), -1.0), 1.0)))
-            if guide:
-                # c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
-                n1 = v[0] * sx + v[1] * sy + v[2] * sz + w * (r[1] * sx - r[0] * sy)
-                mu = -3.986004418e14 / (r2 * big_r)
-                n2 = mu * n0 + 2 * w * (v[1] * sx - v[0] * sy) - w * w * (r[0] * sx + r[1] * sy)
-                r1 = (r[0] * v[0] + r[1] * v[1] + r[2] * v[2]) / big_r
-                r_2 = (v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + mu * r2) / big_r - r1 * r1 / big_r
-                c1 = n1 / big_r - n0 * r1 / r2
-                c2 = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r)
-                out.extend((c1, c2))
+        from velmar.frames.geodetic import _look_geometry
+
+        t = (np.asarray(ns, dtype=np.int64) - self.rows_ns[0]) / 1e9
+        rows = _look_geometry(t, r, v, self.rows_site, self.rows_up, self.rows_rate, _STATION_ROW / 1e9,
+                              math.nan if level is None else float(level))
+        el, rate, acc, h, h1, h2, psi, c1, c2 = rows
+        out = [el, rate]
+        if second:
+            out.append(acc)
+            if level is not None:
+                out.extend((h, h1, h2))
+        if angle:
+            out.append(psi)
+        if guide:
+            out.extend((c1, c2))
         return tuple(out)
 
     def reach(self, level: float) -> float:
@@ -378,8 +344,11 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
                 value = value * s + c
             for c in slope[-2::-1]:
                 derivative = derivative * s + c
-            s = np.minimum(np.maximum(s - value / derivative, 0.0), 1.0)
-        x = lo + np.nan_to_num(s * width * 1e9, nan=-1.0, posinf=-1.0, neginf=-1.0).astype(np.int64)
+            moved, s = s, np.minimum(np.maximum(s - value / derivative, 0.0), 1.0)
+            if not np.nanmax(np.abs(s - moved), initial=0.0) > 1e-12:  # a few ns of the widest bracket
+                break
+        offset = s * width * 1e9
+        x = lo + np.where(np.isfinite(offset), offset, -1.0).astype(np.int64)
     x = np.where((x > lo) & (x < hi), x, lo + (hi - lo) // 2)
     negative_at_lo = np.signbit(v_lo if which == 0 else d_lo)
     epochs = lo + (hi - lo) // 2
@@ -491,17 +460,20 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # (psi_a + psi_b - pi/2) / 2. Where that is beyond the reach of the level, the
     # elevation is below the level throughout and nothing there can be a pass: most of a
     # low orbit's intervals, which then need no epoch in the middle. The others get one.
+    # Every quantity the brackets below need comes from the same evaluation (one native call).
     r, v = look.teme(coarse)
-    el, rate, psi = look.geometry(coarse, r, v, angle=True)
+    grid_values = look.geometry(coarse, r, v, second=True, angle=True, guide=True, level=level)
+    psi = grid_values[6]
     with np.errstate(invalid="ignore"):
         far = (psi[:-1] + psi[1:] - math.pi / 2) / 2 > reach
     middle = coarse[:-1][~far] + step
     r_m, v_m = look.teme(middle)
-    el_m, rate_m, psi_m = look.geometry(middle, r_m, v_m, angle=True)
+    middle_values = look.geometry(middle, r_m, v_m, second=True, angle=True, guide=True, level=level)
     order = np.argsort(np.concatenate((coarse, middle)), kind="stable")
     grid = np.concatenate((coarse, middle))[order]
-    r, v = np.concatenate((r, r_m))[order], np.concatenate((v, v_m))[order]
-    el, rate, psi = (np.concatenate(pair)[order] for pair in ((el, el_m), (rate, rate_m), (psi, psi_m)))
+    el, rate, acc, h, h1, h2, psi, c1, c2 = (
+        np.concatenate(pair)[order] for pair in zip(grid_values, middle_values)
+    )
     with np.errstate(invalid="ignore"):
         sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
@@ -517,14 +489,6 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     with np.errstate(invalid="ignore"):
         near = (psi[:-1] + psi[1:] - sweep) / 2 <= reach
     k = np.flatnonzero(turn & ((rising[:-1] & near) | (above[:-1] & above[1:])))
-    # Second derivatives only where a bracket can end: around the extrema kept, and where the
-    # grid itself crosses the level.
-    flip = np.flatnonzero(above[:-1] != above[1:])
-    need = np.unique(np.concatenate((k, k + 1, flip, flip + 1)))
-    acc, c1, c2, h, h1, h2 = (np.full(grid.size, np.nan) for _ in range(6))
-    acc[need], h[need], h1[need], h2[need], c1[need], c2[need] = look.geometry(
-        grid[need], r[need], v[need], second=True, guide=True, level=level
-    )[2:]
     ends = (el[k], sine_rate[k], acc[k], el[k + 1], sine_rate[k + 1], acc[k + 1])
     # The extrema of the elevation lie within seconds of those of the geocentric angle,
     # smooth where the elevation turns sharply (a pass near the zenith): its cosine

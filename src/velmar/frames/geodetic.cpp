@@ -407,6 +407,104 @@ PyObject* sun_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return out.release();
 }
 
+// --- look angles along a pass search ---------------------------------------------------
+
+// What velmar.passes needs at each epoch of a search, in one pass over the
+// arrays: the numpy expressions it replaces cost more in per-call overhead
+// than in arithmetic on the few hundred epochs of a refinement round.
+//
+// t: seconds from the first station row; r, v: TEME states (m, m/s); the
+// station's TEME position and local vertical tabulated every `row` seconds
+// (site, up), turning about z at `rate` (rad/s) between rows; `level`: an
+// elevation (rad). Returns (9, N): elevation, its rate, the second derivative
+// of its sine in a central field, the height above the cone of `level` with
+// its first two derivatives, the geocentric angle between station and
+// satellite, and the first two derivatives of r.s / |r|. Failed states (NaN)
+// give NaN.
+PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"t", "r", "v", "site", "up", "rate", "row", "level"};
+    static constexpr velmar::Signature sig{"_look_geometry", names, 8, 8, 8};
+    PyObject* a[8];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    static constexpr npy_intp line[] = {-1};
+    Ref t = Ref::steal(arrays::float64_copy(a[0], "t", 1, line, "(N,)"));
+    Ref rate = Ref::steal(t ? arrays::float64_copy(a[5], "rate", 1, line, "(M,)") : nullptr);
+    if (!rate) return nullptr;
+    Points r, v, site, up;
+    if (!read_points(a[1], "r", r) || !read_points(a[2], "v", v) || !read_points(a[3], "site", site) ||
+        !read_points(a[4], "up", up))
+        return nullptr;
+    const double row = PyFloat_AsDouble(a[6]), level = PyFloat_AsDouble(a[7]);
+    if (PyErr_Occurred()) return nullptr;
+    const npy_intp n = arrays::rows(t.get()), m = arrays::rows(rate.get());
+    if (r.n != n || v.n != n || site.n != m || up.n != m || m < 1 || !(row > 0.0))
+        return PyErr_Format(PyExc_ValueError, "_look_geometry(): %zd epochs, %zd and %zd states, %zd rates, %zd and "
+                            "%zd station rows, row %g", static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(r.n),
+                            static_cast<Py_ssize_t>(v.n), static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(site.n),
+                            static_cast<Py_ssize_t>(up.n), row);
+    const npy_intp dims[2] = {9, n};
+    Ref out = Ref::steal(velmar::new_double_array(2, dims));
+    if (!out) return nullptr;
+    const double *tt = arrays::data(t.get()), *w_rows = arrays::data(rate.get());
+    const double *rr = r.data(), *vv = v.data(), *s_rows = site.data(), *u_rows = up.data();
+    double* o = doubles(out);
+    constexpr double gm = 3.986004418e14;
+    const double sin_level = std::sin(level);
+    Py_BEGIN_ALLOW_THREADS
+    for (npy_intp i = 0; i < n; ++i) {
+        const double ti = tt[i];
+        const double kf = std::floor(ti / row);
+        const npy_intp k = std::isnan(kf) ? 0 : static_cast<npy_intp>(std::clamp(kf, 0.0, static_cast<double>(m - 1)));
+        const double w = w_rows[k], angle = w * (ti - row * static_cast<double>(k));
+        const double c = std::cos(angle), s = std::sin(angle);
+        const double* s0 = s_rows + 3 * k;
+        const double* u0 = u_rows + 3 * k;
+        const double sx = c * s0[0] - s * s0[1], sy = s * s0[0] + c * s0[1], sz = s0[2];
+        const double ux = c * u0[0] - s * u0[1], uy = s * u0[0] + c * u0[1], uz = u0[2];
+        const double* ri = rr + 3 * i;
+        const double* vi = vv + 3 * i;
+        // Relative position and velocity; the station moves at w about z, and so does its vertical.
+        const double px = ri[0] - sx, py = ri[1] - sy, pz = ri[2] - sz;
+        const double qx = vi[0] + w * sy, qy = vi[1] - w * sx, qz = vi[2];
+        const double p = px * ux + py * uy + pz * uz;
+        const double q = qx * ux + qy * uy + qz * uz + w * (py * ux - px * uy);  // d(rho.up)/dt
+        const double d2 = px * px + py * py + pz * pz;
+        const double g = px * qx + py * qy + pz * qz;  // rho.rho_dot
+        const double d = std::sqrt(d2);
+        const double el = std::asin(p / d);
+        // d(el)/dt = (q d^2 - p rho.rho_dot) / (d^2 sqrt(d^2 - p^2))
+        const double el_rate = (q * d2 - p * g) / (d2 * std::sqrt(d2 - p * p));
+        // rho'' = a - s'' with s'' = -w^2 (sx, sy, 0); p'' = rho''.u + 2 rho'.u' + rho.u''.
+        const double r2 = ri[0] * ri[0] + ri[1] * ri[1] + ri[2] * ri[2];
+        const double big_r = std::sqrt(r2);
+        const double mu = -gm / (r2 * big_r);
+        const double ax = mu * ri[0] + w * w * sx, ay = mu * ri[1] + w * w * sy, az = mu * ri[2];
+        const double pp = ax * ux + ay * uy + az * uz + 2 * w * (qy * ux - qx * uy) - w * w * (px * ux + py * uy);
+        const double gp = qx * qx + qy * qy + qz * qz + px * ax + py * ay + pz * az;
+        // h = rho.up - d sin(level): zero exactly where the elevation is the level, and
+        // smooth across a whole pass where sin(el) = rho.up / d peaks sharply with 1 / d.
+        const double n0 = ri[0] * sx + ri[1] * sy + ri[2] * sz;
+        const double site_r = std::sqrt(sx * sx + sy * sy + sz * sz);
+        // c = r.s / |r| (|s| is constant) and its first two derivatives, with s' = w z x s.
+        const double n1 = vi[0] * sx + vi[1] * sy + vi[2] * sz + w * (ri[1] * sx - ri[0] * sy);
+        const double n2 = mu * n0 + 2 * w * (vi[1] * sx - vi[0] * sy) - w * w * (ri[0] * sx + ri[1] * sy);
+        const double r1 = (ri[0] * vi[0] + ri[1] * vi[1] + ri[2] * vi[2]) / big_r;
+        const double r_2 = (vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2] + mu * r2) / big_r - r1 * r1 / big_r;
+        o[i] = el;
+        o[n + i] = el_rate;
+        // The second derivative of sin(el) = p/d.
+        o[2 * n + i] = pp / d - (2 * q * g + p * gp) / (d2 * d) + 3 * p * g * g / (d2 * d2 * d);
+        o[3 * n + i] = p - d * sin_level;
+        o[4 * n + i] = q - g / d * sin_level;
+        o[5 * n + i] = pp - (gp / d - g * g / (d2 * d)) * sin_level;
+        o[6 * n + i] = std::acos(std::clamp(n0 / (big_r * site_r), -1.0, 1.0));
+        o[7 * n + i] = n1 / big_r - n0 * r1 / r2;
+        o[8 * n + i] = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r);
+    }
+    Py_END_ALLOW_THREADS
+    return out.release();
+}
+
 // --- the Earth's shadow -------------------------------------------------------------------
 
 // Fraction of the Sun's disc seen from the satellite at r past a spherical
@@ -587,6 +685,10 @@ PyMethodDef methods[] = {
      "sunlit(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
      "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
      "the umbra, so the penumbra counts as sunlit."},
+    {"_look_geometry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(look_geometry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_look_geometry(t, r, v, site, up, rate, row, level)\n--\n\n"
+     "The look geometry velmar.passes searches on (private)."},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_geodetic(PyObject* module) {
