@@ -547,14 +547,14 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
     first, last = int(look.rows_ns[0]), int(look.rows_ns[-1])
     sun_ns = first + _SUN_ROW * np.arange((last - first) // _SUN_ROW + 2, dtype=np.int64)
     # GCRF to TEME is precession-nutation to the true equator and equinox of date, then a turn
-    # by the equation of the equinoxes to the mean equinox (IAU 2006/2000A, from erfa: within
-    # 0.05" of velmar's GCRF to ITRF to TEME chain, which adds only the tiny celestial pole
-    # offsets). All slow: blended linearly between epochs two months apart it is off by
-    # under 1" (the semi-annual nutation), so it is computed at a few epochs only.
+    # by the equation of the equinoxes to the mean equinox (IAU 2000B, from erfa: within 1 mas
+    # of IAU 2006/2000A at a twentieth of the cost, and the Sun's series is good to 36"). All
+    # slow: blended linearly between epochs two months apart it is off by under 1" (the
+    # semi-annual nutation), so it is computed at a few epochs only.
     count = -(-(last - first) // _FRAME_ROW) + 1
     frame_ns = first + (last - first) * np.arange(count, dtype=np.int64) // max(count - 1, 1)
     tt = (frame_ns / 1e9 + 32.184) / 86400.0  # TT days from J2000 (TAI counts from 2000-01-01T12:00 TAI)
-    columns = erfa.rxr(erfa.rz(erfa.ee06a(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm06a(2451545.0, tt))
+    columns = erfa.rxr(erfa.rz(erfa.ee00b(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm00b(2451545.0, tt))
     columns = columns.transpose(0, 2, 1)  # columns[j, i]: GCRF axis i in TEME
     j = np.clip(np.searchsorted(frame_ns, sun_ns, side="right") - 1, 0, max(count - 2, 0))
     w = ((sun_ns - frame_ns[j]) / max(int(frame_ns[-1] - frame_ns[0]) / max(count - 1, 1), 1.0))[:, None]
