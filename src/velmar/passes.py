@@ -513,7 +513,9 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # Runs of epochs above the level are the passes; roots at their ends are rise and set.
     edges = np.diff(np.concatenate(([0], above.view(np.int8), [0])))
     firsts, lasts = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1
-    root_at = dict(zip(change.tolist(), roots.tolist()))  # bracket index -> root
+    root_of = np.zeros(points.size, dtype=np.int64)  # bracket index (points j, j + 1) -> its root
+    has_root = np.zeros(points.size, dtype=bool)
+    root_of[change], has_root[change] = roots, True
     # The highest epoch of each run (a refined maximum, unless the run is cut by the search's ends).
     lengths = lasts - firsts + 1
     inside = np.flatnonzero(above)
@@ -521,24 +523,29 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     best = np.maximum.reduceat(values, firsts) if firsts.size else values[:0]
     hits = values[inside] == best[run]
     tops = inside[hits][np.unique(run[hits], return_index=True)[1]]
-    found = []
-    for a, b, top in zip(firsts.tolist(), lasts.tolist(), tops.tolist()):
-        rise = root_at.get(a - 1) if a > 0 else None
-        fall = root_at.get(b) if b < points.size - 1 else None
-        if (rise if rise is not None else points[a]) > t1 or (fall if fall is not None else points[b]) < t0:
-            continue
-        found.append((rise, int(points[top]), fall))
-    if not found:
+    before = np.maximum(firsts - 1, 0)
+    has_rise = (firsts > 0) & has_root[before]
+    has_set = has_root[lasts]  # the last point closes no bracket
+    rise = np.where(has_rise, root_of[before], points[firsts])
+    fall = np.where(has_set, root_of[lasts], points[lasts])
+    keep = (rise <= t1) & (fall >= t0)
+    if not keep.any():
         return []
-    return _describe(look, found, level)
+    # A rise or set that is not known is reported at the culmination (and then dropped).
+    culmination = points[tops][keep]
+    has_rise, has_set = has_rise[keep], has_set[keep]
+    events = np.column_stack((np.where(has_rise, rise[keep], culmination), culmination,
+                              np.where(has_set, fall[keep], culmination)))
+    return _describe(look, events, has_rise, has_set, level)
 
 
-def _describe(look: _Look, found, level: float) -> list[Pass]:
+def _describe(look: _Look, events, has_rise, has_set, level: float) -> list[Pass]:
+    """The passes whose rise, culmination and set are the rows of events (int64 ns; a rise or
+    set not known, as has_rise and has_set say, is given as the culmination)."""
     import erfa
 
     from velmar.frames.geodetic import sun_position, sunlit, topocentric
 
-    events = np.array([[r if r is not None else c, c, s if s is not None else c] for r, c, s in found], dtype=np.int64)
     r_events, v_events = look.teme(events.reshape(-1))
     # The reported angles through the full transformation, as look() gives them.
     aer = topocentric(*look.itrf(events.reshape(-1), r_events, v_events), look.station)
@@ -595,8 +602,6 @@ def _describe(look: _Look, found, level: float) -> list[Pass]:
     # The fields of every pass as columns, then one record per pass: the frozen dataclass's
     # own __init__ sets its fields one by one through object.__setattr__, which would be
     # most of the cost of a long list of passes.
-    has_rise = np.array([r is not None for r, _, _ in found])
-    has_set = np.array([s is not None for _, _, s in found])
     az, el = aer["azimuth"].reshape(-1, 3), aer["elevation"].reshape(-1, 3)
     times = list(Time(events.reshape(-1)))
     columns = {
