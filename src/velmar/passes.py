@@ -185,24 +185,6 @@ class _Look:
         if offset[0] == offset[1] and first >= _UTC_1972:
             self.utc_offset, self.clock_span = int(offset[0]), (first, last)
 
-    def _turned(self, ns):
-        """Components of the station's TEME position and local vertical at the epochs ns, and the turn rate."""
-        k = np.minimum(np.maximum((ns - self.rows_ns[0]) // _STATION_ROW, 0), self.rows_ns.size - 1)
-        rate = self.rows_rate[k]
-        angle = rate * ((ns - self.rows_ns[k]) / 1e9)
-        c, s = np.cos(angle), np.sin(angle)
-        site, up = self.rows_site[k].T, self.rows_up[k].T
-        return (
-            c * site[0] - s * site[1], s * site[0] + c * site[1], site[2],
-            c * up[0] - s * up[1], s * up[0] + c * up[1], up[2],
-            rate,
-        )
-
-    def site_at(self, ns):
-        """The station's TEME position and local vertical at the epochs ns, (N, 3) each."""
-        sx, sy, sz, ux, uy, uz, _ = self._turned(ns)
-        return np.column_stack((sx, sy, sz)), np.column_stack((ux, uy, uz))
-
     def __call__(self, ns, second=False, position=False, level=None):
         """(elevation, elevation rate (rad/s)) at the epochs ns, inside the span given to cover(),
         followed as asked by the second derivative of the elevation's sine (see geometry()) and
@@ -573,9 +555,8 @@ def _describe(look: _Look, events, has_rise, has_set, level: float) -> list[Pass
         k = np.minimum(np.maximum((ns - first) // _SUN_ROW, 0), sun_ns.size - 2)
         f = ((ns - sun_ns[k]) / _SUN_ROW)[:, None]
         sun = sun_rows[k] * (1 - f) + sun_rows[k + 1] * f
-        site, up = look.site_at(ns)
-        to_sun = sun - site
-        sun_el = np.arcsin(np.einsum("ij,ij->i", to_sun, up) / np.linalg.norm(to_sun, axis=1))
+        # The Sun's elevation is the look geometry's, with the Sun in place of the satellite.
+        sun_el = look.geometry(ns, sun, np.zeros_like(sun))[0]
         return np.asarray(sunlit(r_sat, sun)), sun_el < _TWILIGHT
 
     lit, dark = lit_and_dark(events.reshape(-1), r_events)
