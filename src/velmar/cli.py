@@ -21,6 +21,7 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -492,8 +493,8 @@ def cmd_propagate(args) -> None:
             return kepler.propagate_state(times, coe), np.full(times.size, index), []
 
     iso_width = 19 if grid.decimals == 0 else 20 + grid.decimals
+    widths: tuple[int, ...] = ()
     if args.csv:
-        widths = ()
         _write_bytes((",".join(PROPAGATE_HEADER) + "\n").encode())
     else:
         widths = tuple(max(len(h), w or iso_width) for h, w in zip(PROPAGATE_HEADER, _PROPAGATE_WIDTHS))
@@ -595,8 +596,8 @@ def cmd_track(args) -> None:
     start = args.start or _iso(elset[-1].epoch)
     grid = _Grid(start, args.stop, args.step, _period(elset))
     iso_width = 19 if grid.decimals == 0 else 20 + grid.decimals
+    widths: tuple[int, ...] = ()
     if args.csv:
-        widths = ()
         _write_bytes((",".join(TRACK_HEADER) + "\n").encode())
     else:
         widths = tuple(max(len(h), w) for h, w in zip(TRACK_HEADER, (iso_width, 12, 13, 10)))
@@ -907,7 +908,8 @@ def cmd_plot(args) -> None:
         a2.grid(alpha=0.3)
     elif args.what == "orbit":
         fig = plt.figure(figsize=(8, 8), constrained_layout=True)
-        ax = fig.add_subplot(projection="3d")
+        # Any: 3-D and polar axes have methods that the annotation of add_subplot does not show.
+        ax: Any = fig.add_subplot(projection="3d")
         u, v = np.mgrid[0 : 2 * np.pi : 40j, 0 : np.pi : 20j]
         re = 6378.137
         ax.plot_surface(re * np.cos(u) * np.sin(v), re * np.sin(u) * np.sin(v), re * np.cos(v), color="tab:blue", alpha=0.3, lw=0)

@@ -158,7 +158,7 @@ class _Compressed:
 
 def _gunzipped(stream: _Stream) -> _Stream:
     compressed = _Compressed(stream)
-    unpacked = gzip.GzipFile(fileobj=compressed, mode="rb")  # type: ignore[arg-type]
+    unpacked = gzip.GzipFile(fileobj=compressed, mode="rb")  # type: ignore[arg-type, call-overload]
     total = 0
 
     def read() -> bytes:

@@ -40,6 +40,7 @@ import xml.etree.ElementTree as ET
 from collections.abc import Iterable, Mapping
 from datetime import date
 from decimal import ROUND_HALF_EVEN, Decimal
+from types import FrameType
 from typing import Any
 
 import velmar.io as velmar_io  # a cycle: velmar.io imports this module; its names are read at call time
@@ -103,6 +104,7 @@ def _read_decimal(text: str) -> Decimal | None:
 
 def _decimal(fields: Mapping[str, Any], key: str) -> Decimal:
     value = _text(fields, key)
+    number: Decimal | None
     if isinstance(value, Decimal):
         number = value
     elif isinstance(value, (int, float)) and not isinstance(value, bool):
@@ -506,7 +508,8 @@ def _convert(raw: list[Any], name: str) -> list[str]:
 def _stacklevel() -> int:
     # The first frame outside the package, whatever path led here (a
     # generator such as read_tles included).
-    frame, level = sys._getframe(1), 1
+    frame: FrameType | None = sys._getframe(1)
+    level = 1
     while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE):
         frame, level = frame.f_back, level + 1
     return level

@@ -104,10 +104,10 @@ class _Look:
         self.periods = np.array([float(m.orp) for m in members])
         self.eccentricities = np.array([float(m.ecc) for m in members])
         self.failed = 0
-        self.utc_offset = None  # TAI - UTC in ns over clock_span, when constant there
+        self.utc_offset: int | None = None  # TAI - UTC in ns over clock_span, when constant there
         self.clock_span = (0, -1)
 
-    def itrf(self, ns, r=None, v=None):
+    def itrf(self, ns, r=None, v=None) -> tuple[np.ndarray, np.ndarray | None]:
         """ITRF positions and velocities (m, m/s) at the epochs ns (TEME ones given as r, v are reused)."""
         from velmar.frames.transforms import teme_to_itrf
 

@@ -24,5 +24,7 @@ inline PyObject* refuse_pickling(PyObject*, PyObject*) {
 
 // Put these two entries in a type's PyMethodDef table to refuse pickling.
 #define VELMAR_REFUSE_PICKLING                                                         \
-    {"__reduce__", velmar::refuse_pickling, METH_NOARGS, nullptr},                     \
-    {"__reduce_ex__", velmar::refuse_pickling, METH_O, nullptr}
+    {"__reduce__", velmar::refuse_pickling, METH_NOARGS,                               \
+     "__reduce__($self, /)\n--\n\nNot picklable: raises TypeError."},                  \
+    {"__reduce_ex__", velmar::refuse_pickling, METH_O,                                 \
+     "__reduce_ex__($self, protocol, /)\n--\n\nNot picklable: raises TypeError."}

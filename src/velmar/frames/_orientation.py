@@ -9,6 +9,7 @@ talks to EOP, pyerfa and the warnings machinery, all Python-level services.
 import warnings
 
 import numpy as np
+import numpy.typing as npt
 
 from velmar.time.time import Time
 
@@ -40,6 +41,12 @@ class EOPValues:
     """
 
     __slots__ = ("pm_x", "pm_y", "dut", "lod", "dX", "dY")
+    pm_x: npt.NDArray[np.float64]
+    pm_y: npt.NDArray[np.float64]
+    dut: npt.NDArray[np.float64]
+    lod: npt.NDArray[np.float64]
+    dX: npt.NDArray[np.float64]
+    dY: npt.NDArray[np.float64]
 
     def __init__(self, pm_x, pm_y, dut, lod=0.0, dX=0.0, dY=0.0):
         for name, value in (("pm_x", pm_x), ("pm_y", pm_y), ("dut", dut), ("lod", lod), ("dX", dX), ("dY", dY)):

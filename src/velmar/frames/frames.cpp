@@ -89,7 +89,7 @@ PyMemberDef frame_members[] = {
     {"name", T_OBJECT_EX, offsetof(FrameObject, name), READONLY, "Name of the frame (str)."},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef frame_methods[] = {{"__reduce__", frame_reduce, METH_NOARGS, nullptr},
+PyMethodDef frame_methods[] = {{"__reduce__", frame_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
                                {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot frame_slots[] = {
@@ -119,15 +119,15 @@ constexpr const char* itrf_type_name = "_ITRF";
 constexpr const char* teme_type_name = "_TEME";
 
 PyType_Slot gcrf_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Geocentric Celestial Reference Frame. Its only instance is GCRF.")},
+    {Py_tp_doc, const_cast<char*>("_GCRF()\n--\n\nGeocentric Celestial Reference Frame. Its only instance is GCRF.")},
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&gcrf_slot, &gcrf_type_name>)},
     {0, nullptr}};
 PyType_Slot itrf_slots[] = {
-    {Py_tp_doc, const_cast<char*>("International Terrestrial Reference Frame. Its only instance is ITRF.")},
+    {Py_tp_doc, const_cast<char*>("_ITRF()\n--\n\nInternational Terrestrial Reference Frame. Its only instance is ITRF.")},
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&itrf_slot, &itrf_type_name>)},
     {0, nullptr}};
 PyType_Slot teme_slots[] = {
-    {Py_tp_doc, const_cast<char*>("True Equator, Mean Equinox frame of two-line elements. Its only instance is "
+    {Py_tp_doc, const_cast<char*>("_TEME()\n--\n\nTrue Equator, Mean Equinox frame of two-line elements. Its only instance is "
                                   "TEME.")},
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&teme_slot, &teme_type_name>)},
     {0, nullptr}};

@@ -1,7 +1,9 @@
 """Reference frames: the global frames GCRF, ITRF, TEME and local east-north-up frames."""
 
 from typing import Final, final
+from typing_extensions import disjoint_base
 
+@disjoint_base
 class Frame:
     """A reference frame, known by its name. Equality and hashing are by identity."""
 
@@ -27,6 +29,7 @@ class _TEME(Frame):
 
     def __new__(cls) -> _TEME: ...
 
+@disjoint_base
 class ENU(Frame):
     """Local east-north-up frame at a geodetic origin (latitude and longitude in rad, height in m)."""
 

@@ -628,8 +628,9 @@ PyArray_Descr* import_record(PyObject* structured, const char* name, std::initia
 PyMethodDef methods[] = {
     {"itrf_to_geodetic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itrf_to_geodetic)),
      METH_FASTCALL | METH_KEYWORDS,
-     "itrf_to_geodetic(r, ellipsoid=WGS84)\n--\n\n"
-     "Geodetic latitude, longitude and height of Earth-fixed positions.\n\n"
+     "itrf_to_geodetic(r, ellipsoid=None)\n--\n\n"
+     "Geodetic latitude, longitude and height of Earth-fixed positions on\n"
+     "`ellipsoid` (WGS84 when None).\n\n"
      "r: positions in m, shape (3,) or (N, 3). Returns LLA_dtype records\n"
      "(velmar.datamodel.structured): lat in [-pi/2, pi/2] rad, lon in (-pi, pi]\n"
      "rad, alt in m above the ellipsoid; one record (a numpy scalar) for (3,).\n\n"
@@ -641,20 +642,21 @@ PyMethodDef methods[] = {
      "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
     {"geodetic_to_itrf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geodetic_to_itrf)),
      METH_FASTCALL | METH_KEYWORDS,
-     "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=WGS84)\n--\n\n"
-     "Earth-fixed positions (m) of geodetic coordinates.\n\n"
+     "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=None)\n--\n\n"
+     "Earth-fixed positions (m) of geodetic coordinates on `ellipsoid` (WGS84 when\n"
+     "None).\n\n"
      "lat, lon in rad and alt in m, numbers or arrays broadcast together; or lat\n"
      "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
      "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
      "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
     {"topocentric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topocentric)),
      METH_FASTCALL | METH_KEYWORDS,
-     "topocentric(r_itrf, v_itrf, station, ellipsoid=WGS84)\n--\n\n"
+     "topocentric(r_itrf, v_itrf, station, ellipsoid=None)\n--\n\n"
      "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
      "ground station.\n\n"
      "r_itrf (m) and v_itrf (m/s): ITRF positions and velocities, shape (3,) or\n"
      "(N, 3); v_itrf may be None. station: an ENU frame, its origin geodetic on\n"
-     "`ellipsoid`. Returns AERR_dtype records (azimuth, elevation, range,\n"
+     "`ellipsoid` (WGS84 when None). Returns AERR_dtype records (azimuth, elevation, range,\n"
      "range_rate in rad, rad, m, m/s), or AER_dtype records\n"
      "(velmar.datamodel.structured) when v_itrf is None. Azimuth runs from north\n"
      "through east in [0, 2 pi); elevation is from the plane normal to the\n"
@@ -672,17 +674,17 @@ PyMethodDef methods[] = {
      "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
      "about 1e-5 in distance."},
     {"shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shadow)), METH_FASTCALL | METH_KEYWORDS,
-     "shadow(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
+     "shadow(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
      "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
      "0 in the umbra, between in the penumbra.\n\n"
      "r_sat and r_sun: positions (m) in the same body-centred axes, shape (3,) or\n"
      "(N, 3), a single one going with every row of the other. Conical umbra and\n"
      "penumbra of a spherical body (radius body_radius) and a spherical Sun\n"
-     "(radius sun_radius), read from Earth.Re and Sun.Re when not given: the\n"
+     "(radius sun_radius), read from Earth.Re and Sun.Re when None: the\n"
      "overlap of the two apparent discs, taken flat and uniformly bright\n"
      "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
     {"sunlit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sunlit)), METH_FASTCALL | METH_KEYWORDS,
-     "sunlit(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
+     "sunlit(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
      "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
      "the umbra, so the penumbra counts as sunlit."},
     {"_look_geometry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(look_geometry)),

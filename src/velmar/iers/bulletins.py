@@ -26,11 +26,19 @@ import math
 import os
 import re
 import threading
+from collections.abc import Callable
 from importlib.resources import files
+from importlib.resources.abc import Traversable
+from typing import TYPE_CHECKING, Generic, TypeAlias, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table", "packaged_release"]
+
+if TYPE_CHECKING:  # only in annotations, which are not evaluated here
+    _Array: TypeAlias = npt.NDArray[np.float64]
+_Table = TypeVar("_Table", "_FinalsTable", "_LeapSecondTable")
 
 _ARCSEC = math.pi / (180.0 * 3600.0)
 _MILLIARCSEC = _ARCSEC / 1000.0
@@ -41,7 +49,9 @@ _LEAP_SECONDS_NAME = "Leap_Second.dat"
 
 # Bulletin A columns of the finals2000A format (1-based, inclusive, as the
 # published ReadMe numbers them) and the digits after the decimal point.
-_FINALS_FIELDS = (
+# (name, first column, last column, digits after the point)
+_Field: TypeAlias = tuple[str, int, int, int]
+_FINALS_FIELDS: tuple[_Field, ...] = (
     ("MJD", 8, 15, 2),
     ("polar motion x", 19, 27, 6),
     ("polar motion y", 38, 46, 6),
@@ -56,7 +66,7 @@ _MJD, _PM_X, _PM_Y, _UT1_UTC, _LOD, _DX, _DY = range(len(_FINALS_FIELDS))
 _POLAR_MOTION_FLAG = 17
 _UT1_UTC_FLAG = 58
 
-_MONTHS = {
+_MONTHS: dict[str, int] = {
     name: number
     for number, name in enumerate(
         ("january", "february", "march", "april", "may", "june", "july",
@@ -72,7 +82,7 @@ class IERSDataError(ValueError):
     ``path`` is the file and ``line`` the 1-based line at fault.
     """
 
-    def __init__(self, path, line, reason):
+    def __init__(self, path: str | os.PathLike[str], line: int, reason: str) -> None:
         super().__init__(f"{path}, line {line}: {reason}")
         self.path = str(path)
         self.line = line
@@ -82,7 +92,7 @@ class IERSDataError(ValueError):
 # ---------------------------------------------------------------- locating
 
 
-def _packaged_file(name):
+def _packaged_file(name: str) -> Traversable:
     try:
         return files("astropy_iers_data") / "data" / name
     except ModuleNotFoundError as err:
@@ -92,32 +102,32 @@ def _packaged_file(name):
             "your own copy") from err
 
 
-def _read_bytes(source):
+def _read_bytes(source: Traversable | str | os.PathLike[str]) -> bytes:
     # open() rather than Traversable.read_bytes(): the OSError it raises
     # carries the file name.
-    if hasattr(source, "read_bytes") and not isinstance(source, os.PathLike):
+    if isinstance(source, Traversable) and not isinstance(source, os.PathLike):
         return source.read_bytes()
     with open(source, "rb") as stream:
         return stream.read()
 
 
-def _frozen(values):
+def _frozen(values: npt.ArrayLike) -> _Array:
     """A float64 array over immutable memory: read-only for good."""
     values = np.ascontiguousarray(values, dtype=np.float64)
     return np.frombuffer(values.tobytes(), dtype=np.float64)
 
 
-class _Cache:
+class _Cache(Generic[_Table]):
     """Tables of one kind of file: the packaged one and any given by path."""
 
-    def __init__(self, packaged_name, parse):
+    def __init__(self, packaged_name: str, parse: Callable[[bytes, str], _Table]) -> None:
         self.packaged_name = packaged_name
-        self.parse = parse
-        self.packaged = None
-        self.by_path = {}
+        self.parse: Callable[[bytes, str], _Table] = parse
+        self.packaged: _Table | None = None
+        self.by_path: dict[str, tuple[tuple[int, int, int, int], _Table]] = {}
         self.lock = threading.Lock()
 
-    def get(self, path):
+    def get(self, path: str | os.PathLike[str] | None) -> _Table:
         if path is None:
             table = self.packaged
             if table is None:
@@ -145,7 +155,7 @@ class _Cache:
 # -------------------------------------------------------------- Bulletin A
 
 
-def _text_rows(data, min_width, path):
+def _text_rows(data: bytes, min_width: int, path: str) -> npt.NDArray[np.uint8]:
     """The file as a (lines, columns) uint8 array, short lines padded with blanks."""
     nul = data.find(b"\0")
     if nul >= 0:
@@ -182,7 +192,7 @@ _DIGIT_VALUE = np.zeros(256, dtype=np.uint8)
 _DIGIT_VALUE[ord("0"):ord("9") + 1] = range(10)
 
 
-def _field_shapes(width, point):
+def _field_shapes(width: int, point: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
     """Codes of the well-formed texts of a right-aligned F field.
 
     Returns sorted codes with, for each, whether the text is blank and
@@ -206,7 +216,7 @@ def _field_shapes(width, point):
     return codes, blank, negative
 
 
-def _parse_fixed_fields(rows, fields):
+def _parse_fixed_fields(rows: npt.NDArray[np.uint8], fields: tuple[_Field, ...]) -> tuple[_Array, npt.NDArray[np.bool_]]:
     """Decode right-aligned fixed-point fields of every row at once.
 
     Returns the values (NaN where blank) and a mask of the rows with a field
@@ -250,7 +260,7 @@ def _parse_fixed_fields(rows, fields):
     return values, odd
 
 
-def _parse_field_slowly(rows, row, field, path):
+def _parse_field_slowly(rows: npt.NDArray[np.uint8], row: int, field: _Field, path: str) -> float:
     name, start, stop, _ = field
     text = rows[row, start - 1:stop].tobytes().decode("ascii", "backslashreplace")
     if not text.strip():
@@ -267,19 +277,30 @@ def _parse_field_slowly(rows, row, field, path):
     return value
 
 
-def _line_text(rows, row):
-    return rows[row].tobytes().rstrip().decode("ascii", "backslashreplace")
+def _line_text(rows: npt.NDArray[np.uint8], row: int) -> str:
+    line: bytes = rows[row].tobytes()
+    return line.rstrip().decode("ascii", "backslashreplace")
 
 
 class _FinalsTable:
     __slots__ = ("path", "mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod",
                  "dX_IAU2000A", "dY_IAU2000A", "dut", "last_observed")
+    path: str
+    mjd_utc: _Array
+    mjd_ut1: _Array
+    pm_x: _Array
+    pm_y: _Array
+    lod: _Array
+    dX_IAU2000A: _Array
+    dY_IAU2000A: _Array
+    dut: _Array
+    last_observed: float | None
 
 
-def _parse_finals(data, path):
+def _parse_finals(data: bytes, path: str) -> _FinalsTable:
     rows = _text_rows(data, _FINALS_FIELDS[-1][2], path)
     values, odd = _parse_fixed_fields(rows, _FINALS_FIELDS)
-    for row in np.flatnonzero(odd):
+    for row in map(int, np.flatnonzero(odd)):
         for index, field in enumerate(_FINALS_FIELDS):
             values[row, index] = _parse_field_slowly(rows, row, field, path)
     blank = np.isnan(values)
@@ -348,14 +369,7 @@ def _parse_finals(data, path):
     return table
 
 
-_finals_tables = _Cache(_FINALS_NAME, _parse_finals)
-
-
-def _table_attribute(name, doc):
-    def get(self):
-        return getattr(self._table, name)
-    get.__name__ = name
-    return property(get, doc=doc)
+_finals_tables: _Cache[_FinalsTable] = _Cache(_FINALS_NAME, _parse_finals)
 
 
 class BulletinA:
@@ -382,31 +396,67 @@ class BulletinA:
 
     __slots__ = ("_table",)
 
-    def __init__(self, path=None):
+    def __init__(self, path: str | os.PathLike[str] | None = None) -> None:
         self._table = _finals_tables.get(path)
 
-    path = _table_attribute("path", "The file the table was read from.")
-    mjd_utc = _table_attribute("mjd_utc", "Sample epochs, MJD(UTC), in days.")
-    mjd_ut1 = _table_attribute(
-        "mjd_ut1", "Sample epochs as MJD(UT1), in days: mjd_utc + dut / 86400.")
-    pm_x = _table_attribute("pm_x", "Polar motion x, in radians.")
-    pm_y = _table_attribute("pm_y", "Polar motion y, in radians.")
-    lod = _table_attribute("lod", "Length of day (excess over 86400 s), in seconds; NaN where none.")
-    dX_IAU2000A = _table_attribute(
-        "dX_IAU2000A", "Celestial pole offset dX w.r.t. IAU 2000A, in radians; NaN where none.")
-    dY_IAU2000A = _table_attribute(
-        "dY_IAU2000A", "Celestial pole offset dY w.r.t. IAU 2000A, in radians; NaN where none.")
-    dut = _table_attribute("dut", "UT1-UTC, in seconds.")
-    last_observed = _table_attribute(
-        "last_observed",
-        "MJD(UTC) of the last sample whose polar motion and UT1-UTC are IERS values "
-        "(flag I), not predictions (flag P); None when the file marks none. The samples "
-        "after it, to the end of mjd_utc, are predictions.")
+    @property
+    def path(self) -> str:
+        """The file the table was read from."""
+        return self._table.path
 
-    def __len__(self):
+    @property
+    def mjd_utc(self) -> _Array:
+        """Sample epochs, MJD(UTC), in days."""
+        return self._table.mjd_utc
+
+    @property
+    def mjd_ut1(self) -> _Array:
+        """Sample epochs as MJD(UT1), in days: mjd_utc + dut / 86400."""
+        return self._table.mjd_ut1
+
+    @property
+    def pm_x(self) -> _Array:
+        """Polar motion x, in radians."""
+        return self._table.pm_x
+
+    @property
+    def pm_y(self) -> _Array:
+        """Polar motion y, in radians."""
+        return self._table.pm_y
+
+    @property
+    def lod(self) -> _Array:
+        """Length of day (excess over 86400 s), in seconds; NaN where none."""
+        return self._table.lod
+
+    @property
+    def dX_IAU2000A(self) -> _Array:
+        """Celestial pole offset dX w.r.t. IAU 2000A, in radians; NaN where none."""
+        return self._table.dX_IAU2000A
+
+    @property
+    def dY_IAU2000A(self) -> _Array:
+        """Celestial pole offset dY w.r.t. IAU 2000A, in radians; NaN where none."""
+        return self._table.dY_IAU2000A
+
+    @property
+    def dut(self) -> _Array:
+        """UT1-UTC, in seconds."""
+        return self._table.dut
+
+    @property
+    def last_observed(self) -> float | None:
+        """MJD(UTC) of the last sample whose polar motion and UT1-UTC are IERS values.
+
+        IERS values carry the flag I, predictions the flag P; None when the file
+        marks none. The samples after it, to the end of mjd_utc, are predictions.
+        """
+        return self._table.last_observed
+
+    def __len__(self) -> int:
         return len(self._table.mjd_utc)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         mjd = self._table.mjd_utc
         return (f"BulletinA({self._table.path!r}: {len(mjd)} samples, "
                 f"MJD {float(mjd[0])!r} to {float(mjd[-1])!r})")
@@ -417,19 +467,24 @@ class BulletinA:
 
 class _LeapSecondTable:
     __slots__ = ("path", "mjd_utc", "dat", "expires", "_mjd_ut1")
+    path: str
+    mjd_utc: _Array
+    dat: _Array
+    expires: datetime.date | None
+    _mjd_ut1: dict[_FinalsTable, _Array]
 
-    def dat_at(self, mjd_utc):
+    def dat_at(self, mjd_utc: npt.ArrayLike) -> _Array:
         """TAI-UTC at the given epochs; the first value before the first step."""
         index = np.searchsorted(self.mjd_utc, mjd_utc, side="right") - 1
         return self.dat[np.maximum(index, 0)]
 
-    def mjd_ut1(self, finals):
+    def mjd_ut1(self, finals: _FinalsTable) -> _Array:
         arrays = self._mjd_ut1.get(finals)
         if arrays is None:
             arrays = self._mjd_ut1[finals] = _frozen(self._to_ut1(finals))
         return arrays
 
-    def _to_ut1(self, finals):
+    def _to_ut1(self, finals: _FinalsTable) -> _Array:
         # UT1-UTC jumps by the leap second at each step, but TAI-UT1 runs on
         # continuously: interpolate that, then take TAI-UTC off again.
         epochs = self.mjd_utc
@@ -441,7 +496,7 @@ class _LeapSecondTable:
         return epochs + dut / _SECONDS_PER_DAY
 
 
-def _parse_expiry(text, path, line):
+def _parse_expiry(text: str, path: str, line: int) -> datetime.date:
     words = text.replace(",", " ").split()
     try:
         day, month, year = int(words[0]), _MONTHS[words[1].lower()], int(words[2])
@@ -451,14 +506,15 @@ def _parse_expiry(text, path, line):
                             f"(expected e.g. '28 June 2027'): {text.strip()!r}") from None
 
 
-def _parse_leap_seconds(data, path):
+def _parse_leap_seconds(data: bytes, path: str) -> _LeapSecondTable:
     try:
         text = data.decode("ascii")
     except UnicodeDecodeError as err:
         raise IERSDataError(path, data.count(b"\n", 0, err.start) + 1,
                             "the file holds a byte that is not ASCII text") from None
-    mjds, dats = [], []
-    expires = None
+    mjds: list[float] = []
+    dats: list[float] = []
+    expires: datetime.date | None = None
     lineno = 0
     for lineno, line in enumerate(text.splitlines(), 1):
         line = line.strip()
@@ -504,10 +560,10 @@ def _parse_leap_seconds(data, path):
     return table
 
 
-_leap_second_tables = _Cache(_LEAP_SECONDS_NAME, _parse_leap_seconds)
+_leap_second_tables: _Cache[_LeapSecondTable] = _Cache(_LEAP_SECONDS_NAME, _parse_leap_seconds)
 
 
-def packaged_release():
+def packaged_release() -> tuple[str, datetime.date | None]:
     """The installed ``astropy-iers-data``: ``(version, date)``.
 
     Its versions carry the date of the IERS files they ship
@@ -521,7 +577,7 @@ def packaged_release():
         _packaged_file(_FINALS_NAME)  # raises FileNotFoundError saying what to install
         raise
     version = str(getattr(astropy_iers_data, "__version__", "unknown"))
-    date = None
+    date: datetime.date | None = None
     parts = version.split(".")
     if len(parts) >= 4 and all(part.isdigit() for part in parts[1:4]):
         try:
@@ -531,7 +587,7 @@ def packaged_release():
     return version, date
 
 
-def leap_second_table():
+def leap_second_table() -> tuple[_Array, _Array]:
     """The TAI-UTC steps of the packaged ``Leap_Second.dat``.
 
     Returns ``(mjd_utc, dat)``: read-only float64 arrays of the MJD(UTC) at
@@ -569,31 +625,44 @@ class BulletinC:
 
     __slots__ = ("_table", "_bulletin_a")
 
-    def __init__(self, path=None, *, bulletin_a=None):
+    def __init__(self, path: str | os.PathLike[str] | None = None, *, bulletin_a: BulletinA | None = None) -> None:
         if bulletin_a is not None and not isinstance(bulletin_a, BulletinA):
             raise TypeError("bulletin_a must be a BulletinA or None, "
                             f"not {type(bulletin_a).__name__}")
         self._table = _leap_second_tables.get(path)
         self._bulletin_a = bulletin_a
 
-    path = _table_attribute("path", "The file the table was read from.")
-    mjd_utc = _table_attribute(
-        "mjd_utc", "Epochs from which each TAI-UTC value holds, MJD(UTC), in days.")
-    dat = _table_attribute("dat", "TAI-UTC from the matching epoch on, in seconds.")
-    expires = _table_attribute(
-        "expires", "Date after which the file may be out of date (datetime.date), or None.")
+    @property
+    def path(self) -> str:
+        """The file the table was read from."""
+        return self._table.path
 
     @property
-    def mjd_ut1(self):
+    def mjd_utc(self) -> _Array:
+        """Epochs from which each TAI-UTC value holds, MJD(UTC), in days."""
+        return self._table.mjd_utc
+
+    @property
+    def dat(self) -> _Array:
+        """TAI-UTC from the matching epoch on, in seconds."""
+        return self._table.dat
+
+    @property
+    def expires(self) -> datetime.date | None:
+        """Date after which the file may be out of date (datetime.date), or None."""
+        return self._table.expires
+
+    @property
+    def mjd_ut1(self) -> _Array:
         """The epochs of the steps as MJD(UT1), in days."""
         finals = (_finals_tables.get(None) if self._bulletin_a is None
                   else self._bulletin_a._table)
         return self._table.mjd_ut1(finals)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._table.mjd_utc)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         table = self._table
         return (f"BulletinC({table.path!r}: {len(table.dat)} steps, "
                 f"TAI-UTC {float(table.dat[-1])!r} s since MJD {float(table.mjd_utc[-1])!r})")

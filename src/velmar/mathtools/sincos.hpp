@@ -1,7 +1,5 @@
-// Sine and cosine together, about twice as fast as the C library's sincos
-// and within 2e-16 of the exact values: the per-epoch loops of the package
-// (Kepler's equation, anomaly conversions, elements to states) are almost all
-// trigonometry.
+// The one sine-cosine kernel of the package: the scalar exports and the batch
+// loops that include it give the same bits.
 #pragma once
 #include <cmath>
 

@@ -1,9 +1,11 @@
+from typing_extensions import disjoint_base
 from velmar.propagators.propagators import Propagator
 from velmar.state.ephemeris import StateVectorEphemeris
 from velmar.state.state import State
 from velmar.time.time import Time
 from velmar.typing import DatetimeLike
 
+@disjoint_base
 class Satellite:
     def __init__(
         self,

@@ -4,8 +4,8 @@ Units are SI: m, m/s, rad, m^3/s^2. Each ephemeris has an attribute
 dictionary for the caller's own data.
 """
 
-from collections.abc import Iterator
 from typing import Any
+from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,7 @@ from velmar.time.time import Time
 
 _Array = npt.NDArray[np.float64]
 
+@disjoint_base
 class Ephemeris:
     """States of one orbit at N epochs: the base of the ephemeris classes."""
 
@@ -35,6 +36,7 @@ class Ephemeris:
         """Number of epochs N."""
     def to_sv(self) -> StateVectorEphemeris: ...
 
+@disjoint_base
 class StateVectorEphemeris(Ephemeris):
     """Positions (m) and velocities (m/s) at N epochs, as N x 3 arrays."""
 
@@ -48,14 +50,15 @@ class StateVectorEphemeris(Ephemeris):
     def v(self) -> _Array:
         """Velocities, m/s (N x 3, read-only)."""
     def __len__(self) -> int: ...
-    def __getitem__(self, index: int) -> StateVector: ...
-    def __iter__(self) -> Iterator[StateVector]: ...
+    # No __iter__: iteration goes through __getitem__, which ends with IndexError.
+    def __getitem__(self, index: int, /) -> StateVector: ...
     def to_sv(self) -> StateVectorEphemeris: ...
     def to_coe(self) -> COEEphemeris:
         """Refused (ValueError) in an Earth-fixed frame (ITRF, ENU)."""
     def to_frame(self, frame: Frame, eop: EOPValues | None = None) -> StateVectorEphemeris:
         """These states in TEME, ITRF or GCRF; NaN rows and one RuntimeWarning outside the EOP data."""
 
+@disjoint_base
 class COEEphemeris(Ephemeris):
     """Classical orbital elements at N epochs, one array per element."""
 
@@ -93,11 +96,11 @@ class COEEphemeris(Ephemeris):
     def slr(self) -> _Array:
         """Semi-latera recta, m."""
     def __len__(self) -> int: ...
-    def __getitem__(self, index: int) -> COE: ...
-    def __iter__(self) -> Iterator[COE]: ...
+    def __getitem__(self, index: int, /) -> COE: ...
     def to_sv(self) -> StateVectorEphemeris: ...
     def to_coe(self) -> COEEphemeris: ...
 
+@disjoint_base
 class GeoStateEphemeris(Ephemeris):
     """Geodetic positions at N epochs on WGS84.
 

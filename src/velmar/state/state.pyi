@@ -5,6 +5,7 @@ attribute dictionary for the caller's own data.
 """
 
 from typing import Any
+from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +14,7 @@ from velmar.frames.frames import Frame
 from velmar.frames.transforms import EOPValues
 from velmar.time.time import Time
 
+@disjoint_base
 class State:
     """An orbital state at one epoch: the base of StateVector, COE and GeoState."""
 
@@ -30,6 +32,7 @@ class State:
     def to_sv(self) -> StateVector: ...
     def to_coe(self) -> COE: ...
 
+@disjoint_base
 class StateVector(State):
     """Position (m) and velocity (m/s) at one epoch."""
 
@@ -48,6 +51,7 @@ class StateVector(State):
     def to_frame(self, frame: Frame, eop: EOPValues | None = None) -> StateVector:
         """This state in TEME, ITRF or GCRF; NaN and one RuntimeWarning outside the EOP data."""
 
+@disjoint_base
 class COE(State):
     """Classical orbital elements at one epoch (hyperbolic ones included: sma < 0 when ecc > 1).
 
@@ -92,6 +96,7 @@ class COE(State):
     def to_sv(self) -> StateVector: ...
     def to_coe(self) -> COE: ...
 
+@disjoint_base
 class GeoState(State):
     """Geodetic position at one epoch on WGS84 (latitude and longitude in rad, height in m).
 

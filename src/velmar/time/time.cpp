@@ -625,7 +625,7 @@ PyGetSetDef time_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef time_methods[] = {
-    {"__reduce__", time_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", time_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {"_from_int64", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(time_from_int64)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_int64(values, scale='utc')\n--\n\nRebuild a Time from its int64 value(s) (used by pickle)."},

@@ -1,7 +1,9 @@
 """Representable, the base that prints the package's records."""
 
 from typing import Any
+from typing_extensions import disjoint_base
 
+@disjoint_base
 class Representable:
     """Base of the package's printable records.
 

@@ -106,7 +106,7 @@ PyMemberDef members[] = {
     {"e2", T_DOUBLE, offsetof(EllipsoidObject, e2), READONLY, "First eccentricity squared f (2 - f)."},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef methods[] = {{"__reduce__", ellipsoid_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"__reduce__", ellipsoid_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}, {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Ellipsoid(a, f)\n--\n\nA reference ellipsoid of revolution: semi-major axis a "

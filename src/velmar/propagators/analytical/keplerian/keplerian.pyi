@@ -1,6 +1,7 @@
 """Two-body (Keplerian) orbit propagation and its Jacobian."""
 
 from typing import Any
+from typing_extensions import disjoint_base
 
 import numpy
 
@@ -9,6 +10,7 @@ from velmar.state.ephemeris import StateVectorEphemeris
 from velmar.state.state import State
 from velmar.typing import DatetimeLike
 
+@disjoint_base
 class Keplerian(Propagator):
     """Keplerian (two-body) orbit propagator.
 
@@ -29,7 +31,7 @@ class Keplerian(Propagator):
     >>> ephemeris = propagator.propagate(time_array, initial_state)
     """
 
-    def __init__(self, GM: float = ...) -> None: ...
+    def __new__(cls, GM: float = ...) -> Keplerian: ...
     @property
     def GM(self) -> float:
         """Gravitational parameter used for propagation (m^3/s^2)."""

@@ -748,7 +748,7 @@ PyMethodDef elset_methods[] = {
      "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE\n\nThe member at that position (negative "
      "positions count from the end)."},
     {"_getitem_integral_slice", VELMAR_FASTCALL(getitem_integral_slice), METH_FASTCALL | METH_KEYWORDS,
-     "ELSET._getitem_integral_slice(self, item: slice) -> ELSET\n\nThe members that slicing the member list gives, "
+     "_getitem_integral_slice($self, /, item)\n--\n\nThe members that slicing the member list gives, "
      "as a new ELSET in epoch order."},
     {"_getitem_selection", VELMAR_FASTCALL(getitem_selection), METH_FASTCALL | METH_KEYWORDS,
      "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET\n\nThe members a boolean mask or "
@@ -760,9 +760,9 @@ PyMethodDef elset_methods[] = {
     {"pairwise", VELMAR_FASTCALL(pairwise), METH_FASTCALL | METH_KEYWORDS,
      "ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]\n\nYields:\n    Consecutive state pairs (current, next)."},
     {"_get_header", VELMAR_FASTCALL(get_header), METH_FASTCALL | METH_KEYWORDS,
-     "ELSET._get_header(self) -> str\n\nHeader of the printed form: \"ELSET <satname> (<satno>)\"."},
+     "_get_header($self, /)\n--\n\nHeader of the printed form: \"ELSET <satname> (<satno>)\"."},
     {"_get_body", VELMAR_FASTCALL(get_body), METH_FASTCALL | METH_KEYWORDS,
-     "ELSET._get_body(self) -> str\n\nBody of the printed form: the number of members."},
+     "_get_body($self, /)\n--\n\nBody of the printed form: the number of members."},
     VELMAR_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr}};
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import sys
 import warnings
+from types import FrameType
 
 import numpy as np
 from sgp4.api import SGP4_ERRORS, WGS72, Satrec
@@ -112,7 +113,8 @@ class SGP4(Propagator):
     an SGP4Warning, or an SGP4Error with errors="raise".
     """
 
-    def propagate_state(self, time, tle, errors: str = "warn") -> StateVectorEphemeris:
+    # Takes element sets, not the states the base class is written for.
+    def propagate_state(self, time, tle, errors: str = "warn") -> StateVectorEphemeris:  # type: ignore[override]
         """Ephemeris of one TLE at the epochs of `time` (anything Time() accepts).
 
         An ELSET is propagated as propagate_elset(time, elset) does. Epochs SGP4
@@ -172,7 +174,7 @@ class SGP4(Propagator):
         _report_failures(e, r, v, ns, lambda k: elset[int(index[k])], errors)
         ephemeris = StateVectorEphemeris(time, TEME, r, v, GM=GM_WGS72)
         index.flags.writeable = False
-        ephemeris.governing = index
+        ephemeris.governing = index  # type: ignore[attr-defined]  # in the instance dictionary, for SGP4 ephemerides only
         return ephemeris
 
 
@@ -210,7 +212,8 @@ def _report_failures(e, r, v, ns, member_of, errors: str) -> None:
 
 def _caller_level() -> int:
     """The stack level of the first frame outside this module, so the warning points at the user's call."""
-    frame, level = sys._getframe(1), 1
+    frame: FrameType | None = sys._getframe(1)
+    level = 1
     while frame is not None and frame.f_code.co_filename == __file__:
         frame, level = frame.f_back, level + 1
     return level

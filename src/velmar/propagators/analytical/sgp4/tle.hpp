@@ -1,6 +1,7 @@
-// C layouts of velmar.propagators.analytical.sgp4.tle.TLE and ELSET. The
-// satellite module includes this header to check the types it binds; ELSET
-// reads the stored fields of its TLE members directly.
+// C layouts of velmar.propagators.analytical.sgp4.tle.TLE and ELSET, shared by
+// the tle module's translation units: ELSET reads the stored fields of its TLE
+// members directly. No other module includes it; the satellite module binds
+// the two types by name and never looks inside them.
 #pragma once
 #include <cstdint>
 

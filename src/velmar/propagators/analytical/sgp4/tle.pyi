@@ -2,7 +2,8 @@
 
 import numbers
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, final
+from typing_extensions import disjoint_base
 
 import numpy as np
 from numpy.typing import NDArray
@@ -10,6 +11,7 @@ from numpy.typing import NDArray
 from velmar.time.time import Time as Time
 from velmar.utils.representable import Representable
 
+@disjoint_base
 class TLE(Representable):
     """One two-line element set, read by fixed columns.
 
@@ -19,7 +21,7 @@ class TLE(Representable):
     the column. ``strict_validation`` has no effect.
     """
 
-    def __init__(self, line1: str, line2: str, strict_validation: bool = False) -> None: ...
+    def __new__(cls, line1: str, line2: str, strict_validation: bool = False) -> TLE: ...
     @property
     def line1(self) -> str:
         """Line 1 as stored: 69 characters."""
@@ -71,6 +73,7 @@ class TLE(Representable):
     def _get_header(self) -> str: ...
     def _get_body(self) -> str: ...
 
+@disjoint_base
 class ELSET(Representable):
     """The element sets of one satellite, sorted by epoch, one float64 array per element.
 
@@ -79,7 +82,7 @@ class ELSET(Representable):
     are writable views of the collection's storage.
     """
 
-    def __init__(self, *tles: TLE, satname: str | None = None) -> None: ...
+    def __new__(cls, *tles: TLE, satname: str | None = None) -> ELSET: ...
     @property
     def size(self) -> int:
         """ELSET.size: int"""
@@ -142,6 +145,7 @@ class ELSET(Representable):
     def _get_header(self) -> str: ...
     def _get_body(self) -> str: ...
 
+@final
 class ELSETPairs(Iterator[tuple[TLE, TLE]]):
     """What ELSET.pairwise() returns."""
 

@@ -543,9 +543,9 @@ PyObject* get_body(PyObject* object, PyObject* const*, Py_ssize_t nargs, PyObjec
 
 PyMethodDef tle_methods[] = {
     {"_get_header", VELMAR_FASTCALL(get_header), METH_FASTCALL | METH_KEYWORDS,
-     "TLE._get_header(self) -> str\n\nHeader of the printed form: \"Two-line Elements (TLE)\"."},
+     "_get_header($self, /)\n--\n\nHeader of the printed form: \"Two-line Elements (TLE)\"."},
     {"_get_body", VELMAR_FASTCALL(get_body), METH_FASTCALL | METH_KEYWORDS,
-     "TLE._get_body(self) -> str\n\nBody of the printed form: the two lines, the epoch and frame, then the orbital "
+     "_get_body($self, /)\n--\n\nBody of the printed form: the two lines, the epoch and frame, then the orbital "
      "and derived elements in SI and operational units."},
     VELMAR_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr}};
