@@ -4,7 +4,8 @@ import pathlib
 import pytest
 from hypothesis import settings
 
-DATA = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "data"
+# Real element sets the tests read; tests/data/README.md names their source and licence.
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 
 # `--fuzz-long` (or VELMAR_FUZZ_LONG=1) runs the fuzz, leak and thread tests
 # for minutes instead of seconds: tests/test_fuzz.py and its neighbours read
@@ -52,11 +53,8 @@ def pytest_collection_modifyitems(config, items):
 
 @pytest.fixture(scope="session")
 def spot5_path():
-    """Path of the 250 real SPOT 5 element sets, or skip when the data folder is absent."""
-    path = DATA / "spot-5.tle"
-    if not path.exists():
-        pytest.skip(f"reference data not found at {path} (the shared data folder is not beside this clone)")
-    return path
+    """Path of the 250 real SPOT 5 element sets (epochs 2002-05-04 to 2002-06-24)."""
+    return DATA / "spot-5.tle"
 
 
 @pytest.fixture(scope="session")

@@ -1,15 +1,20 @@
 """Building and dropping velmar objects in a loop leaks neither memory nor references.
 
 Each kind of object is built, used and dropped many times, failures
-included. After a warm-up, neither the process's resident size nor the
-memory that tracemalloc sees may grow by 1 MB, the count of the interpreter's
-allocated blocks must stay put, and the reference counts of the objects
-every call shares (classes, frames, Earth, the bulletin tables, the EOP
-interpolators, numpy's dtypes) must be exactly what they were.
+included. Over a batch of rounds that follows a warm-up batch of the same
+size, neither the process's resident size nor the memory that tracemalloc
+sees may grow by 1 MB, the count of the interpreter's allocated blocks must
+stay put, and the reference counts of the objects every call shares (classes,
+frames, Earth, the bulletin tables, the EOP interpolators, numpy's dtypes)
+must be exactly what they were.
 
-By default 10,000 rounds per kind, of which tracemalloc, which slows the
-interpreter fivefold, watches a further 1,000; `--fuzz-long` runs 100,000
-of each.
+Memory the allocator takes once (a new arena because earlier tests left the
+heap fragmented, a cache filled on first use) shows up in one batch; memory
+the code keeps grows in every batch. So a batch over the limits is followed
+by another, up to three, and the smallest growth is what is judged.
+
+By default 10,000 rounds per batch, of which tracemalloc, which slows the
+interpreter fivefold, watches batches of 1,000; `--fuzz-long` runs 100,000.
 """
 
 import datetime
@@ -38,7 +43,7 @@ from velmar.time.time import Time
 LONG = os.environ.get("VELMAR_FUZZ_LONG", "").strip().lower() not in ("", "0", "no", "false")
 ROUNDS = 100_000 if LONG else 10_000
 TRACED_ROUNDS = 100_000 if LONG else 1_000
-WARM_UP = 500
+BATCHES = 3
 LIMIT = 1 << 20  # bytes
 # Blocks that free lists and caches may still hold after a round; a leak of
 # one object per round exceeds it many times over.
@@ -201,29 +206,39 @@ def rounds(work, count):
     gc.collect()
 
 
+def traced_limit(count):
+    return LIMIT * max(count, 10_000) // 100_000
+
+
+def batches(work, count, probe, limit):
+    """Smallest growth of `probe()` over up to BATCHES batches of `count` rounds, stopping below `limit`."""
+    least = None
+    for _ in range(BATCHES):
+        before = probe()
+        rounds(work, count)
+        growth = tuple(after - was for after, was in zip(probe(), before))
+        least = growth if least is None else tuple(map(min, least, growth))
+        if all(value < bound for value, bound in zip(least, limit)):
+            break
+    return least
+
+
 def measure(work, count=ROUNDS, traced_count=TRACED_ROUNDS):
     """Growth of resident size, allocated blocks and traced memory, and moved reference counts."""
-    rounds(work, WARM_UP)
+    rounds(work, count)
     shared = shared_objects()
     counts = {name: sys.getrefcount(value) for name, value in shared.items()}
-    resident, blocks = resident_bytes(), sys.getallocatedblocks()
-    rounds(work, count)
-    resident, blocks = resident_bytes() - resident, sys.getallocatedblocks() - blocks
+    resident, blocks = batches(work, count, lambda: (resident_bytes(), sys.getallocatedblocks()), (LIMIT, BLOCKS))
     changed = {name: sys.getrefcount(value) - counts[name] for name, value in shared.items()
                if sys.getrefcount(value) != counts[name]}
     tracemalloc.start()
     try:
         rounds(work, 1)
-        traced = tracemalloc.get_traced_memory()[0]
-        rounds(work, traced_count)
-        traced = tracemalloc.get_traced_memory()[0] - traced
+        (traced,) = batches(work, traced_count, lambda: tracemalloc.get_traced_memory()[:1],
+                            (traced_limit(traced_count),))
     finally:
         tracemalloc.stop()
     return resident, blocks, traced, changed
-
-
-def traced_limit(count):
-    return LIMIT * max(count, 10_000) // 100_000
 
 
 @pytest.mark.parametrize("kind", list(ROUNDS_BY_KIND))
@@ -245,5 +260,6 @@ def test_the_measurement_sees_a_leak():
         kept.append((Time("2024-03-01"), Earth, np.zeros(16)))
 
     resident, blocks, traced, changed = measure(leaky, count=2_000, traced_count=1_000)
-    assert changed["Time"] == changed["Earth"] == 2_000 and changed["float64"] >= 2_000
+    # Growing in every batch, it is measured over all of them.
+    assert changed["Time"] == changed["Earth"] == BATCHES * 2_000 and changed["float64"] >= 2_000
     assert blocks >= 2 * 2_000 and traced > traced_limit(1_000)
