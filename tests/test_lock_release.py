@@ -83,10 +83,13 @@ def test_short_arrays_keep_the_lock(inputs):
 
 
 def test_catalogue_screen_lets_other_threads_run():
-    text = "\n".join(SAMPLE_SET * 20_000) + "\n"
+    # 90,000 lines in one chunk: screened in two runs of at most 65,536 lines,
+    # the second starting between a pair's lines and inside a CR LF.
+    text = "\r\n".join(["ISS (ZARYA)", *SAMPLE_SET] * 30_000) + "\r\n"
     sets = []
     assert runs_beside(lambda: sets.append(list(read_tles(text))))
-    assert len(sets[-1]) == 20_000 and sets[-1][0][1].line1 == SAMPLE_SET[0]
+    assert len(sets[-1]) == 30_000
+    assert {(name, tle.line1, tle.line2) for name, tle in sets[-1]} == {("ISS (ZARYA)", *SAMPLE_SET)}
 
 
 def test_ctrl_c_stops_a_long_time_conversion():
