@@ -111,6 +111,30 @@ def compare(
     return (*result, statistics.median(y / x for x, y in zip(a, b)) if b else None)
 
 
+def with_collector(
+    row: Row,
+    ours: Callable[[], object],
+    peer: Callable[[], object] | None,
+    repeat: int = 5,
+    budget: float = 0.05,
+    per: float = 1.0,
+    met: Callable[[float, float | None], bool | None] | None = None,
+) -> Row:
+    """`row` timed again with the garbage collector running, as in a program.
+
+    For the rows that build many Python objects, where the collector's passes
+    change the figures; `per` divides the times as it did for `row`, and
+    `met(ours, peer)` judges the row's target on the new figures."""
+    o, p, spread = compare(ours, peer, repeat, budget, collector=True)
+    o /= per
+    p = None if p is None else p / per
+    change = f"velmar {o / row.ours_s - 1:+.0%}"
+    if p is not None and row.peer_s:
+        change += f", peer {p / row.peer_s - 1:+.0%}"
+    return Row(f"{row.operation} (garbage collector on)", row.size, o, row.peer, p, row.target,
+               met(o, p) if met else None, spread, f"{change} against the collector off")
+
+
 def peak_memory(fn: Callable[[], object]) -> int:
     """Peak bytes allocated through Python's allocators while fn runs (tracemalloc)."""
     gc.collect()
