@@ -112,8 +112,8 @@ def rows(quick: bool = False) -> list[Row]:
     copies = 40 if quick else 400
     many_lines = shifted(lines, copies)
     big = len(many_lines)
-    build = lambda: [TLE(a, b) for a, b in many_lines]  # noqa: E731
-    build_peer = lambda: [Satrec.twoline2rv(a, b) for a, b in many_lines]  # noqa: E731
+    build = lambda: [TLE(a, b) for a, b in many_lines]
+    build_peer = lambda: [Satrec.twoline2rv(a, b) for a, b in many_lines]
     ours, peer, spread = compare(build, build_peer, 3 if quick else 5, budget)
     out.append(Row("TLE(line1, line2)", f"per set, {big:,} sets", ours / big,
                    "sgp4 Satrec.twoline2rv (parses, then initialises SGP4)", peer / big, "", None, spread))
@@ -131,8 +131,8 @@ def rows(quick: bool = False) -> list[Row]:
     many = [TLE(*many_lines[i]) for i in order]
     many_sats = [Satrec.twoline2rv(*many_lines[i]) for i in order]
     big = len(many)
-    build = lambda: ELSET(*many)  # noqa: E731
-    build_peer = lambda: satrec_collection(many_sats)  # noqa: E731
+    build = lambda: ELSET(*many)
+    build_peer = lambda: satrec_collection(many_sats)
     ours, peer, spread = compare(build, build_peer, repeat, budget)
     target = 150e-3 * big / 100_000
     out.append(Row("ELSET(*tles)", f"{big:,} members, shuffled", ours, "sorted Satrec + 12 numpy.array", peer,

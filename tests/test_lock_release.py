@@ -29,7 +29,12 @@ def runs_beside(call):
         # call of a few milliseconds; a loop that keeps the lock fails every attempt.
         for _ in range(30):
             go, calling, seen = threading.Event(), [False], []
-            other = threading.Thread(target=lambda: (go.wait(), seen.append(calling[0])))
+
+            def beside(go=go, calling=calling, seen=seen):
+                go.wait()
+                seen.append(calling[0])
+
+            other = threading.Thread(target=beside)
             other.start()
             calling[0] = True
             go.set()
@@ -48,7 +53,7 @@ def inputs():
     # Made here: numpy itself lets go of the lock in its long loops.
     ns = np.arange(N, dtype=np.int64) * 3_600_123_456_789 - 10**18
     t, e = Time._from_int64(ns, "utc"), Time._from_int64(ns[::-1].copy(), "tai")
-    t[:1].jd  # the leap-second table is read (its files opened) beforehand
+    _ = t[:1].jd  # the leap-second table is read (its files opened) beforehand
     return {"t": t, "e": e, "short": t[:200_000], "seconds": np.linspace(-1e6, 1e6, N),
             "jd": np.linspace(2.4e6, 2.5e6, N), "dt64": np.arange(N).astype("M8[s]")}
 
