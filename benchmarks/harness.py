@@ -123,16 +123,31 @@ def with_collector(
     """`row` timed again with the garbage collector running, as in a program.
 
     For the rows that build many Python objects, where the collector's passes
-    change the figures; `per` divides the times as it did for `row`, and
-    `met(ours, peer)` judges the row's target on the new figures."""
-    o, p, spread = compare(ours, peer, repeat, budget, collector=True)
-    o /= per
-    p = None if p is None else p / per
-    change = f"velmar {o / row.ours_s - 1:+.0%}"
-    if p is not None and row.peer_s:
-        change += f", peer {p / row.peer_s - 1:+.0%}"
+    change the figures. Each round times every side with the collector off
+    and then on, back to back, so the change in the note (the median of the
+    per-round ratios) is not the machine's drift between two measurements.
+    `per` divides the times as it did for `row`; `met(ours, peer)` judges the
+    row's target on the new figures."""
+    sides = [ours] if peer is None else [ours, peer]
+    for fn in sides:
+        fn()
+    numbers = [_calibrate(fn, budget) for fn in sides]
+    off: list[list[float]] = [[] for _ in sides]
+    on: list[list[float]] = [[] for _ in sides]
+    for r in range(repeat):
+        for k, (fn, number) in enumerate(zip(sides, numbers)):
+            # Which goes first alternates: the first loop after another
+            # function's may pay for the memory that one left behind.
+            for collector in (False, True) if r % 2 == 0 else (True, False):
+                (on if collector else off)[k].append(_loop_time(fn, number, collector))
+    medians = [statistics.median(times) / per for times in on]
+    changes = [statistics.median(b / a for a, b in zip(x, y)) - 1 for x, y in zip(off, on)]
+    o, p = medians[0], (medians[1] if peer is not None else None)
+    note = f"velmar {changes[0]:+.0%}" + (f", peer {changes[1]:+.0%}" if peer is not None else "")
+    spread = (max(on[0]) - min(on[0])) / statistics.median(on[0])
     return Row(f"{row.operation} (garbage collector on)", row.size, o, row.peer, p, row.target,
-               met(o, p) if met else None, spread, f"{change} against the collector off")
+               met(o, p) if met else None, spread,
+               f"{note} against the collector off (median of {repeat} rounds timing both back to back, in turn first)")
 
 
 def peak_memory(fn: Callable[[], object]) -> int:
