@@ -9,7 +9,11 @@ Rows (velmar's median, the peer's median from the same run, the ratio):
   the exact-jd arithmetic of TLE epochs against the same sum on floats;
 - 1e6 datetime64[ns] values to a Time against numpy's (epochs - origin) / 1 s
   (target: under 20 ms), and 1e5 of them against astropy;
-- differences, Julian dates and ISO text of 1e6 epochs.
+- differences, Julian dates and ISO text of 1e6 epochs;
+- the Julian dates of 1e6 epochs, twice: by two threads at once against one
+  thread doing both, so the ratio is the throughput two threads get over one
+  (the conversion runs without the interpreter lock). Paired rounds: the
+  other programs on a shared machine take cores away unevenly.
 The scalar figures are taken the way timeit takes them (the statement repeated
 in a plain loop), so that the cost of calling a Python function is not in them.
 astropy is optional (pip install astropy): without it those rows have no peer.
@@ -17,8 +21,10 @@ astropy is optional (pip install astropy): without it those rows have no peer.
 
 from __future__ import annotations
 
+import os
 import pathlib
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 if __package__ in (None, ""):
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
@@ -103,6 +109,21 @@ def rows(quick: bool = False) -> list[Row]:
           note="velmar counts the leap seconds between the epochs; the numpy figure does not")
     array("many.jd (UTC)", n, "many.jd", "", None)
     array("many.iso (UTC)", n_iso, "some.iso", "numpy datetime_as_string", "np.datetime_as_string(some_epochs)")
+
+    many = ns["many"]
+    # Both sides run in worker threads, so both allocate from the C library's
+    # per-thread arenas (the main thread's arena hands pages back and faults
+    # them in again, which would flatter the threads).
+    with ThreadPoolExecutor(2) as pool, ThreadPoolExecutor(1) as alone:
+        rounds = 5 if quick else 15
+        ours, peer, spread, paired = compare(lambda: list(pool.map(lambda _: many.jd, range(2))),
+                                             lambda: alone.submit(lambda: (many.jd, many.jd)).result(),
+                                             rounds, budget, paired=True)
+    out.append(Row("many.jd (UTC), two threads at once", f"2 x {n:,} epochs", ours, "one thread doing both", peer,
+                   ">= 1.7x", paired >= 1.7, spread,
+                   f"throughput of two threads over one: median of {rounds} paired rounds; two threads gain only "
+                   f"from a free core (load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)",
+                   paired=paired))
     return out
 
 

@@ -2,7 +2,9 @@
 
 `compare` times velmar's operation and its peer's alternately (so that the
 drift of a shared machine hits both), after a warm-up, with the garbage
-collector disabled inside each timed loop, and reports medians and spreads.
+collector disabled inside each timed loop (`collector=True` leaves it as a
+program runs, for the rows that build many objects, where the two differ),
+and reports medians and spreads.
 With `paired=True` it also returns the median of the per-round ratios (peer
 time over ours within one round), which a burst of load on a shared machine
 moves far less than the ratio of the two medians; a Row given it as `paired`
@@ -42,9 +44,12 @@ class Row:
         return None if self.peer_s is None or self.ours_s == 0 else self.peer_s / self.ours_s
 
 
-def _loop_time(fn: Callable[[], object], number: int) -> float:
+def _loop_time(fn: Callable[[], object], number: int, collector: bool = False) -> float:
     enabled = gc.isenabled()
-    gc.disable()
+    if collector:
+        gc.enable()
+    else:
+        gc.disable()
     try:
         t0 = time.perf_counter_ns()
         for _ in range(number):
@@ -53,13 +58,15 @@ def _loop_time(fn: Callable[[], object], number: int) -> float:
     finally:
         if enabled:
             gc.enable()
+        else:
+            gc.disable()
 
 
-def _calibrate(fn: Callable[[], object], budget: float) -> int:
+def _calibrate(fn: Callable[[], object], budget: float, collector: bool = False) -> int:
     """Calls per repeat so that one repeat lasts about `budget` seconds."""
     number = 1
     while True:
-        t = _loop_time(fn, number) * number
+        t = _loop_time(fn, number, collector) * number
         if t >= budget / 4 or number >= 1 << 24:
             return max(1, int(number * budget / max(t, 1e-9)))
         number *= 4
@@ -80,26 +87,67 @@ def compare(
     repeat: int = 7,
     budget: float = 0.05,
     paired: bool = False,
+    collector: bool = False,
 ):
     """Median seconds per call of ours and of the peer, timed alternately; and ours' spread.
 
     With `paired`, a fourth value: the median over the rounds of the peer's
-    time divided by ours in the same round (None without a peer)."""
+    time divided by ours in the same round (None without a peer). With
+    `collector`, the garbage collector runs during the timed loops."""
     ours()
     if peer is not None:
         peer()
-    n_ours = _calibrate(ours, budget)
-    n_peer = _calibrate(peer, budget) if peer is not None else 0
+    n_ours = _calibrate(ours, budget, collector)
+    n_peer = _calibrate(peer, budget, collector) if peer is not None else 0
     a, b = [], []
     for _ in range(repeat):
-        a.append(_loop_time(ours, n_ours))
+        a.append(_loop_time(ours, n_ours, collector))
         if peer is not None:
-            b.append(_loop_time(peer, n_peer))
+            b.append(_loop_time(peer, n_peer, collector))
     med = statistics.median(a)
     result = med, (statistics.median(b) if b else None), (max(a) - min(a)) / med if med else 0.0
     if not paired:
         return result
     return (*result, statistics.median(y / x for x, y in zip(a, b)) if b else None)
+
+
+def with_collector(
+    row: Row,
+    ours: Callable[[], object],
+    peer: Callable[[], object] | None,
+    repeat: int = 5,
+    budget: float = 0.05,
+    per: float = 1.0,
+    met: Callable[[float, float | None], bool | None] | None = None,
+) -> Row:
+    """`row` timed again with the garbage collector running, as in a program.
+
+    For the rows that build many Python objects, where the collector's passes
+    change the figures. Each round times every side with the collector off
+    and then on, back to back, so the change in the note (the median of the
+    per-round ratios) is not the machine's drift between two measurements.
+    `per` divides the times as it did for `row`; `met(ours, peer)` judges the
+    row's target on the new figures."""
+    sides = [ours] if peer is None else [ours, peer]
+    for fn in sides:
+        fn()
+    numbers = [_calibrate(fn, budget) for fn in sides]
+    off: list[list[float]] = [[] for _ in sides]
+    on: list[list[float]] = [[] for _ in sides]
+    for r in range(repeat):
+        for k, (fn, number) in enumerate(zip(sides, numbers)):
+            # Which goes first alternates: the first loop after another
+            # function's may pay for the memory that one left behind.
+            for collector in (False, True) if r % 2 == 0 else (True, False):
+                (on if collector else off)[k].append(_loop_time(fn, number, collector))
+    medians = [statistics.median(times) / per for times in on]
+    changes = [statistics.median(b / a for a, b in zip(x, y)) - 1 for x, y in zip(off, on)]
+    o, p = medians[0], (medians[1] if peer is not None else None)
+    note = f"velmar {changes[0]:+.0%}" + (f", peer {changes[1]:+.0%}" if peer is not None else "")
+    spread = (max(on[0]) - min(on[0])) / statistics.median(on[0])
+    return Row(f"{row.operation} (garbage collector on)", row.size, o, row.peer, p, row.target,
+               met(o, p) if met else None, spread,
+               f"{note} against the collector off (median of {repeat} rounds timing both back to back, in turn first)")
 
 
 def peak_memory(fn: Callable[[], object]) -> int:

@@ -2,7 +2,9 @@
 // scalars and arrays, other Times, sequences of these, raw int64 arrays, and
 // Julian dates. Arrays are converted in one native loop each.
 #include <cmath>
+#include <cstring>
 
+#include "velmar/_native/threads.hpp"
 #include "velmar/time/epochs.hpp"
 
 #include <datetime.h>
@@ -136,6 +138,15 @@ bool read_datetime64(PyObject* value, Scale scale, std::int64_t& tai) {
     return tai_from_reading(r, scale, tai) || outside(value);
 }
 
+// The values of the caller's array, copied (with the lock held) into the
+// storage the epochs will fill: the conversion then runs there without the
+// lock, since another thread could resize the caller's array meanwhile.
+template <typename T>
+void copy_values(const char* in, npy_intp stride, npy_intp n, std::int64_t* data) {
+    static_assert(sizeof(T) == sizeof(std::int64_t));
+    for (npy_intp i = 0; i < n; ++i) std::memcpy(&data[i], in + i * stride, sizeof(T));
+}
+
 // The array itself when numpy's own layout can be walked directly, else an
 // aligned copy in native byte order (held by `holder`).
 PyArrayObject* native_aligned(PyArrayObject* array, Ref& holder) {
@@ -158,18 +169,29 @@ bool read_datetime64_array(PyArrayObject* given, Scale scale, Epochs& out) {
     std::int64_t* data;
     Ref epochs = Ref::steal(new_epoch_storage(n, data));
     if (!epochs) return false;
+    copy_values<std::int64_t>(in, stride, n, data);
     UtcCursor cursor;
-    for (npy_intp i = 0; i < n; ++i) {
-        Reading r;
-        Outcome outcome = reading_from_datetime64(*reinterpret_cast<const std::int64_t*>(in + i * stride), meta, r);
-        if (outcome == Outcome::ok) {
-            const bool inside = scale == Scale::utc ? cursor.tai_from_reading(r, data[i])
-                                                    : tai_from_reading(r, scale, data[i]);
-            if (inside) continue;
-            outcome = Outcome::outside;
-        }
-        Ref item = Ref::steal(PySequence_GetItem(reinterpret_cast<PyObject*>(given), i));
-        return item && datetime64_error(outcome, item.get());
+    Outcome failure = Outcome::ok;
+    std::int64_t failed_value = 0;
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end && failure == Outcome::ok; ++i) {
+                const std::int64_t value = data[i];
+                Reading r;
+                Outcome outcome = reading_from_datetime64(value, meta, r);
+                if (outcome == Outcome::ok) {
+                    const bool inside = scale == Scale::utc ? cursor.tai_from_reading(r, data[i])
+                                                            : tai_from_reading(r, scale, data[i]);
+                    if (inside) continue;
+                    outcome = Outcome::outside;
+                }
+                failure = outcome;
+                failed_value = value;
+            }
+        }))
+        return false;
+    if (failure != Outcome::ok) {
+        Ref item = Ref::steal(PyArray_Scalar(&failed_value, PyArray_DESCR(array), nullptr));
+        return item && datetime64_error(failure, item.get());
     }
     out.epochs = std::move(epochs);
     return true;
@@ -309,11 +331,22 @@ bool read_julian(PyObject* value, bool modified, Scale scale, Epochs& out) {
     std::int64_t* data;
     Ref epochs = Ref::steal(new_epoch_storage(n, data));
     if (!epochs) return false;
-    for (npy_intp i = 0; i < n; ++i) {
-        const double x = *reinterpret_cast<const double*>(in + i * stride);
-        if (!parts_from_double(x, modified, parts) || !tai_from_mjd_parts(parts, scale, data[i]))
-            return julian_outside(x, modified);
-    }
+    copy_values<double>(in, stride, n, data);
+    bool failed = false;
+    double failed_value = 0.0;
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end && !failed; ++i) {
+                double x;
+                std::memcpy(&x, &data[i], sizeof x);
+                DayFraction p;
+                if (!parts_from_double(x, modified, p) || !tai_from_mjd_parts(p, scale, data[i])) {
+                    failed = true;
+                    failed_value = x;
+                }
+            }
+        }))
+        return false;
+    if (failed) return julian_outside(failed_value, modified);
     out.epochs = std::move(epochs);
     return true;
 }

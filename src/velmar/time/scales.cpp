@@ -67,7 +67,10 @@ bool load_leap_seconds() {
         const std::int64_t offset = std::llround(seconds * 1e9);
         loaded.push_back({step_day, offset, midnight(step_day) + offset});
     }
-    steps = std::move(loaded);
+    // The import above runs Python code, so another thread may have loaded the
+    // table meanwhile and be reading it without the interpreter lock: keep the
+    // table it reads.
+    if (!leap_seconds_loaded) steps = std::move(loaded);
     return true;
 }
 

@@ -5,11 +5,13 @@
 #define VELMAR_NUMPY_IMPORT
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/_native/threads.hpp"
 #include "velmar/time/epochs.hpp"
 
 namespace velmar::time {
@@ -105,8 +107,13 @@ void time_dealloc(PyObject* self) {
 std::int64_t epoch_at(const TimeObject* t, npy_intp i) { return t->epochs ? epoch_data(t->epochs)[i] : t->ns; }
 npy_intp count_of(const TimeObject* t) { return t->epochs ? epoch_count(t->epochs) : 1; }
 
+// The loops over a Time's epochs run without the interpreter lock: the epoch
+// storage is fixed (nobody can resize or free it while the Time, which the
+// caller holds, lives), and what they write is a fresh array nobody else has.
+
 // fill(epoch) for each epoch, shaped like the Time: a numpy float64 scalar
 // for a single epoch (so that .reshape(-1) works on both), else an array.
+// `fill` runs without the interpreter lock.
 template <typename Fill>
 PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
     if (!t->epochs) {
@@ -119,7 +126,10 @@ PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
     if (!out) return nullptr;
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const std::int64_t* epochs = epoch_data(t->epochs);
-    for (npy_intp i = 0; i < n; ++i) values[i] = fill(epochs[i]);
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end; ++i) values[i] = fill(epochs[i]);
+        }))
+        return nullptr;
     return out.release();
 }
 
@@ -184,14 +194,17 @@ PyObject* get_size(PyObject* self, void*) { return PyLong_FromSsize_t(count_of(a
 PyObject* get_isscalar(PyObject* self, void*) { return PyBool_FromLong(!as_time(self)->epochs); }
 
 // The finest fraction any epoch needs, so an array shows one precision throughout.
+// -1 with KeyboardInterrupt set when interrupted.
 int common_digits(const TimeObject* t) {
     int digits = 0;
     Reader read(t->scale);
-    for (npy_intp i = 0, n = count_of(t); i < n && digits < 9; ++i) {
-        const int d = fraction_digits(read(epoch_at(t, i)));
-        if (d > digits) digits = d;
-    }
-    return digits;
+    const bool done = for_blocks(count_of(t), [&](npy_intp begin, npy_intp end) {
+        for (npy_intp i = begin; i < end && digits < 9; ++i) {
+            const int d = fraction_digits(read(epoch_at(t, i)));
+            if (d > digits) digits = d;
+        }
+    });
+    return done ? digits : -1;
 }
 
 PyObject* get_iso(PyObject* self, void*) {
@@ -203,6 +216,7 @@ PyObject* get_iso(PyObject* self, void*) {
         return PyUnicode_FromStringAndSize(text, format_iso(r, fraction_digits(r), text));
     }
     const int digits = common_digits(t);
+    if (digits < 0) return nullptr;
     const int width = 19 + (digits ? digits + 1 : 0);
     PyArray_Descr* descr = PyArray_DescrNewFromType(NPY_UNICODE);
     if (!descr) return nullptr;
@@ -213,10 +227,13 @@ PyObject* get_iso(PyObject* self, void*) {
     auto* chars = static_cast<Py_UCS4*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const std::int64_t* epochs = epoch_data(t->epochs);
     Reader read(t->scale);
-    for (npy_intp i = 0; i < n; ++i) {
-        format_iso(read(epochs[i]), digits, text);
-        for (int k = 0; k < width; ++k) chars[i * width + k] = static_cast<Py_UCS4>(text[k]);
-    }
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end; ++i) {
+                format_iso(read(epochs[i]), digits, text);
+                for (int k = 0; k < width; ++k) chars[i * width + k] = static_cast<Py_UCS4>(text[k]);
+            }
+        }))
+        return nullptr;
     return out.release();
 }
 
@@ -248,8 +265,12 @@ PyObject* get_datetime64(PyObject* self, void*) {
     auto* values = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const std::int64_t* epochs = epoch_data(t->epochs);
     Reader read(t->scale);
-    for (npy_intp i = 0; i < n; ++i)
-        if (!unix_ns(read(epochs[i]), values[i])) return datetime64_overflow();
+    bool overflow = false;
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end && !overflow; ++i) overflow = !unix_ns(read(epochs[i]), values[i]);
+        }))
+        return nullptr;
+    if (overflow) return datetime64_overflow();
     return out.release();
 }
 
@@ -275,8 +296,11 @@ PyObject* get_datetime(PyObject* self, void*) {
 // numpy prints at most this many items before it summarises as "first three ... last three".
 constexpr npy_intp summary_threshold = 1000;
 
-std::string iso_list(const TimeObject* t, const char* separator) {
+// `interrupted` is set, with KeyboardInterrupt, when Ctrl-C stops it.
+std::string iso_list(const TimeObject* t, const char* separator, bool& interrupted) {
     const int digits = common_digits(t);
+    interrupted = digits < 0;
+    if (interrupted) return {};
     const npy_intp n = epoch_count(t->epochs);
     std::string text = "[";
     char iso[max_iso_length];
@@ -300,7 +324,9 @@ PyObject* time_repr(PyObject* self) {
     if (!ensure_leap_seconds(t->scale)) return nullptr;
     PyObject* scale = scale_names[static_cast<int>(t->scale)];
     if (t->epochs) {
-        const std::string items = iso_list(t, ", ");
+        bool interrupted;
+        const std::string items = iso_list(t, ", ", interrupted);
+        if (interrupted) return nullptr;
         return PyUnicode_FromFormat("Time(%s, scale='%U')", items.c_str(), scale);
     }
     char iso[max_iso_length + 1];
@@ -313,7 +339,9 @@ PyObject* time_str(PyObject* self) {
     const TimeObject* t = as_time(self);
     if (!t->epochs) return get_iso(self, nullptr);
     if (!ensure_leap_seconds(t->scale)) return nullptr;
-    const std::string items = iso_list(t, " ");
+    bool interrupted;
+    const std::string items = iso_list(t, " ", interrupted);
+    if (interrupted) return nullptr;
     return PyUnicode_FromStringAndSize(items.data(), static_cast<Py_ssize_t>(items.size()));
 }
 
@@ -330,8 +358,11 @@ PyObject* compare_all(const TimeObject* a, const TimeObject* b, Compare compare)
     Ref out = Ref::steal(PyArray_SimpleNew(1, &n, NPY_BOOL));
     if (!out) return nullptr;
     auto* flags = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    for (npy_intp i = 0; i < n; ++i)
-        flags[i] = compare(epoch_at(a, a->epochs ? i : 0), epoch_at(b, b->epochs ? i : 0));
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end; ++i)
+                flags[i] = compare(epoch_at(a, a->epochs ? i : 0), epoch_at(b, b->epochs ? i : 0));
+        }))
+        return nullptr;
     return out.release();
 }
 
@@ -434,19 +465,40 @@ PyObject* shifted(const TimeObject* t, PyObject* span, bool subtract) {
     std::int64_t* data;
     Ref epochs = Ref::steal(new_epoch_storage(n, data));
     if (!epochs) return nullptr;
-    for (npy_intp i = 0; i < n; ++i) {
-        std::int64_t delta = one;
-        const npy_intp at = t->epochs ? i : 0;
-        if (seconds && !ns_from_double_seconds(seconds[i * stride], delta)) {
-            Ref element = Ref::steal(PyFloat_FromDouble(seconds[i * stride]));
-            if (element) ns_from_seconds(element.get(), delta);  // sets the error naming the element
+    // The seconds may be the caller's own array, which another thread could
+    // resize once the lock is let go: they are copied into the new storage
+    // first and turned into epochs there.
+    if (seconds)
+        for (npy_intp i = 0; i < n; ++i) std::memcpy(&data[i], &seconds[i * stride], sizeof(double));
+    npy_intp bad = -1;  // the first element that fails
+    double bad_seconds = 0.0;
+    bool bad_span = false;  // not a span at all, rather than one leaving the range
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end && bad < 0; ++i) {
+                std::int64_t delta = one;
+                double s = 0.0;
+                if (seconds) {
+                    std::memcpy(&s, &data[i], sizeof s);
+                    if (!ns_from_double_seconds(s, delta)) bad_span = true;
+                }
+                if (bad_span || !apply(epoch_at(t, t->epochs ? i : 0), delta, data[i])) {
+                    bad = i;
+                    bad_seconds = s;
+                }
+            }
+        }))
+        return nullptr;
+    if (bad >= 0) {
+        const npy_intp at = t->epochs ? bad : 0;
+        if (!seconds) return shift_overflow(t, at, span, subtract);
+        Ref element = Ref::steal(PyFloat_FromDouble(bad_seconds));
+        if (!element) return nullptr;
+        if (bad_span) {
+            std::int64_t delta;
+            ns_from_seconds(element.get(), delta);  // sets the error naming the element
             return nullptr;
         }
-        if (!apply(epoch_at(t, at), delta, data[i])) {
-            if (!seconds) return shift_overflow(t, at, span, subtract);
-            Ref element = Ref::steal(PyFloat_FromDouble(seconds[i * stride]));
-            return element ? shift_overflow(t, at, element.get(), subtract) : nullptr;
-        }
+        return shift_overflow(t, at, element.get(), subtract);
     }
     return new_time_array(epochs.release(), t->scale);
 }
@@ -473,7 +525,11 @@ PyObject* time_subtract(PyObject* a, PyObject* b) {
     Ref out = Ref::steal(new_double_array(n));
     if (!out) return nullptr;
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    for (npy_intp i = 0; i < n; ++i) values[i] = seconds_between(epoch_at(t, t->epochs ? i : 0), epoch_data(e->epochs)[i]);
+    const std::int64_t* origins = epoch_data(e->epochs);
+    if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
+            for (npy_intp i = begin; i < end; ++i) values[i] = seconds_between(epoch_at(t, t->epochs ? i : 0), origins[i]);
+        }))
+        return nullptr;
     return out.release();
 }
 

@@ -19,6 +19,7 @@
 #endif
 
 #include "velmar/_native/args.hpp"
+#include "velmar/_native/threads.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
 namespace velmar::tle_module {
@@ -361,6 +362,23 @@ bool epoch_int64(PyObject* tle, std::int64_t& out) {
     return Py_IS_TYPE(tle, bound.tle) && tle_epoch_int64(reinterpret_cast<TLEObject*>(tle), out);
 }
 
+// What a line of the file is, and whether it passes the screen; found
+// without the interpreter lock, acted on with it.
+enum class LineKind : unsigned char { blank, name, line1, line2, too_long };
+
+struct Mark {
+    const char* s;  // into the chunk (a bytes object the pass holds) or the pass's own joined line
+    size_t n;
+    LineKind kind;
+    bool passes;  // an element line that passes the column screen (with `verify`)
+};
+
+// Lines screened in one go without the lock; between two such runs the sets
+// are built and signals answered.
+constexpr size_t marks_per_run = static_cast<size_t>(signal_block);
+// A chunk shorter than this (a few thousand lines) is screened with the lock held.
+constexpr Py_ssize_t unlocked_chunk = release_threshold * static_cast<Py_ssize_t>(line_width);
+
 class Pass {
 public:
     Pass(const Forms& forms, bool verify, bool group, bool drop)
@@ -373,43 +391,28 @@ public:
         return problems_ && flagged_ && sets_;
     }
 
-    // The bytes of one chunk; lines may run across chunks.
+    // The bytes of one chunk (which the caller holds); lines may run across chunks.
     [[nodiscard]] bool feed(const char* p, const char* end) {
-        if (p == end) return true;
-        const char* next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+        const bool unlock = end - p >= unlocked_chunk;
         while (p < end) {
-            if (after_cr_) {
-                after_cr_ = false;
-                if (*p == '\n') {
-                    ++p;
-                    continue;
-                }
+            {
+                ReleaseGil unlocked(unlock);
+                p = split(p, end);
             }
-            if (next_lf && next_lf < p) next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            if (next_cr && next_cr < p) next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
-            const char* stop = !next_lf ? next_cr : !next_cr ? next_lf : std::min(next_lf, next_cr);
-            if (!stop) {
-                if (!fits(carry_.size() + static_cast<size_t>(end - p))) return false;
-                carry_.append(p, end);
-                break;
+            for (const Mark& m : marks_) {
+                if (m.kind == LineKind::too_long) return fits(m.n);
+                if (!line(m)) return false;
             }
-            if (carry_.empty()) {
-                if (!line(p, static_cast<size_t>(stop - p))) return false;
-            } else {
-                carry_.append(p, stop);
-                if (!line(carry_.data(), carry_.size())) return false;
-                carry_.clear();
-            }
-            after_cr_ = *stop == '\r';
-            p = stop + 1;
+            if (p < end && PyErr_CheckSignals() < 0) return false;
         }
         return true;
     }
 
     [[nodiscard]] bool finish() {
         if (!carry_.empty()) {
-            if (!line(carry_.data(), carry_.size())) return false;
+            const Mark m = mark(carry_.data(), carry_.size());
+            if (m.kind == LineKind::too_long) return fits(m.n);
+            if (!line(m)) return false;
             carry_.clear();
         }
         if (pending_ && !problem(pending_, lone_line1)) return false;
@@ -460,24 +463,80 @@ private:
         return false;
     }
 
-    [[nodiscard]] bool line(const char* s, size_t n) {
-        if (!fits(n)) return false;
-        ++number_;
+    // The mark of one line: reads nothing but its bytes and the forms, so it
+    // runs without the lock.
+    Mark mark(const char* s, size_t n) const {
+        if (n > longest_line) return {s, n, LineKind::too_long, false};
         if (is_element_line(s, n)) {
+            const int which = s[0] == '1' ? 0 : 1;
+            return {s, n, which ? LineKind::line2 : LineKind::line1, verify_ && passes(forms_, which, s, n)};
+        }
+        return {s, n, is_blank(s, n) ? LineKind::blank : LineKind::name, false};
+    }
+
+    // Splits [p, end) into marks_, up to marks_per_run lines or a line too
+    // long; returns where it stopped. A line cut by the chunk's end waits in
+    // carry_; the one it completes is copied to joined_, which its mark
+    // points into. No Python object is touched.
+    const char* split(const char* p, const char* end) {
+        marks_.clear();
+        const char* next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+        while (p < end && marks_.size() < marks_per_run) {
+            if (after_cr_) {
+                after_cr_ = false;
+                if (*p == '\n') {
+                    ++p;
+                    continue;
+                }
+            }
+            if (next_lf && next_lf < p) next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (next_cr && next_cr < p) next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+            const char* stop = !next_lf ? next_cr : !next_cr ? next_lf : std::min(next_lf, next_cr);
+            if (!stop) {
+                const size_t size = carry_.size() + static_cast<size_t>(end - p);
+                if (size > longest_line) {
+                    marks_.push_back({p, size, LineKind::too_long, false});
+                } else {
+                    carry_.append(p, end);
+                }
+                return end;
+            }
+            if (carry_.empty()) {
+                marks_.push_back(mark(p, static_cast<size_t>(stop - p)));
+            } else {
+                carry_.append(p, stop);
+                joined_.swap(carry_);
+                carry_.clear();
+                marks_.push_back(mark(joined_.data(), joined_.size()));
+            }
+            after_cr_ = *stop == '\r';
+            p = stop + 1;
+            if (marks_.back().kind == LineKind::too_long) return end;
+        }
+        return p;
+    }
+
+    [[nodiscard]] bool line(const Mark& m) {
+        const char* s = m.s;
+        const size_t n = m.n;
+        ++number_;
+        if (m.kind == LineKind::line1 || m.kind == LineKind::line2) {
             ++element_lines_;
-            if (s[0] == '1') {
+            if (m.kind == LineKind::line1) {
                 if (pending_ && !problem(pending_, lone_line1)) return false;
                 pending_ = number_;
                 line1_.assign(s, n);
+                line1_passes_ = m.passes;
                 return true;
             }
             if (!pending_) return problem(number_, lone_line2);
-            if (!pair(s, n)) return false;
+            if (!pair(s, n, m.passes)) return false;
             pending_ = 0;
             has_name_ = false;
             return true;
         }
-        if (is_blank(s, n)) return true;
+        if (m.kind == LineKind::blank) return true;
         if (pending_) {
             if (!problem(pending_, lone_line1)) return false;
             pending_ = 0;
@@ -495,12 +554,12 @@ private:
         return entry && PyList_Append(problems_.get(), entry.get()) == 0;
     }
 
-    [[nodiscard]] bool pair(const char* s2, size_t n2) {
+    [[nodiscard]] bool pair(const char* s2, size_t n2, bool passes2) {
         ++pairs_;
         if (verify_) {
             const char* s1 = line1_.data();
             const size_t n1 = line1_.size();
-            if (!passes(forms_, 0, s1, n1) || !passes(forms_, 1, s2, n2) || std::memcmp(s1 + 2, s2 + 2, 5) != 0) {
+            if (!line1_passes_ || !passes2 || std::memcmp(s1 + 2, s2 + 2, 5) != 0) {
                 failed_ = true;
                 Ref entry = Ref::steal(Py_BuildValue("(ny#ny#)", pending_, s1, static_cast<Py_ssize_t>(n1), number_, s2,
                                                      static_cast<Py_ssize_t>(n2)));
@@ -617,12 +676,15 @@ private:
     bool failed_ = false;
     bool after_cr_ = false;
     std::string carry_;
+    std::string joined_;
+    std::vector<Mark> marks_;
     Py_ssize_t number_ = 0;  // of the line being read, from 1
     Py_ssize_t element_lines_ = 0;
     Py_ssize_t pairs_ = 0;
     Py_ssize_t dropped_ = 0;
     Py_ssize_t pending_ = 0;  // line number of a line 1 waiting for its line 2
     std::string line1_;
+    bool line1_passes_ = false;
     bool has_name_ = false;
     Py_ssize_t name_number_ = 0;
     std::string name_;
