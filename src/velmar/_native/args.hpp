@@ -127,6 +127,17 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
     return false;
 }
 
+// A number as float() converts it (__float__, else __index__), with float()'s
+// own errors; given `argname`, a value of a type float() refuses is reported
+// as "Argument 'x' has incorrect type (expected float, got U)" instead.
+[[nodiscard]] inline bool read_double(PyObject* value, double& out, const char* argname = nullptr) {
+    out = PyFloat_AsDouble(value);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (!argname || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return incorrect_type(value, argname, "float");
+}
+
 // Exactly `type` (a subclass is refused), or None when `none_ok`.
 [[nodiscard]] inline bool require_exact_type(PyObject* value, PyTypeObject* type, const char* argname,
                                              bool none_ok = true) {

@@ -97,8 +97,7 @@ bool read_radius(PyObject* value, PyObject* fallback, const char* name, double& 
         if (!owned) return false;
         value = owned.get();
     }
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) return false;
+    if (!velmar::read_double(value, out)) return false;
     if (out > 0.0 && std::isfinite(out)) return true;
     PyErr_Format(PyExc_ValueError, velmar::msg::radius_not_positive, name, value);
     return false;

@@ -363,8 +363,8 @@ PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     static constexpr velmar::Signature sig{"_cubic_into", names, 5, 5, 5};
     PyObject* a[5];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-    const double fill = PyFloat_AsDouble(a[4]);
-    if (fill == -1.0 && PyErr_Occurred()) return nullptr;
+    double fill;
+    if (!velmar::read_double(a[4], fill)) return nullptr;
     velmar::View1D<double> x, t, out;
     velmar::View2D<double> c;
     if (!samples_view(a[0], x) || !c.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
@@ -507,8 +507,8 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     PyObject* grid = PyTuple_GET_ITEM(prepared.get(), 4);
     const int flat = PyObject_IsTrue(flat_obj);
     if (flat < 0) return nullptr;
-    const double grid_start = PyFloat_AsDouble(PyTuple_GET_ITEM(prepared.get(), 5));
-    if (grid_start == -1.0 && PyErr_Occurred()) return nullptr;
+    double grid_start;
+    if (!velmar::read_double(PyTuple_GET_ITEM(prepared.get(), 5), grid_start)) return nullptr;
 
     if (!check_vectors(r_arr, -1, "r")) return nullptr;
     Job job;
@@ -657,9 +657,9 @@ int exec_transforms(PyObject* module) {
         return -1;
     PyObject* step = nullptr;
     if (!fetch("velmar.frames._orientation", "GRID_STEP_DAYS", step)) return -1;
-    grid_step = PyFloat_AsDouble(step);
+    const bool read = velmar::read_double(step, grid_step);
     Py_DECREF(step);
-    if (grid_step == -1.0 && PyErr_Occurred()) return -1;
+    if (!read) return -1;
     PyObject* eop_values = nullptr;
     if (!fetch("velmar.frames._orientation", "EOPValues", eop_values)) return -1;
     Ref values = Ref::steal(eop_values);

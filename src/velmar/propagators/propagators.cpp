@@ -147,8 +147,8 @@ PyObject* position_velocity_operation(PyObject* self, PyObject* const* args, Py_
     PyObject* a[3];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double r[3], v[3], out[9];
-    const double t = PyFloat_AsDouble(a[0]);
-    if (t == -1.0 && PyErr_Occurred()) return nullptr;
+    double t;
+    if (!velmar::read_double(a[0], t)) return nullptr;
     if (!read_vector(a[1], "r", 3, r) || !read_vector(a[2], "v", 3, v)) return nullptr;
     if constexpr (entry == 1) {
         if (table_of(self)->gravity_gradient(self, t, r, v, out) < 0) return nullptr;
@@ -168,8 +168,8 @@ PyObject* py_state_derivative(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double x[6], out[6];
-    const double t = PyFloat_AsDouble(a[0]);
-    if (t == -1.0 && PyErr_Occurred()) return nullptr;
+    double t;
+    if (!velmar::read_double(a[0], t)) return nullptr;
     if (!read_vector(a[1], "x", 6, x)) return nullptr;
     if (table_of(self)->state_derivative(self, t, x, out) < 0) return nullptr;
     static constexpr npy_intp shape[] = {6};

@@ -71,11 +71,6 @@ bool read_gm(PyObject* value, double& out) {
     return velmar::require_valid_gm(out);
 }
 
-bool read_double(PyObject* value, double& out) {
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
 // A new state of `type` with its common fields set; the caller fills the rest.
 PyObject* allocate(PyTypeObject* type, PyObject* epoch, PyObject* frame, double GM) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -359,7 +354,7 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
     double x[6];
     for (int k = 0; k < 6; ++k)
-        if (!read_double(a[2 + k], x[k])) return nullptr;
+        if (!velmar::read_double(a[2 + k], x[k])) return nullptr;
     const double ecc = x[0], sma = x[1];
     // Hyperbolic elements are accepted (sma < 0): whoever uses them decides.
     if (ecc < 0.0) {
@@ -463,7 +458,7 @@ PyObject* geo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
     double x[3];
     for (int k = 0; k < 3; ++k)
-        if (!read_double(a[2 + k], x[k])) return nullptr;
+        if (!velmar::read_double(a[2 + k], x[k])) return nullptr;
     PyObject* self = allocate_checked(type, a[0], a[1], a[5]);
     if (!self) return nullptr;
     auto* g = reinterpret_cast<GeoStateObject*>(self);

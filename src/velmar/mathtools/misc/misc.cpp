@@ -28,18 +28,13 @@ double atan2_asymmetric(double const y, double const x) {
     return angle + 0.0;  // -0.0 + 0.0 is +0.0
 }
 
-bool read_double(PyObject* value, double& out) {
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
 PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"y", "x"};
     static constexpr velmar::Signature sig{"atan2_asymmetric", names, 2, 2, 2};
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double y, x;
-    if (!read_double(a[0], y) || !read_double(a[1], x)) return nullptr;
+    if (!velmar::read_double(a[0], y) || !velmar::read_double(a[1], x)) return nullptr;
     return PyFloat_FromDouble(atan2_asymmetric(y, x));
 }
 

@@ -75,7 +75,7 @@ bool read_decimal(const char* field, Decimal& out) {
     return true;
 }
 
-double read_double(const char* field) {
+double parse_double(const char* field) {
     // Plain decimals of at most 15 digits are exact integers over an exact
     // power of ten, so one division gives the correctly rounded value, which
     // is what strtod returns. Anything else goes to strtod itself.
@@ -99,7 +99,7 @@ void copy_field(char (&scratch)[N], const char* line, int first, int width) {
 double field_double(const char* line, int first, int width) {
     char scratch[16];
     copy_field(scratch, line, first, width);
-    return read_double(scratch);
+    return parse_double(scratch);
 }
 
 // --- storing a line ----------------------------------------------------------
@@ -204,7 +204,7 @@ int parse_line1(TLEObject* self) {
     }
     PyObject* day_zero = day_zero_of(year);
     if (!day_zero) return -1;
-    Ref day_value = Ref::steal(PyFloat_FromDouble(read_double(day_field)));
+    Ref day_value = Ref::steal(PyFloat_FromDouble(parse_double(day_field)));
     if (!day_value) return -1;
     Ref epoch_jd = Ref::steal(PyNumber_Add(day_zero, day_value.get()));
     if (!epoch_jd) return -1;
@@ -224,7 +224,7 @@ int parse_line2(TLEObject* self) {
     char scratch[16] = ".";
     std::memcpy(scratch + 1, line + 26, 7);  // the eccentricity's decimal point is implied
     scratch[8] = '\0';
-    self->ecc = read_double(scratch);
+    self->ecc = parse_double(scratch);
     self->arp = field_double(line, 34, 8) * bound.deg;
     self->mea = field_double(line, 43, 8) * bound.deg;
     self->mnm = field_double(line, 52, 11) * bound.rev / bound.day;
@@ -238,8 +238,7 @@ const TLETable tle_table = {parse_line1, parse_line2};
 bool earth_constant(PyObject* name, double& out) {
     Ref value = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(bound.earth), name));
     if (!value) return false;
-    out = PyFloat_AsDouble(value.get());
-    return !(out == -1.0 && PyErr_Occurred());
+    return read_double(value.get(), out);
 }
 
 // The two constants as last read, while Earth's attribute version stands:
