@@ -17,6 +17,7 @@
 #include "velmar/_native/numpy.hpp"
 #include "velmar/frames/frames.hpp"
 #include "velmar/frames/geodetic.hpp"
+#include "velmar/mathtools/angles.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/time/time.hpp"
 
@@ -27,7 +28,6 @@ namespace geo = velmar::geodetic;
 namespace arrays = velmar::arrays;
 
 constexpr double pi = std::numbers::pi;
-constexpr double two_pi = 2.0 * std::numbers::pi;
 constexpr double degree = pi / 180.0;
 constexpr double arcsecond = degree / 3600.0;
 constexpr double astronomical_unit = 149597870700.0;  // m, IAU 2012
@@ -251,16 +251,8 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // --- topocentric coordinates ---------------------------------------------------------
 
-// Azimuth from north through east, in [0, 2 pi) (a tiny negative angle that
-// would round to 2 pi is 0).
-double azimuth(double east, double north) {
-    double angle = std::atan2(east, north);
-    if (angle < 0.0) {
-        angle += two_pi;
-        if (angle >= two_pi) angle = 0.0;
-    }
-    return angle + 0.0;
-}
+// Azimuth from north through east, in [0, 2 pi).
+double azimuth(double east, double north) { return velmar::polar_angle(east, north); }
 
 PyObject* topocentric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"r_itrf", "v_itrf", "station", "ellipsoid"};

@@ -29,12 +29,13 @@
 #include "velmar/_native/buffer.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
+#include "velmar/mathtools/angles.hpp"
 
 namespace {
 
 using velmar::Ref;
 
-constexpr double two_pi = 2.0 * std::numbers::pi;
+using velmar::two_pi;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Arcseconds and seconds of time to radians.
 constexpr double arcsec = std::numbers::pi / 648000.0;

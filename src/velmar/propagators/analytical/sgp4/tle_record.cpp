@@ -12,6 +12,7 @@
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/types.hpp"
+#include "velmar/mathtools/angles.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
 
@@ -19,7 +20,6 @@ namespace velmar::tle_module {
 namespace {
 
 constexpr Py_ssize_t line_width = 69;
-constexpr double two_pi = 6.283185307179586;
 
 // --- reading numbers the way atoi and atof do in the classic locale ---------
 //
