@@ -111,11 +111,11 @@ PyObject* answer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyMethodDef methods[] = {
-    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind)), METH_FASTCALL | METH_KEYWORDS,
+    {"bind", VELMAR_FASTCALL(bind),
      nullptr},
     {"sum_doubles", sum_doubles, METH_O, nullptr},
     {"sum_int64", sum_int64, METH_O, nullptr},
-    {"fill_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_rows)), METH_FASTCALL, nullptr},
+    {"fill_rows", VELMAR_CFUNCTION(fill_rows), METH_FASTCALL, nullptr},
     {"call_native", call_native, METH_VARARGS, nullptr},
     {"read_constant", read_constant, METH_VARARGS, nullptr},
     {"import_type", import_type, METH_VARARGS, nullptr},

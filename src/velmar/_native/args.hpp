@@ -8,6 +8,12 @@
 //   if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
 //
 // Bound values are borrowed; a parameter that was not given is nullptr.
+//
+// Such a function enters a PyMethodDef table as
+//   {"propagate_state", VELMAR_FASTCALL(propagate_state), doc},
+// which fills the function and flags fields; VELMAR_CFUNCTION(f) is the
+// function field alone, for other flags (METH_FASTCALL without keywords,
+// METH_STATIC added).
 #pragma once
 #include <cmath>
 
@@ -168,3 +174,7 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
 }
 
 }  // namespace velmar
+
+// The cast through void (*)() keeps -Wcast-function-type quiet.
+#define VELMAR_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define VELMAR_FASTCALL(f) VELMAR_CFUNCTION(f), METH_FASTCALL | METH_KEYWORDS

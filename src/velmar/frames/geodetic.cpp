@@ -519,8 +519,7 @@ PyArray_Descr* import_record(PyObject* structured, const char* name, std::initia
 }
 
 PyMethodDef methods[] = {
-    {"itrf_to_geodetic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itrf_to_geodetic)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_geodetic", VELMAR_FASTCALL(itrf_to_geodetic),
      "itrf_to_geodetic(r, ellipsoid=WGS84)\n--\n\n"
      "Geodetic latitude, longitude and height of Earth-fixed positions.\n\n"
      "r: positions in m, shape (3,) or (N, 3). Returns LLA_dtype records\n"
@@ -532,16 +531,14 @@ PyMethodDef methods[] = {
      "point is taken (on the equatorial plane there, the sign of z picks the\n"
      "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
      "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
-    {"geodetic_to_itrf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geodetic_to_itrf)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"geodetic_to_itrf", VELMAR_FASTCALL(geodetic_to_itrf),
      "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=WGS84)\n--\n\n"
      "Earth-fixed positions (m) of geodetic coordinates.\n\n"
      "lat, lon in rad and alt in m, numbers or arrays broadcast together; or lat\n"
      "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
      "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
      "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
-    {"topocentric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topocentric)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"topocentric", VELMAR_FASTCALL(topocentric),
      "topocentric(r_itrf, v_itrf, station, ellipsoid=WGS84)\n--\n\n"
      "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
      "ground station.\n\n"
@@ -553,8 +550,7 @@ PyMethodDef methods[] = {
      "through east in [0, 2 pi); elevation is from the plane normal to the\n"
      "ellipsoid at the station. Geometric: no refraction, no light time, no\n"
      "aberration. At zero range, azimuth, elevation and range rate are NaN."},
-    {"sun_position", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sun_position)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"sun_position", VELMAR_FASTCALL(sun_position),
      "sun_position(time)\n--\n\n"
      "Geocentric position of the Sun (m) in GCRF-aligned axes at each epoch of time\n"
      "(a Time, or anything Time() accepts): shape (3,) for one epoch, (N, 3).\n\n"
@@ -564,7 +560,7 @@ PyMethodDef methods[] = {
      "mean equator and equinox of date to J2000 by the IAU 1976 precession. Good to\n"
      "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
      "about 1e-5 in distance."},
-    {"shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shadow)), METH_FASTCALL | METH_KEYWORDS,
+    {"shadow", VELMAR_FASTCALL(shadow),
      "shadow(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
      "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
      "0 in the umbra, between in the penumbra.\n\n"
@@ -574,7 +570,7 @@ PyMethodDef methods[] = {
      "(radius sun_radius), read from Earth.Re and Sun.Re when not given: the\n"
      "overlap of the two apparent discs, taken flat and uniformly bright\n"
      "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
-    {"sunlit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sunlit)), METH_FASTCALL | METH_KEYWORDS,
+    {"sunlit", VELMAR_FASTCALL(sunlit),
      "sunlit(r_sat, r_sun, body_radius=Earth.Re, sun_radius=Sun.Re)\n--\n\n"
      "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
      "the umbra, so the penumbra counts as sunlit."},

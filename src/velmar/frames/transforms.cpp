@@ -609,7 +609,6 @@ PyObject* py_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return transform_arrays(a[0], a[1], a[2] == Py_None ? nullptr : a[2], a[5], from, to);
 }
 
-#define VELMAR_FN(NAME) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(NAME))
 #define VELMAR_DOC_PAIR(NAME, FROM, TO)                                                                   \
     #NAME "($module, time, r, v=None, eop=None)\n--\n\n"                                                  \
     "Positions r (m) and optionally velocities v (m/s) in " FROM " at the epochs `time`, in " TO ".\n\n" \
@@ -619,26 +618,26 @@ PyObject* py_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     "orientation data give NaN rows and one RuntimeWarning naming the data's span."
 
 PyMethodDef methods[] = {
-    {"teme_to_itrf", VELMAR_FN(py_teme_to_itrf), METH_FASTCALL | METH_KEYWORDS,
+    {"teme_to_itrf", VELMAR_FASTCALL(py_teme_to_itrf),
      VELMAR_DOC_PAIR(teme_to_itrf, "TEME", "ITRF")},
-    {"itrf_to_teme", VELMAR_FN(py_itrf_to_teme), METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_teme", VELMAR_FASTCALL(py_itrf_to_teme),
      VELMAR_DOC_PAIR(itrf_to_teme, "ITRF", "TEME")},
-    {"itrf_to_gcrf", VELMAR_FN(py_itrf_to_gcrf), METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_gcrf", VELMAR_FASTCALL(py_itrf_to_gcrf),
      VELMAR_DOC_PAIR(itrf_to_gcrf, "ITRF", "GCRF")},
-    {"gcrf_to_itrf", VELMAR_FN(py_gcrf_to_itrf), METH_FASTCALL | METH_KEYWORDS,
+    {"gcrf_to_itrf", VELMAR_FASTCALL(py_gcrf_to_itrf),
      VELMAR_DOC_PAIR(gcrf_to_itrf, "GCRF", "ITRF")},
-    {"transform", VELMAR_FN(py_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"transform", VELMAR_FASTCALL(py_transform),
      "transform($module, time, r, v, from_frame, to_frame, eop=None)\n--\n\n"
      "Positions r (m) and velocities v (m/s, or None) from one of TEME, ITRF, GCRF to another,\n"
      "through ITRF. Same arguments and result as teme_to_itrf; the same frame twice gives copies."},
-    {"_cubic_into", VELMAR_FN(py_cubic_into), METH_FASTCALL | METH_KEYWORDS,
+    {"_cubic_into", VELMAR_FASTCALL(py_cubic_into),
      "_cubic_into($module, x, c, t, out, fill)\n--\n\n"
      "Piecewise cubic (breakpoints x, coefficients c (4, m-1)) at t into out, `fill` outside x[0]..x[-1];\n"
      "returns how many epochs were outside. For velmar.frames._orientation."},
-    {"_linear_into", VELMAR_FN(py_linear_into), METH_FASTCALL | METH_KEYWORDS,
+    {"_linear_into", VELMAR_FASTCALL(py_linear_into),
      "_linear_into($module, x, y, t, out)\n--\n\n"
      "numpy.interp(t, x, y) into out, NaN outside x[0]..x[-1]; returns how many epochs were outside."},
-    {"_ut1_rows", VELMAR_FN(py_ut1_rows), METH_FASTCALL | METH_KEYWORDS,
+    {"_ut1_rows", VELMAR_FASTCALL(py_ut1_rows),
      "_ut1_rows($module, tai_ns, tai_ut1, days, fraction, tt)\n--\n\n"
      "Whole days, UT1 day fraction and (tt not None) TT days since J2000 from TAI ns and TAI-UT1."},
     {nullptr, nullptr, 0, nullptr}};

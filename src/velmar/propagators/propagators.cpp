@@ -176,8 +176,6 @@ PyObject* py_state_derivative(PyObject* self, PyObject* const* args, Py_ssize_t 
     return new_array(1, shape, out);
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef propagator_methods[] = {
     {"propagate", VELMAR_FASTCALL(propagate),
      "propagate($self, time_array, initial_state)\n--\n\n"
@@ -199,8 +197,6 @@ PyMethodDef propagator_methods[] = {
      "_state_derivative($self, t, x)\n--\n\n"
      "The native state derivative (v, a) at epoch t (s) for the state x = (r, v) (m, m/s)."},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 PyType_Slot propagator_slots[] = {
     {Py_tp_doc, const_cast<char*>(

@@ -244,8 +244,6 @@ PyObject* py_eca_from_mea_array(PyObject*, PyObject* const* args, Py_ssize_t nar
     return out.release();
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef methods[] = {
     {"eca_from_mea", VELMAR_FASTCALL(py_eca_from_mea),
      "eca_from_mea($module, mea, ecc)\n--\n\n"
@@ -273,8 +271,6 @@ PyMethodDef methods[] = {
      "mea_from_tra($module, tra, ecc)\n--\n\n"
      "Mean anomaly (rad) of the true anomaly tra (rad), in [0, 2 pi)."},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 int exec_coe(PyObject* module) {
     if (!velmar::import_numpy()) return -1;

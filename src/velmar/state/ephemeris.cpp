@@ -393,8 +393,7 @@ PyMethodDef sve_methods[] = {
      "and GM, with the conventions of StateVector.to_coe(). Raises ValueError naming the\n"
      "first epoch whose angular momentum is zero, and refuses an Earth-fixed frame (ITRF, ENU):\n"
      "osculating elements belong to an inertial frame."},
-    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sve_to_frame)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_frame", VELMAR_FASTCALL(sve_to_frame),
      "to_frame($self, /, frame, eop=None)\n--\n\n"
      "These states in another frame, as a new StateVectorEphemeris of the same time and GM,\n"
      "transformed at every epoch in one native pass.\n\n" VELMAR_TO_FRAME_DOC_TAIL},

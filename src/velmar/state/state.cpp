@@ -321,8 +321,7 @@ PyMethodDef sv_methods[] = {
      "comes from the energy (negative for a hyperbola, infinite for a parabola).\n\n"
      "Raises ValueError when the angular momentum is zero (radial motion), and in an\n"
      "Earth-fixed frame (ITRF, ENU): osculating elements belong to an inertial frame."},
-    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sv_to_frame)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_frame", VELMAR_FASTCALL(sv_to_frame),
      "to_frame($self, /, frame, eop=None)\n--\n\n"
      "This state in another frame, as a new StateVector of the same epoch and GM.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
     {nullptr, nullptr, 0, nullptr}};

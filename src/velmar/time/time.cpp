@@ -626,7 +626,7 @@ PyGetSetDef time_getset[] = {
 
 PyMethodDef time_methods[] = {
     {"__reduce__", time_reduce, METH_NOARGS, nullptr},
-    {"_from_int64", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(time_from_int64)),
+    {"_from_int64", VELMAR_CFUNCTION(time_from_int64),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_int64(values, scale='utc')\n--\n\nRebuild a Time from its int64 value(s) (used by pickle)."},
     {"now", time_now, METH_NOARGS | METH_STATIC, "now()\n--\n\nThe current epoch from the system clock (UTC)."},

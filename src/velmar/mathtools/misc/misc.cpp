@@ -25,8 +25,7 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef methods[] = {
     {"atan2_asymmetric",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_atan2_asymmetric)),
-     METH_FASTCALL | METH_KEYWORDS,
+     VELMAR_FASTCALL(py_atan2_asymmetric),
      "atan2_asymmetric($module, y, x)\n--\n\n"
      "Polar angle of the point (x, y) in radians, in [0, 2 pi).\n\n"
      "The two-argument arctangent moved into one whole turn: y = 0 with x > 0\n"

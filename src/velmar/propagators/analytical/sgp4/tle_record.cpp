@@ -538,18 +538,14 @@ PyObject* get_body(PyObject* object, PyObject* const*, Py_ssize_t nargs, PyObjec
     return PyUnicode_Join(empty.get(), list);
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef tle_methods[] = {
-    {"_get_header", VELMAR_FASTCALL(get_header), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_header", VELMAR_FASTCALL(get_header),
      "TLE._get_header(self) -> str\n\nHeader of the printed form: \"Two-line Elements (TLE)\"."},
-    {"_get_body", VELMAR_FASTCALL(get_body), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_body", VELMAR_FASTCALL(get_body),
      "TLE._get_body(self) -> str\n\nBody of the printed form: the two lines, the epoch and frame, then the orbital "
      "and derived elements in SI and operational units."},
     VELMAR_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 constexpr const char tle_doc[] =
     "TLE(line1, line2, strict_validation=False)\n--\n\n"
