@@ -173,6 +173,19 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
     return false;
 }
 
+// A GM argument as float() converts it; when it is not given or None, the GM
+// of `earth` (the Earth class), read now so that a change to Earth.GM is seen.
+// Either way it must be positive and finite.
+[[nodiscard]] inline bool read_gm(PyObject* value, PyObject* earth, double& out) {
+    Ref fallback;
+    if (!value || value == Py_None) {
+        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
+        if (!fallback) return false;
+        value = fallback.get();
+    }
+    return read_double(value, out) && require_valid_gm(out);
+}
+
 }  // namespace velmar
 
 // The cast through void (*)() keeps -Wcast-function-type quiet.

@@ -73,14 +73,7 @@ Py_ssize_t epoch_count(PyObject* time) {
 bool read_common(PyObject* time, PyObject* frame, PyObject* gm, Common& out) {
     if (!velmar::require_instance(frame, frame_type, "frame", false)) return false;
     out.frame = frame;
-    Ref fallback;
-    if (!gm || gm == Py_None) {
-        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
-        if (!fallback) return false;
-        gm = fallback.get();
-    }
-    out.GM = PyFloat_AsDouble(gm);
-    if ((out.GM == -1.0 && PyErr_Occurred()) || !velmar::require_valid_gm(out.GM)) return false;
+    if (!velmar::read_gm(gm, earth, out.GM)) return false;
     out.time = PyObject_TypeCheck(time, time_type)
                    ? Ref::borrow(time)
                    : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), time));

@@ -57,20 +57,6 @@ PyObject* scalar_time(PyObject* epoch) {
     return time.release();
 }
 
-// GM as float() converts it; Earth's GM (read now, so a change to Earth.GM is
-// seen) when it is not given or None. Either way it must be positive and finite.
-bool read_gm(PyObject* value, double& out) {
-    Ref fallback;
-    if (!value || value == Py_None) {
-        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
-        if (!fallback) return false;
-        value = fallback.get();
-    }
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) return false;
-    return velmar::require_valid_gm(out);
-}
-
 // A new state of `type` with its common fields set; the caller fills the rest.
 PyObject* allocate(PyTypeObject* type, PyObject* epoch, PyObject* frame, double GM) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -86,7 +72,7 @@ PyObject* allocate(PyTypeObject* type, PyObject* epoch, PyObject* frame, double 
 PyObject* allocate_checked(PyTypeObject* type, PyObject* epoch, PyObject* frame, PyObject* gm) {
     if (!velmar::require_instance(frame, frame_type, "frame", false)) return nullptr;
     double GM;
-    if (!read_gm(gm, GM)) return nullptr;
+    if (!velmar::read_gm(gm, earth, GM)) return nullptr;
     Ref time = Ref::steal(scalar_time(epoch));
     if (!time) return nullptr;
     return allocate(type, time.get(), frame, GM);
