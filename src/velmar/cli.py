@@ -24,7 +24,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-ARCSEC = np.pi / 180.0 / 3600.0
+from velmar.units.units import arcsec as ARCSEC
 
 PROPAGATE_NOTE = (
     "This is a two-body (Keplerian) propagation of the set's mean elements, not SGP4: "

@@ -18,6 +18,7 @@
 #include "velmar/frames/frames.hpp"
 #include "velmar/frames/geodetic.hpp"
 #include "velmar/mathtools/angles.hpp"
+#include "velmar/units/units.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/time/time.hpp"
 
@@ -28,8 +29,8 @@ namespace geo = velmar::geodetic;
 namespace arrays = velmar::arrays;
 
 constexpr double pi = std::numbers::pi;
-constexpr double degree = pi / 180.0;
-constexpr double arcsecond = degree / 3600.0;
+constexpr double degree = velmar::units::deg;
+constexpr double arcsecond = velmar::units::arcsec;
 constexpr double astronomical_unit = 149597870700.0;  // m, IAU 2012
 
 PyTypeObject* ellipsoid_type = nullptr;

@@ -30,6 +30,7 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 #include "velmar/mathtools/angles.hpp"
+#include "velmar/units/units.hpp"
 
 namespace {
 
@@ -38,7 +39,7 @@ using velmar::Ref;
 using velmar::two_pi;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Arcseconds and seconds of time to radians.
-constexpr double arcsec = std::numbers::pi / 648000.0;
+using velmar::units::arcsec;
 constexpr double time_second = 7.272205216643039903848712e-5;
 constexpr double days_per_century = 36525.0;
 // The Earth's nominal rotation rate (rad/s) for a day of 86400 SI seconds.

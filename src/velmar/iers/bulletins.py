@@ -30,9 +30,10 @@ from importlib.resources import files
 
 import numpy as np
 
+from velmar.units.units import arcsec as _ARCSEC
+
 __all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table", "packaged_release"]
 
-_ARCSEC = math.pi / (180.0 * 3600.0)
 _MILLIARCSEC = _ARCSEC / 1000.0
 _SECONDS_PER_DAY = 86400.0
 
