@@ -176,10 +176,10 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
 // A GM argument as float() converts it; when it is not given or None, the GM
 // of `earth` (the Earth class), read now so that a change to Earth.GM is seen.
 // Either way it must be positive and finite.
-[[nodiscard]] inline bool read_gm(PyObject* value, PyObject* earth, double& out) {
+[[nodiscard]] inline bool read_gm(PyObject* value, PyTypeObject* earth, double& out) {
     Ref fallback;
     if (!value || value == Py_None) {
-        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
+        fallback = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(earth), "GM"));
         if (!fallback) return false;
         value = fallback.get();
     }

@@ -37,8 +37,8 @@ PyTypeObject* ellipsoid_type = nullptr;
 PyTypeObject* enu_type = nullptr;
 PyTypeObject* time_type = nullptr;
 PyObject* wgs84 = nullptr;
-PyObject* earth = nullptr;  // the body classes: Earth.Re and Sun.Re are read at each call
-PyObject* sun = nullptr;
+PyTypeObject* earth = nullptr;  // the body classes: Earth.Re and Sun.Re are read at each call
+PyTypeObject* sun = nullptr;
 PyArray_Descr* lla_descr = nullptr;
 PyArray_Descr* aer_descr = nullptr;
 PyArray_Descr* aerr_descr = nullptr;
@@ -91,10 +91,10 @@ bool pair_rows(const Points& x, const char* xname, const Points& y, const char* 
 }
 
 // A radius in m, positive and finite; `fallback.Re` (read now) when not given.
-bool read_radius(PyObject* value, PyObject* fallback, const char* name, double& out) {
+bool read_radius(PyObject* value, PyTypeObject* fallback, const char* name, double& out) {
     Ref owned;
     if (!value || value == Py_None) {
-        owned = Ref::steal(PyObject_GetAttrString(fallback, "Re"));
+        owned = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(fallback), "Re"));
         if (!owned) return false;
         value = owned.get();
     }
@@ -577,18 +577,19 @@ PyMethodDef methods[] = {
      "the umbra, so the penumbra counts as sunlit."},
     {nullptr, nullptr, 0, nullptr}};
 
+// The neighbours' types, all used here (see velmar::TypeBinding). A
+// station's origin is read from its C fields, so ENU's layout must match.
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject), &ellipsoid_type},
+    {"velmar.frames.frames", "ENU", sizeof(velmar::ENUObject), &enu_type},
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+    {"velmar.bodies.bodies", "Sun", sizeof(PyObject), &sun},
+};
+
 int exec_geodetic(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    if (!(ellipsoid_type = velmar::import_type("velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject))))
-        return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(wgs84 = velmar::import_object("velmar.mathtools.ellipsoid.ellipsoid", "WGS84"))) return -1;
-    // A station's origin is read from its C fields.
-    if (!(enu_type = velmar::import_type("velmar.frames.frames", "ENU", sizeof(velmar::ENUObject)))) return -1;
-    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth")) ||
-        !(sun = PyObject_GetAttrString(bodies.get(), "Sun")))
-        return -1;
     Ref structured = Ref::steal(PyImport_ImportModule("velmar.datamodel.structured"));
     if (!structured) return -1;
     if (!(lla_descr = import_record(structured.get(), "LLA_dtype", {"lat", "lon", "alt"}, "lat, lon, alt (float64)")))

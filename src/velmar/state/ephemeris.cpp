@@ -38,7 +38,7 @@ namespace conv = velmar::conversions;
 
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
-PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyTypeObject* earth = nullptr;  // the Earth class: its GM is the default
 PyTypeObject* state_vector_type = nullptr;
 PyTypeObject* coe_type = nullptr;
 
@@ -726,16 +726,18 @@ PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoS
 
 // --- module -------------------------------------------------------------------------
 
+// The neighbours' types, all used here (see velmar::TypeBinding). Rows become
+// states by filling their C fields, so the state layouts must match.
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), &frame_type},
+    {"velmar.state.state", "StateVector", sizeof(StateVectorObject), &state_vector_type},
+    {"velmar.state.state", "COE", sizeof(COEObject), &coe_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+};
+
 int exec_ephemeris(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
-    if (!(frame_type = velmar::import_type("velmar.frames.frames", "Frame", sizeof(PyObject)))) return -1;
-    // Rows become states by filling their C fields, so the layouts must match.
-    if (!(state_vector_type = velmar::import_type("velmar.state.state", "StateVector", sizeof(StateVectorObject))))
-        return -1;
-    if (!(coe_type = velmar::import_type("velmar.state.state", "COE", sizeof(COEObject)))) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth"))) return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
     if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 

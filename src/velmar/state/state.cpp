@@ -27,7 +27,7 @@ using velmar::StateVectorObject;
 
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
-PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyTypeObject* earth = nullptr;  // the Earth class: its GM is the default
 PyObject* itrf = nullptr;   // the frame of geodetic coordinates
 velmar::geodetic::Shape wgs84(1.0, 0.0);
 
@@ -517,16 +517,15 @@ PyType_Spec geo_spec = {"velmar.state.state.GeoState", sizeof(GeoStateObject), 0
 
 // --- module -----------------------------------------------------------------------
 
+// The neighbours' types, all used here (see velmar::TypeBinding).
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), &frame_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+};
+
 int exec_state(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject));
-    if (!time_type) return -1;
-    frame_type = velmar::import_type("velmar.frames.frames", "Frame", sizeof(PyObject));
-    if (!frame_type) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies) return -1;
-    earth = PyObject_GetAttrString(bodies.get(), "Earth");
-    if (!earth) return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
     if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 
