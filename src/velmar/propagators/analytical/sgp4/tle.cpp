@@ -37,8 +37,7 @@ bool intern(PyObject*& slot, const char* text) {
 }
 
 bool intern_names(Names& n) {
-    return intern(n.jd, "jd") && intern(n.format, "format") && intern(n.int64, "int64") &&
-           intern(n.epoch, "epoch") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
+    return intern(n.jd, "jd") && intern(n.int64, "int64") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
            intern(n.satname_slot, "_satname") &&
            intern(n.index, "index") && intern(n.size, "size") && intern(n.getitem_integral, "_getitem_integral") &&
            intern(n.getitem_integral_slice, "_getitem_integral_slice") &&
@@ -49,8 +48,7 @@ bool intern_names(Names& n) {
            intern(n.create_formatted_frame, "_create_formatted_frame") &&
            intern(n.format_as_property, "_format_as_property") && intern(n.numbers, "numbers") &&
            intern(n.Integral, "Integral") && intern(n.numpy, "numpy") && intern(n.array, "array") &&
-           intern(n.ones, "ones") && intern(n.sort, "sort") && intern(n.key, "key") &&
-           intern(n.start, "start") && intern(n.stop, "stop");
+           intern(n.sort, "sort") && intern(n.key, "key");
 }
 
 bool add_python_imports(PyObject* module) {
@@ -91,9 +89,8 @@ int exec_tle(PyObject* module) {
     if (!import_numpy() || !intern_names(bound.names)) return -1;
     if (!add_python_imports(module) || !add_native_bindings(module)) return -1;
     bound.jd_keywords = Py_BuildValue("(s)", "format");
-    bound.jd_text = PyUnicode_InternFromString("jd");
     bound.one = PyFloat_FromDouble(1.0);
-    if (!bound.jd_keywords || !bound.jd_text || !bound.one) return -1;
+    if (!bound.jd_keywords || !bound.one) return -1;
     PyObject* base = reinterpret_cast<PyObject*>(representable);
     if (!add_tle_type(module, base) || !add_elset_type(module, base)) return -1;
     if (!add_catalog_functions(module)) return -1;

@@ -208,7 +208,7 @@ int parse_line1(TLEObject* self) {
     if (!day_value) return -1;
     Ref epoch_jd = Ref::steal(PyNumber_Add(day_zero, day_value.get()));
     if (!epoch_jd) return -1;
-    PyObject* jd_args[] = {epoch_jd.get(), bound.jd_text};
+    PyObject* jd_args[] = {epoch_jd.get(), bound.names.jd};
     Ref epoch = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(bound.time), jd_args, 1, bound.jd_keywords));
     if (!epoch) return -1;
     PyObject* previous = self->epoch;
