@@ -167,15 +167,6 @@ int eph_clear(PyObject* self) {
     return 0;
 }
 
-template <int (*clear)(PyObject*)>
-void eph_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* eph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* names[] = {"time", "frame", "GM"};
     static constexpr velmar::Signature sig{"Ephemeris", names, 3, 2, 3};
@@ -234,7 +225,7 @@ PyType_Slot eph_slots[] = {
                                   "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
                                   "construction, when None).")},
     {Py_tp_new, reinterpret_cast<void*>(eph_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<eph_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<eph_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(eph_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(eph_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<TimeSize>)},
@@ -400,7 +391,7 @@ PyType_Slot sve_slots[] = {
                     "arrays of real numbers, copied; GM in m^3/s^2 (Earth.GM when None). eph[i] is\n"
                     "the StateVector at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(sve_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<sve_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<sve_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(sve_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sve_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<SVSize>)},
@@ -597,7 +588,7 @@ PyType_Slot coee_slots[] = {
                     "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
                     "at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(coee_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<coee_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<coee_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(coee_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coee_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<COESize>)},
@@ -712,7 +703,7 @@ PyType_Slot geoe_slots[] = {
                                   "longitude (rad) and height (m), copied; GM in m^3/s^2 (Earth.GM when None).\n"
                                   "The coordinates are on WGS84 in an Earth-fixed frame (ITRF).")},
     {Py_tp_new, reinterpret_cast<void*>(geoe_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<geoe_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<geoe_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(geoe_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(geoe_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<GeoSize>)},

@@ -95,14 +95,6 @@ int state_clear(PyObject* self) {
     return 0;
 }
 
-void state_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    state_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* names[] = {"epoch", "frame", "GM"};
     static constexpr velmar::Signature sig{"State", names, 3, 2, 3};
@@ -195,7 +187,7 @@ PyType_Slot state_slots[] = {
                     "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
                     "construction, when None), positive and finite in every kind of State.")},
     {Py_tp_new, reinterpret_cast<void*>(state_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(state_base_repr)},
@@ -320,7 +312,7 @@ PyType_Slot sv_slots[] = {
                     "GM is the gravitational parameter of the central body in m^3/s^2, positive\n"
                     "and finite (Earth.GM when None).")},
     {Py_tp_new, reinterpret_cast<void*>(sv_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(sv_repr)},
@@ -424,7 +416,7 @@ PyType_Slot coe_slots[] = {
                     "or pi) has raa = 0 and arp measured from the x axis; a circular equatorial\n"
                     "orbit has tra equal to the true longitude.")},
     {Py_tp_new, reinterpret_cast<void*>(coe_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(coe_repr)},
@@ -505,7 +497,7 @@ PyType_Slot geo_slots[] = {
                     "The coordinates are on WGS84 in an Earth-fixed frame (ITRF); to_sv() gives\n"
                     "the ITRF position at rest on the rotating Earth.")},
     {Py_tp_new, reinterpret_cast<void*>(geo_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(geo_repr)},

@@ -676,21 +676,13 @@ int pairs_clear(PyObject* object) {
     return 0;
 }
 
-void pairs_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    pairs_clear(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
-
 PyType_Slot pairs_slots[] = {
     {Py_tp_doc, const_cast<char*>("Consecutive pairs (current, next) of the members of an ELSET.")},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pairs_next)},
     {Py_tp_traverse, reinterpret_cast<void*>(pairs_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pairs_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pairs_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<pairs_clear>)},
     {0, nullptr}};
 
 PyType_Spec pairs_spec = {"velmar.propagators.analytical.sgp4.tle.ELSETPairs", sizeof(PairsObject), 0,
