@@ -114,6 +114,8 @@ inline constexpr const char* elset_members_changed = "the members of an ELSET ch
 inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";
 
 // Geodetic coordinates, topocentric coordinates and sunlight
+inline constexpr const char* geodetic_too_many_dimensions = "lat, lon and alt have too many dimensions (%d)";
+inline constexpr const char* sun_position_time = "sun_position(): the Time holds no one-dimensional int64 epochs";
 inline constexpr const char* latitude_range = "lat must lie in [-pi/2, pi/2] rad, got %R at index %zd";
 inline constexpr const char* latitude_range_one = "lat must lie in [-pi/2, pi/2] rad, got %R";
 inline constexpr const char* geodetic_records =
@@ -124,6 +126,22 @@ inline constexpr const char* radius_not_positive = "%s must be a positive finite
 inline constexpr const char* record_layout = "velmar: %s does not have the record layout %s";
 inline constexpr const char* geodetic_frame = "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
                                               "must be ITRF, got %R";
+
+// Frame transformations (the velmar.frames.transforms: texts are for its
+// private helpers, which only the package calls)
+inline constexpr const char* transforms_epochs_results = "velmar.frames.transforms: %zd epochs for %zd results";
+inline constexpr const char* transforms_two_samples =
+    "velmar.frames.transforms: an interpolator needs 2 samples, got %zd";
+inline constexpr const char* transforms_cubic_shape =
+    "velmar.frames.transforms: cubic coefficients of shape (%zd, %zd) for %zd samples";
+inline constexpr const char* transforms_values_samples = "velmar.frames.transforms: %zd values for %zd samples";
+inline constexpr const char* transforms_ut1_rows_lengths =
+    "velmar.frames.transforms: _ut1_rows arrays of different lengths";
+inline constexpr const char* transforms_not_array = "velmar.frames.transforms: %s is not an array";
+inline constexpr const char* transforms_wrong_layout = "velmar.frames.transforms: %s has the wrong layout";
+inline constexpr const char* transforms_prepare_result =
+    "velmar.frames.transforms: prepare returned an unexpected value";
+inline constexpr const char* transform_frame = "transform() %s must be one of TEME, ITRF, GCRF, got %R";
 
 // Time: what it cannot read, the epochs and spans it cannot hold, and its operations
 inline constexpr const char* time_accepted =

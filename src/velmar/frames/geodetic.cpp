@@ -217,7 +217,7 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Ref multi = Ref::steal(PyArray_MultiIterNew(3, ins[0].get(), ins[1].get(), ins[2].get()));
     if (!multi) return nullptr;
     const int nd = PyArray_MultiIter_NDIM(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()));
-    if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, "lat, lon and alt have too many dimensions (%d)", nd);
+    if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_too_many_dimensions, nd);
     npy_intp dims[NPY_MAXDIMS];
     for (int d = 0; d < nd; ++d) dims[d] = PyArray_MultiIter_DIMS(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()))[d];
     Ref lat = Ref::steal(broadcast_copy(ins[0].get(), "lat", nd, dims));
@@ -385,7 +385,7 @@ PyObject* sun_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // `time` keeps it alive.
     auto* epochs = reinterpret_cast<PyArrayObject*>(t->epochs);
     if (PyArray_NDIM(epochs) != 1 || PyArray_TYPE(epochs) != NPY_INT64)
-        return PyErr_Format(PyExc_TypeError, "sun_position(): the Time holds no one-dimensional int64 epochs");
+        return PyErr_Format(PyExc_TypeError, velmar::msg::sun_position_time);
     const npy_intp dims[2] = {PyArray_DIM(epochs, 0), 3};
     Ref out = Ref::steal(velmar::new_double_array(2, dims));
     if (!out) return nullptr;

@@ -342,7 +342,7 @@ npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<doubl
 bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& t, velmar::View1D<double>& out) {
     if (!t.acquire(t_obj) || !out.acquire(out_obj, true)) return false;
     if (t.size() != out.size()) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd epochs for %zd results", t.size(), out.size());
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_epochs_results, t.size(), out.size());
         return false;
     }
     return true;
@@ -351,7 +351,7 @@ bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& 
 bool samples_view(PyObject* obj, velmar::View1D<double>& x) {
     if (!x.acquire(obj)) return false;
     if (x.size() < 2) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: an interpolator needs 2 samples, got %zd", x.size());
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_two_samples, x.size());
         return false;
     }
     return true;
@@ -372,7 +372,7 @@ PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!samples_view(a[0], x) || !c.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
     const npy_intp m = x.size();
     if (c.shape(0) != 4 || c.shape(1) != m - 1) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: cubic coefficients of shape (%zd, %zd) for %zd samples",
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_cubic_shape,
                      c.shape(0), c.shape(1), m);
         return nullptr;
     }
@@ -395,7 +395,7 @@ PyObject* py_linear_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!samples_view(a[0], x) || !y.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
     const npy_intp m = x.size();
     if (y.size() != m) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd values for %zd samples", y.size(), m);
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_values_samples, y.size(), m);
         return nullptr;
     }
     const npy_intp outside = walk_pieces(x, t, out, nan, [&](npy_intp j, double ti) {
@@ -429,7 +429,7 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return nullptr;
     const npy_intp n = ns.size();
     if (tai_ut1.size() != n || fraction.size() != n || (tt.held() && tt.size() != n)) {
-        PyErr_SetString(PyExc_ValueError, "velmar.frames.transforms: _ut1_rows arrays of different lengths");
+        PyErr_SetString(PyExc_ValueError, velmar::msg::transforms_ut1_rows_lengths);
         return nullptr;
     }
     constexpr std::int64_t ns_per_day = 86'400'000'000'000;
@@ -453,13 +453,13 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 // prepare makes fresh arrays, but it is Python, so its results are checked.
 bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) {
     if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s is not an array", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_not_array, what);
         return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !PyArray_IS_C_CONTIGUOUS(a) ||
         (rows >= 0 && PyArray_DIM(a, 0) != rows) || PyArray_DIM(a, 1) != cols) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_wrong_layout, what);
         return false;
     }
     return true;
@@ -468,13 +468,13 @@ bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) 
 // Positions or velocities handed back by prepare: float64 (rows, 3) of any layout.
 bool check_vectors(PyObject* obj, npy_intp rows, const char* what) {
     if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s is not an array", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_not_array, what);
         return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || (rows >= 0 && PyArray_DIM(a, 0) != rows) ||
         PyArray_DIM(a, 1) != 3) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_wrong_layout, what);
         return false;
     }
     return true;
@@ -499,7 +499,7 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
                                                            need_obj.get(), nullptr));
     if (!prepared) return nullptr;
     if (!PyTuple_Check(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) != 6) {
-        PyErr_SetString(PyExc_SystemError, "velmar.frames.transforms: prepare returned an unexpected value");
+        PyErr_SetString(PyExc_SystemError, velmar::msg::transforms_prepare_result);
         return nullptr;
     }
     PyObject* flat_obj = PyTuple_GET_ITEM(prepared.get(), 0);
@@ -594,7 +594,7 @@ bool frame_of(PyObject* obj, const char* argname, Frame& out) {
     else if (obj == frame_itrf) out = Frame::itrf;
     else if (obj == frame_gcrf) out = Frame::gcrf;
     else {
-        PyErr_Format(PyExc_ValueError, "transform() %s must be one of TEME, ITRF, GCRF, got %R", argname, obj);
+        PyErr_Format(PyExc_ValueError, velmar::msg::transform_frame, argname, obj);
         return false;
     }
     return true;
