@@ -449,15 +449,16 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // --- binding -----------------------------------------------------------------------
 
-// An array handed back by prepare: C-contiguous float64 of the given shape.
-// prepare makes fresh arrays, but it is Python, so its results are checked.
-bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) {
+// An array handed back by prepare: float64 of the given shape (any number of
+// rows when rows < 0), C-contiguous unless `any_layout`. prepare makes fresh
+// arrays, but it is Python, so its results are checked.
+bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what, bool any_layout = false) {
     if (!PyArray_Check(obj)) {
         PyErr_Format(PyExc_SystemError, velmar::msg::transforms_not_array, what);
         return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !PyArray_IS_C_CONTIGUOUS(a) ||
+    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !(any_layout || PyArray_IS_C_CONTIGUOUS(a)) ||
         (rows >= 0 && PyArray_DIM(a, 0) != rows) || PyArray_DIM(a, 1) != cols) {
         PyErr_Format(PyExc_SystemError, velmar::msg::transforms_wrong_layout, what);
         return false;
@@ -466,19 +467,7 @@ bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) 
 }
 
 // Positions or velocities handed back by prepare: float64 (rows, 3) of any layout.
-bool check_vectors(PyObject* obj, npy_intp rows, const char* what) {
-    if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_not_array, what);
-        return false;
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || (rows >= 0 && PyArray_DIM(a, 0) != rows) ||
-        PyArray_DIM(a, 1) != 3) {
-        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_wrong_layout, what);
-        return false;
-    }
-    return true;
-}
+bool check_vectors(PyObject* obj, npy_intp rows, const char* what) { return check_array(obj, rows, 3, what, true); }
 
 const double* data_of(PyObject* obj) {
     return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(obj)));
