@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from leap_seconds import LEAP_SECONDS as PUBLISHED_STEPS
 from velmar.iers import bulletins
 from velmar.iers.bulletins import BulletinA, BulletinC, IERSDataError, leap_second_table
 
@@ -17,18 +18,6 @@ DATA = files("astropy_iers_data") / "data"
 FINALS = str(DATA / "finals2000A.all")
 LEAP_SECONDS = str(DATA / "Leap_Second.dat")
 RAD_PER_ARCSEC = math.radians(1.0) / 3600.0
-
-# The leap seconds announced in IERS Bulletin C: (date on which TAI-UTC
-# takes the new value, TAI-UTC from then on).
-PUBLISHED_STEPS = [
-    ((1972, 1, 1), 10), ((1972, 7, 1), 11), ((1973, 1, 1), 12), ((1974, 1, 1), 13),
-    ((1975, 1, 1), 14), ((1976, 1, 1), 15), ((1977, 1, 1), 16), ((1978, 1, 1), 17),
-    ((1979, 1, 1), 18), ((1980, 1, 1), 19), ((1981, 7, 1), 20), ((1982, 7, 1), 21),
-    ((1983, 7, 1), 22), ((1985, 7, 1), 23), ((1988, 1, 1), 24), ((1990, 1, 1), 25),
-    ((1991, 1, 1), 26), ((1992, 7, 1), 27), ((1993, 7, 1), 28), ((1994, 7, 1), 29),
-    ((1996, 1, 1), 30), ((1997, 7, 1), 31), ((1999, 1, 1), 32), ((2006, 1, 1), 33),
-    ((2009, 1, 1), 34), ((2012, 7, 1), 35), ((2015, 7, 1), 36), ((2017, 1, 1), 37),
-]
 
 
 def mjd_of(year, month, day):

@@ -19,6 +19,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import assert_child_ok
+from leap_seconds import LEAP_SECONDS
 from velmar.time.time import JulianDate, Time
 
 # ERFA flags years before 1960 and far ahead as "dubious"; the values are still the reference.
@@ -26,16 +27,6 @@ pytestmark = pytest.mark.filterwarnings("ignore:ERFA function")
 
 NS = 10**9
 
-# IERS Bulletin C: the first UTC day of each value of TAI-UTC (seconds).
-LEAP_SECONDS = [
-    ((1972, 1, 1), 10), ((1972, 7, 1), 11), ((1973, 1, 1), 12), ((1974, 1, 1), 13),
-    ((1975, 1, 1), 14), ((1976, 1, 1), 15), ((1977, 1, 1), 16), ((1978, 1, 1), 17),
-    ((1979, 1, 1), 18), ((1980, 1, 1), 19), ((1981, 7, 1), 20), ((1982, 7, 1), 21),
-    ((1983, 7, 1), 22), ((1985, 7, 1), 23), ((1988, 1, 1), 24), ((1990, 1, 1), 25),
-    ((1991, 1, 1), 26), ((1992, 7, 1), 27), ((1993, 7, 1), 28), ((1994, 7, 1), 29),
-    ((1996, 1, 1), 30), ((1997, 7, 1), 31), ((1999, 1, 1), 32), ((2006, 1, 1), 33),
-    ((2009, 1, 1), 34), ((2012, 7, 1), 35), ((2015, 7, 1), 36), ((2017, 1, 1), 37),
-]
 ORIGIN = datetime.datetime(2000, 1, 1, 12)
 
 

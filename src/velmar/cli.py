@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 
-ARCSEC = np.pi / 180.0 / 3600.0
+from velmar.units.units import arcsec as ARCSEC
 
 PROPAGATE_NOTE = (
     "This is a two-body (Keplerian) propagation of the set's mean elements, not SGP4: "

@@ -111,11 +111,11 @@ PyObject* answer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyMethodDef methods[] = {
-    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind)), METH_FASTCALL | METH_KEYWORDS,
+    {"bind", VELMAR_FASTCALL(bind),
      "bind(text, number=None, *, flag=None)\n--\n\n"},
     {"sum_doubles", sum_doubles, METH_O, "sum_doubles(values, /)\n--\n\n"},
     {"sum_int64", sum_int64, METH_O, "sum_int64(values, /)\n--\n\n"},
-    {"fill_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_rows)), METH_FASTCALL,
+    {"fill_rows", VELMAR_CFUNCTION(fill_rows), METH_FASTCALL,
      "fill_rows(matrix, value, /)\n--\n\n"},
     {"call_native", call_native, METH_VARARGS, "call_native(module, name, signature, y, x, /)\n--\n\n"},
     {"read_constant", read_constant, METH_VARARGS, "read_constant(module, name, /)\n--\n\n"},

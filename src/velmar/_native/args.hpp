@@ -8,6 +8,12 @@
 //   if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
 //
 // Bound values are borrowed; a parameter that was not given is nullptr.
+//
+// Such a function enters a PyMethodDef table as
+//   {"propagate_state", VELMAR_FASTCALL(propagate_state), doc},
+// which fills the function and flags fields; VELMAR_CFUNCTION(f) is the
+// function field alone, for other flags (METH_FASTCALL without keywords,
+// METH_STATIC added).
 #pragma once
 #include <cmath>
 
@@ -129,6 +135,17 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
     return false;
 }
 
+// A number as float() converts it (__float__, else __index__), with float()'s
+// own errors; given `argname`, a value of a type float() refuses is reported
+// as "Argument 'x' has incorrect type (expected float, got U)" instead.
+[[nodiscard]] inline bool read_double(PyObject* value, double& out, const char* argname = nullptr) {
+    out = PyFloat_AsDouble(value);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (!argname || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return incorrect_type(value, argname, "float");
+}
+
 // Exactly `type` (a subclass is refused), or None when `none_ok`.
 [[nodiscard]] inline bool require_exact_type(PyObject* value, PyTypeObject* type, const char* argname,
                                              bool none_ok = true) {
@@ -158,4 +175,21 @@ inline bool incorrect_type(PyObject* value, const char* argname, const char* exp
     return false;
 }
 
+// A GM argument as float() converts it; when it is not given or None, the GM
+// of `earth` (the Earth class), read now so that a change to Earth.GM is seen.
+// Either way it must be positive and finite.
+[[nodiscard]] inline bool read_gm(PyObject* value, PyTypeObject* earth, double& out) {
+    Ref fallback;
+    if (!value || value == Py_None) {
+        fallback = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(earth), "GM"));
+        if (!fallback) return false;
+        value = fallback.get();
+    }
+    return read_double(value, out) && require_valid_gm(out);
+}
+
 }  // namespace velmar
+
+// The cast through void (*)() keeps -Wcast-function-type quiet.
+#define VELMAR_CFUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define VELMAR_FASTCALL(f) VELMAR_CFUNCTION(f), METH_FASTCALL | METH_KEYWORDS

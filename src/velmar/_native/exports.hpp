@@ -132,10 +132,13 @@ template <typename F>
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-// A module's table of the types it binds at import: each is checked (module,
-// name, basic size) and, where `keep` is given, kept there as a new reference
-// for the life of the process; the others are bound only so that a missing or
-// mismatched neighbour fails the import.
+// A module's table of the types it binds at import, the one way a module
+// reaches another's types: each is checked (module, name, basic size) and,
+// where `keep` is given, kept there as a new reference for the life of the
+// process. An entry with a `keep` slot is a type the module uses; one without
+// is bound only so that a missing or mismatched neighbour fails the import.
+// A module's objects are bound the same way: import_object for those it uses,
+// check_objects for those it only checks.
 struct TypeBinding {
     const char* module;
     const char* name;

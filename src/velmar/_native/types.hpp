@@ -12,6 +12,16 @@ inline PyObject* refuse_pickling(PyObject*, PyObject*) {
     return nullptr;
 }
 
+// tp_dealloc of a garbage-collected heap type, given its tp_clear.
+template <int (*clear)(PyObject*)>
+void gc_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // each instance of a heap type holds a reference to it
+}
+
 // Creates a heap type from `type_spec` (deriving from `base`, or from object)
 // and adds it to the module under its short name. Returns a new reference.
 [[nodiscard]] inline PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject* base = nullptr) {

@@ -141,12 +141,7 @@ PyType_Spec teme_spec = {"velmar.frames.frames._TEME", sizeof(FrameObject), 0, s
 
 // A finite float argument; other numbers are converted as float() would.
 bool read_finite(PyObject* value, const char* argname, double& out) {
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        return velmar::incorrect_type(value, argname, "float");
-    }
+    if (!velmar::read_double(value, out, argname)) return false;
     if (!std::isfinite(out)) {
         PyErr_Format(PyExc_ValueError, velmar::msg::enu_origin_not_finite, argname, value);
         return false;

@@ -17,6 +17,8 @@
 #include "velmar/_native/numpy.hpp"
 #include "velmar/frames/frames.hpp"
 #include "velmar/frames/geodetic.hpp"
+#include "velmar/mathtools/angles.hpp"
+#include "velmar/units/units.hpp"
 #include "velmar/state/arrays.hpp"
 #include "velmar/time/time.hpp"
 
@@ -27,17 +29,16 @@ namespace geo = velmar::geodetic;
 namespace arrays = velmar::arrays;
 
 constexpr double pi = std::numbers::pi;
-constexpr double two_pi = 2.0 * std::numbers::pi;
-constexpr double degree = pi / 180.0;
-constexpr double arcsecond = degree / 3600.0;
+constexpr double degree = velmar::units::deg;
+constexpr double arcsecond = velmar::units::arcsec;
 constexpr double astronomical_unit = 149597870700.0;  // m, IAU 2012
 
 PyTypeObject* ellipsoid_type = nullptr;
 PyTypeObject* enu_type = nullptr;
 PyTypeObject* time_type = nullptr;
 PyObject* wgs84 = nullptr;
-PyObject* earth = nullptr;  // the body classes: Earth.Re and Sun.Re are read at each call
-PyObject* sun = nullptr;
+PyTypeObject* earth = nullptr;  // the body classes: Earth.Re and Sun.Re are read at each call
+PyTypeObject* sun = nullptr;
 PyArray_Descr* lla_descr = nullptr;
 PyArray_Descr* aer_descr = nullptr;
 PyArray_Descr* aerr_descr = nullptr;
@@ -90,15 +91,14 @@ bool pair_rows(const Points& x, const char* xname, const Points& y, const char* 
 }
 
 // A radius in m, positive and finite; `fallback.Re` (read now) when not given.
-bool read_radius(PyObject* value, PyObject* fallback, const char* name, double& out) {
+bool read_radius(PyObject* value, PyTypeObject* fallback, const char* name, double& out) {
     Ref owned;
     if (!value || value == Py_None) {
-        owned = Ref::steal(PyObject_GetAttrString(fallback, "Re"));
+        owned = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(fallback), "Re"));
         if (!owned) return false;
         value = owned.get();
     }
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) return false;
+    if (!velmar::read_double(value, out)) return false;
     if (out > 0.0 && std::isfinite(out)) return true;
     PyErr_Format(PyExc_ValueError, velmar::msg::radius_not_positive, name, value);
     return false;
@@ -217,7 +217,7 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Ref multi = Ref::steal(PyArray_MultiIterNew(3, ins[0].get(), ins[1].get(), ins[2].get()));
     if (!multi) return nullptr;
     const int nd = PyArray_MultiIter_NDIM(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()));
-    if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, "lat, lon and alt have too many dimensions (%d)", nd);
+    if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_too_many_dimensions, nd);
     npy_intp dims[NPY_MAXDIMS];
     for (int d = 0; d < nd; ++d) dims[d] = PyArray_MultiIter_DIMS(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()))[d];
     Ref lat = Ref::steal(broadcast_copy(ins[0].get(), "lat", nd, dims));
@@ -252,16 +252,8 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // --- topocentric coordinates ---------------------------------------------------------
 
-// Azimuth from north through east, in [0, 2 pi) (a tiny negative angle that
-// would round to 2 pi is 0).
-double azimuth(double east, double north) {
-    double angle = std::atan2(east, north);
-    if (angle < 0.0) {
-        angle += two_pi;
-        if (angle >= two_pi) angle = 0.0;
-    }
-    return angle + 0.0;
-}
+// Azimuth from north through east, in [0, 2 pi).
+double azimuth(double east, double north) { return velmar::polar_angle(east, north); }
 
 PyObject* topocentric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"r_itrf", "v_itrf", "station", "ellipsoid"};
@@ -393,7 +385,7 @@ PyObject* sun_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // `time` keeps it alive.
     auto* epochs = reinterpret_cast<PyArrayObject*>(t->epochs);
     if (PyArray_NDIM(epochs) != 1 || PyArray_TYPE(epochs) != NPY_INT64)
-        return PyErr_Format(PyExc_TypeError, "sun_position(): the Time holds no one-dimensional int64 epochs");
+        return PyErr_Format(PyExc_TypeError, velmar::msg::sun_position_time);
     const npy_intp dims[2] = {PyArray_DIM(epochs, 0), 3};
     Ref out = Ref::steal(velmar::new_double_array(2, dims));
     if (!out) return nullptr;
@@ -438,8 +430,7 @@ PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (PyErr_Occurred()) return nullptr;
     const npy_intp n = arrays::rows(t.get()), m = arrays::rows(rate.get());
     if (r.n != n || v.n != n || site.n != m || up.n != m || m < 1 || !(row > 0.0))
-        return PyErr_Format(PyExc_ValueError, "_look_geometry(): %zd epochs, %zd and %zd states, %zd rates, %zd and "
-                            "%zd station rows, row %g", static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(r.n),
+        return PyErr_Format(PyExc_ValueError, velmar::msg::look_geometry_shapes, static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(r.n),
                             static_cast<Py_ssize_t>(v.n), static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(site.n),
                             static_cast<Py_ssize_t>(up.n), row);
     const npy_intp dims[2] = {9, n};
@@ -626,8 +617,7 @@ PyArray_Descr* import_record(PyObject* structured, const char* name, std::initia
 }
 
 PyMethodDef methods[] = {
-    {"itrf_to_geodetic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itrf_to_geodetic)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_geodetic", VELMAR_FASTCALL(itrf_to_geodetic),
      "itrf_to_geodetic(r, ellipsoid=None)\n--\n\n"
      "Geodetic latitude, longitude and height of Earth-fixed positions on\n"
      "`ellipsoid` (WGS84 when None).\n\n"
@@ -640,8 +630,7 @@ PyMethodDef methods[] = {
      "point is taken (on the equatorial plane there, the sign of z picks the\n"
      "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
      "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
-    {"geodetic_to_itrf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geodetic_to_itrf)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"geodetic_to_itrf", VELMAR_FASTCALL(geodetic_to_itrf),
      "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=None)\n--\n\n"
      "Earth-fixed positions (m) of geodetic coordinates on `ellipsoid` (WGS84 when\n"
      "None).\n\n"
@@ -649,8 +638,7 @@ PyMethodDef methods[] = {
      "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
      "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
      "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
-    {"topocentric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topocentric)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"topocentric", VELMAR_FASTCALL(topocentric),
      "topocentric(r_itrf, v_itrf, station, ellipsoid=None)\n--\n\n"
      "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
      "ground station.\n\n"
@@ -662,8 +650,7 @@ PyMethodDef methods[] = {
      "through east in [0, 2 pi); elevation is from the plane normal to the\n"
      "ellipsoid at the station. Geometric: no refraction, no light time, no\n"
      "aberration. At zero range, azimuth, elevation and range rate are NaN."},
-    {"sun_position", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sun_position)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"sun_position", VELMAR_FASTCALL(sun_position),
      "sun_position(time)\n--\n\n"
      "Geocentric position of the Sun (m) in GCRF-aligned axes at each epoch of time\n"
      "(a Time, or anything Time() accepts): shape (3,) for one epoch, (N, 3).\n\n"
@@ -673,7 +660,7 @@ PyMethodDef methods[] = {
      "mean equator and equinox of date to J2000 by the IAU 1976 precession. Good to\n"
      "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
      "about 1e-5 in distance."},
-    {"shadow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shadow)), METH_FASTCALL | METH_KEYWORDS,
+    {"shadow", VELMAR_FASTCALL(shadow),
      "shadow(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
      "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
      "0 in the umbra, between in the penumbra.\n\n"
@@ -683,28 +670,28 @@ PyMethodDef methods[] = {
      "(radius sun_radius), read from Earth.Re and Sun.Re when None: the\n"
      "overlap of the two apparent discs, taken flat and uniformly bright\n"
      "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
-    {"sunlit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sunlit)), METH_FASTCALL | METH_KEYWORDS,
+    {"sunlit", VELMAR_FASTCALL(sunlit),
      "sunlit(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
      "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
      "the umbra, so the penumbra counts as sunlit."},
-    {"_look_geometry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(look_geometry)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"_look_geometry", VELMAR_FASTCALL(look_geometry),
      "_look_geometry(t, r, v, site, up, rate, row, level)\n--\n\n"
      "The look geometry velmar.passes searches on (private)."},
     {nullptr, nullptr, 0, nullptr}};
 
+// The neighbours' types, all used here (see velmar::TypeBinding). A
+// station's origin is read from its C fields, so ENU's layout must match.
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject), &ellipsoid_type},
+    {"velmar.frames.frames", "ENU", sizeof(velmar::ENUObject), &enu_type},
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+    {"velmar.bodies.bodies", "Sun", sizeof(PyObject), &sun},
+};
+
 int exec_geodetic(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    if (!(ellipsoid_type = velmar::import_type("velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject))))
-        return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(wgs84 = velmar::import_object("velmar.mathtools.ellipsoid.ellipsoid", "WGS84"))) return -1;
-    // A station's origin is read from its C fields.
-    if (!(enu_type = velmar::import_type("velmar.frames.frames", "ENU", sizeof(velmar::ENUObject)))) return -1;
-    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth")) ||
-        !(sun = PyObject_GetAttrString(bodies.get(), "Sun")))
-        return -1;
     Ref structured = Ref::steal(PyImport_ImportModule("velmar.datamodel.structured"));
     if (!structured) return -1;
     if (!(lla_descr = import_record(structured.get(), "LLA_dtype", {"lat", "lon", "alt"}, "lat, lon, alt (float64)")))

@@ -29,15 +29,17 @@
 #include "velmar/_native/buffer.hpp"
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
+#include "velmar/mathtools/angles.hpp"
+#include "velmar/units/units.hpp"
 
 namespace {
 
 using velmar::Ref;
 
-constexpr double two_pi = 2.0 * std::numbers::pi;
+using velmar::two_pi;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Arcseconds and seconds of time to radians.
-constexpr double arcsec = std::numbers::pi / 648000.0;
+using velmar::units::arcsec;
 constexpr double time_second = 7.272205216643039903848712e-5;
 constexpr double days_per_century = 36525.0;
 // The Earth's nominal rotation rate (rad/s) for a day of 86400 SI seconds.
@@ -340,7 +342,7 @@ npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<doubl
 bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& t, velmar::View1D<double>& out) {
     if (!t.acquire(t_obj) || !out.acquire(out_obj, true)) return false;
     if (t.size() != out.size()) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd epochs for %zd results", t.size(), out.size());
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_epochs_results, t.size(), out.size());
         return false;
     }
     return true;
@@ -349,7 +351,7 @@ bool epochs_and_out(PyObject* t_obj, PyObject* out_obj, velmar::View1D<double>& 
 bool samples_view(PyObject* obj, velmar::View1D<double>& x) {
     if (!x.acquire(obj)) return false;
     if (x.size() < 2) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: an interpolator needs 2 samples, got %zd", x.size());
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_two_samples, x.size());
         return false;
     }
     return true;
@@ -363,14 +365,14 @@ PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     static constexpr velmar::Signature sig{"_cubic_into", names, 5, 5, 5};
     PyObject* a[5];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-    const double fill = PyFloat_AsDouble(a[4]);
-    if (fill == -1.0 && PyErr_Occurred()) return nullptr;
+    double fill;
+    if (!velmar::read_double(a[4], fill)) return nullptr;
     velmar::View1D<double> x, t, out;
     velmar::View2D<double> c;
     if (!samples_view(a[0], x) || !c.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
     const npy_intp m = x.size();
     if (c.shape(0) != 4 || c.shape(1) != m - 1) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: cubic coefficients of shape (%zd, %zd) for %zd samples",
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_cubic_shape,
                      c.shape(0), c.shape(1), m);
         return nullptr;
     }
@@ -393,7 +395,7 @@ PyObject* py_linear_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!samples_view(a[0], x) || !y.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
     const npy_intp m = x.size();
     if (y.size() != m) {
-        PyErr_Format(PyExc_ValueError, "velmar.frames.transforms: %zd values for %zd samples", y.size(), m);
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_values_samples, y.size(), m);
         return nullptr;
     }
     const npy_intp outside = walk_pieces(x, t, out, nan, [&](npy_intp j, double ti) {
@@ -427,7 +429,7 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return nullptr;
     const npy_intp n = ns.size();
     if (tai_ut1.size() != n || fraction.size() != n || (tt.held() && tt.size() != n)) {
-        PyErr_SetString(PyExc_ValueError, "velmar.frames.transforms: _ut1_rows arrays of different lengths");
+        PyErr_SetString(PyExc_ValueError, velmar::msg::transforms_ut1_rows_lengths);
         return nullptr;
     }
     constexpr std::int64_t ns_per_day = 86'400'000'000'000;
@@ -447,36 +449,25 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // --- binding -----------------------------------------------------------------------
 
-// An array handed back by prepare: C-contiguous float64 of the given shape.
-// prepare makes fresh arrays, but it is Python, so its results are checked.
-bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what) {
+// An array handed back by prepare: float64 of the given shape (any number of
+// rows when rows < 0), C-contiguous unless `any_layout`. prepare makes fresh
+// arrays, but it is Python, so its results are checked.
+bool check_array(PyObject* obj, npy_intp rows, npy_intp cols, const char* what, bool any_layout = false) {
     if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s is not an array", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_not_array, what);
         return false;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !PyArray_IS_C_CONTIGUOUS(a) ||
+    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || !(any_layout || PyArray_IS_C_CONTIGUOUS(a)) ||
         (rows >= 0 && PyArray_DIM(a, 0) != rows) || PyArray_DIM(a, 1) != cols) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
+        PyErr_Format(PyExc_SystemError, velmar::msg::transforms_wrong_layout, what);
         return false;
     }
     return true;
 }
 
 // Positions or velocities handed back by prepare: float64 (rows, 3) of any layout.
-bool check_vectors(PyObject* obj, npy_intp rows, const char* what) {
-    if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s is not an array", what);
-        return false;
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || (rows >= 0 && PyArray_DIM(a, 0) != rows) ||
-        PyArray_DIM(a, 1) != 3) {
-        PyErr_Format(PyExc_SystemError, "velmar.frames.transforms: %s has the wrong layout", what);
-        return false;
-    }
-    return true;
-}
+bool check_vectors(PyObject* obj, npy_intp rows, const char* what) { return check_array(obj, rows, 3, what, true); }
 
 const double* data_of(PyObject* obj) {
     return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(obj)));
@@ -497,7 +488,7 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
                                                            need_obj.get(), nullptr));
     if (!prepared) return nullptr;
     if (!PyTuple_Check(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) != 6) {
-        PyErr_SetString(PyExc_SystemError, "velmar.frames.transforms: prepare returned an unexpected value");
+        PyErr_SetString(PyExc_SystemError, velmar::msg::transforms_prepare_result);
         return nullptr;
     }
     PyObject* flat_obj = PyTuple_GET_ITEM(prepared.get(), 0);
@@ -507,8 +498,8 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     PyObject* grid = PyTuple_GET_ITEM(prepared.get(), 4);
     const int flat = PyObject_IsTrue(flat_obj);
     if (flat < 0) return nullptr;
-    const double grid_start = PyFloat_AsDouble(PyTuple_GET_ITEM(prepared.get(), 5));
-    if (grid_start == -1.0 && PyErr_Occurred()) return nullptr;
+    double grid_start;
+    if (!velmar::read_double(PyTuple_GET_ITEM(prepared.get(), 5), grid_start)) return nullptr;
 
     if (!check_vectors(r_arr, -1, "r")) return nullptr;
     Job job;
@@ -592,7 +583,7 @@ bool frame_of(PyObject* obj, const char* argname, Frame& out) {
     else if (obj == frame_itrf) out = Frame::itrf;
     else if (obj == frame_gcrf) out = Frame::gcrf;
     else {
-        PyErr_Format(PyExc_ValueError, "transform() %s must be one of TEME, ITRF, GCRF, got %R", argname, obj);
+        PyErr_Format(PyExc_ValueError, velmar::msg::transform_frame, argname, obj);
         return false;
     }
     return true;
@@ -608,7 +599,6 @@ PyObject* py_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return transform_arrays(a[0], a[1], a[2] == Py_None ? nullptr : a[2], a[5], from, to);
 }
 
-#define VELMAR_FN(NAME) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(NAME))
 #define VELMAR_DOC_PAIR(NAME, FROM, TO)                                                                   \
     #NAME "($module, time, r, v=None, eop=None)\n--\n\n"                                                  \
     "Positions r (m) and optionally velocities v (m/s) in " FROM " at the epochs `time`, in " TO ".\n\n" \
@@ -618,26 +608,26 @@ PyObject* py_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     "orientation data give NaN rows and one RuntimeWarning naming the data's span."
 
 PyMethodDef methods[] = {
-    {"teme_to_itrf", VELMAR_FN(py_teme_to_itrf), METH_FASTCALL | METH_KEYWORDS,
+    {"teme_to_itrf", VELMAR_FASTCALL(py_teme_to_itrf),
      VELMAR_DOC_PAIR(teme_to_itrf, "TEME", "ITRF")},
-    {"itrf_to_teme", VELMAR_FN(py_itrf_to_teme), METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_teme", VELMAR_FASTCALL(py_itrf_to_teme),
      VELMAR_DOC_PAIR(itrf_to_teme, "ITRF", "TEME")},
-    {"itrf_to_gcrf", VELMAR_FN(py_itrf_to_gcrf), METH_FASTCALL | METH_KEYWORDS,
+    {"itrf_to_gcrf", VELMAR_FASTCALL(py_itrf_to_gcrf),
      VELMAR_DOC_PAIR(itrf_to_gcrf, "ITRF", "GCRF")},
-    {"gcrf_to_itrf", VELMAR_FN(py_gcrf_to_itrf), METH_FASTCALL | METH_KEYWORDS,
+    {"gcrf_to_itrf", VELMAR_FASTCALL(py_gcrf_to_itrf),
      VELMAR_DOC_PAIR(gcrf_to_itrf, "GCRF", "ITRF")},
-    {"transform", VELMAR_FN(py_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"transform", VELMAR_FASTCALL(py_transform),
      "transform($module, time, r, v, from_frame, to_frame, eop=None)\n--\n\n"
      "Positions r (m) and velocities v (m/s, or None) from one of TEME, ITRF, GCRF to another,\n"
      "through ITRF. Same arguments and result as teme_to_itrf; the same frame twice gives copies."},
-    {"_cubic_into", VELMAR_FN(py_cubic_into), METH_FASTCALL | METH_KEYWORDS,
+    {"_cubic_into", VELMAR_FASTCALL(py_cubic_into),
      "_cubic_into($module, x, c, t, out, fill)\n--\n\n"
      "Piecewise cubic (breakpoints x, coefficients c (4, m-1)) at t into out, `fill` outside x[0]..x[-1];\n"
      "returns how many epochs were outside. For velmar.frames._orientation."},
-    {"_linear_into", VELMAR_FN(py_linear_into), METH_FASTCALL | METH_KEYWORDS,
+    {"_linear_into", VELMAR_FASTCALL(py_linear_into),
      "_linear_into($module, x, y, t, out)\n--\n\n"
      "numpy.interp(t, x, y) into out, NaN outside x[0]..x[-1]; returns how many epochs were outside."},
-    {"_ut1_rows", VELMAR_FN(py_ut1_rows), METH_FASTCALL | METH_KEYWORDS,
+    {"_ut1_rows", VELMAR_FASTCALL(py_ut1_rows),
      "_ut1_rows($module, tai_ns, tai_ut1, days, fraction, tt)\n--\n\n"
      "Whole days, UT1 day fraction and (tt not None) TT days since J2000 from TAI ns and TAI-UT1."},
     {nullptr, nullptr, 0, nullptr}};
@@ -657,9 +647,9 @@ int exec_transforms(PyObject* module) {
         return -1;
     PyObject* step = nullptr;
     if (!fetch("velmar.frames._orientation", "GRID_STEP_DAYS", step)) return -1;
-    grid_step = PyFloat_AsDouble(step);
+    const bool read = velmar::read_double(step, grid_step);
     Py_DECREF(step);
-    if (grid_step == -1.0 && PyErr_Occurred()) return -1;
+    if (!read) return -1;
     PyObject* eop_values = nullptr;
     if (!fetch("velmar.frames._orientation", "EOPValues", eop_values)) return -1;
     Ref values = Ref::steal(eop_values);

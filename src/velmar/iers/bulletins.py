@@ -34,13 +34,14 @@ from typing import TYPE_CHECKING, Generic, TypeAlias, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from velmar.units.units import arcsec as _ARCSEC
+
 __all__ = ["BulletinA", "BulletinC", "IERSDataError", "leap_second_table", "packaged_release"]
 
 if TYPE_CHECKING:  # only in annotations, which are not evaluated here
     _Array: TypeAlias = npt.NDArray[np.float64]
 _Table = TypeVar("_Table", "_FinalsTable", "_LeapSecondTable")
 
-_ARCSEC = math.pi / (180.0 * 3600.0)
 _MILLIARCSEC = _ARCSEC / 1000.0
 _SECONDS_PER_DAY = 86400.0
 

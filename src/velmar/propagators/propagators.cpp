@@ -147,8 +147,8 @@ PyObject* position_velocity_operation(PyObject* self, PyObject* const* args, Py_
     PyObject* a[3];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double r[3], v[3], out[9];
-    const double t = PyFloat_AsDouble(a[0]);
-    if (t == -1.0 && PyErr_Occurred()) return nullptr;
+    double t;
+    if (!velmar::read_double(a[0], t)) return nullptr;
     if (!read_vector(a[1], "r", 3, r) || !read_vector(a[2], "v", 3, v)) return nullptr;
     if constexpr (entry == 1) {
         if (table_of(self)->gravity_gradient(self, t, r, v, out) < 0) return nullptr;
@@ -168,15 +168,13 @@ PyObject* py_state_derivative(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double x[6], out[6];
-    const double t = PyFloat_AsDouble(a[0]);
-    if (t == -1.0 && PyErr_Occurred()) return nullptr;
+    double t;
+    if (!velmar::read_double(a[0], t)) return nullptr;
     if (!read_vector(a[1], "x", 6, x)) return nullptr;
     if (table_of(self)->state_derivative(self, t, x, out) < 0) return nullptr;
     static constexpr npy_intp shape[] = {6};
     return new_array(1, shape, out);
 }
-
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef propagator_methods[] = {
     {"propagate", VELMAR_FASTCALL(propagate),
@@ -199,8 +197,6 @@ PyMethodDef propagator_methods[] = {
      "_state_derivative($self, t, x)\n--\n\n"
      "The native state derivative (v, a) at epoch t (s) for the state x = (r, v) (m, m/s)."},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 PyType_Slot propagator_slots[] = {
     {Py_tp_doc, const_cast<char*>(

@@ -194,6 +194,9 @@ PyType_Slot slots[] = {
 PyType_Spec satellite_type_spec = {"velmar.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
+// The neighbours' types (see velmar::TypeBinding): those with a slot are used
+// here, the others are only checked, so that a package built from mismatched
+// sources fails at import rather than at first use elsewhere.
 const velmar::TypeBinding type_bindings[] = {
     {"velmar.time.time", "Time", sizeof(PyObject), &time_type},
     {"velmar.frames.frames", "Frame", sizeof(PyObject), nullptr},

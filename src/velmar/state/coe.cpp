@@ -185,11 +185,6 @@ double c_eca_from_mea(double const mea, double const ecc) {
 
 velmar::coe::Kepler kepler;  // bound in exec_coe
 
-bool read_double(PyObject* value, double& out) {
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
 // Python access: f(angle, ecc) -> float, with the conversions' -1.0 marker
 // turned back into the pending exception.
 template <double (*convert)(double, double)>
@@ -198,7 +193,7 @@ PyObject* angle_function(const velmar::Signature& sig, PyObject* const* args, Py
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double angle, ecc;
-    if (!read_double(a[0], angle) || !read_double(a[1], ecc)) return nullptr;
+    if (!velmar::read_double(a[0], angle) || !velmar::read_double(a[1], ecc)) return nullptr;
     const double result = convert(angle, ecc);
     if (result == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(result);
@@ -238,7 +233,7 @@ PyObject* py_eca_from_mea_array(PyObject*, PyObject* const* args, Py_ssize_t nar
     velmar::View1D<double> mea;
     if (!mea.acquire(a[0])) return nullptr;
     double ecc;
-    if (!read_double(a[1], ecc)) return nullptr;
+    if (!velmar::read_double(a[1], ecc)) return nullptr;
     const Py_ssize_t n = mea.size();
     Ref out = Ref::steal(velmar::new_double_array(n));
     if (!out) return nullptr;
@@ -248,8 +243,6 @@ PyObject* py_eca_from_mea_array(PyObject*, PyObject* const* args, Py_ssize_t nar
     Py_END_ALLOW_THREADS
     return out.release();
 }
-
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef methods[] = {
     {"eca_from_mea", VELMAR_FASTCALL(py_eca_from_mea),
@@ -278,8 +271,6 @@ PyMethodDef methods[] = {
      "mea_from_tra($module, tra, ecc)\n--\n\n"
      "Mean anomaly (rad) of the true anomaly tra (rad), in [0, 2 pi)."},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 int exec_coe(PyObject* module) {
     if (!velmar::import_numpy()) return -1;

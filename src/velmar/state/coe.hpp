@@ -7,7 +7,8 @@
 // Error convention: a function returns -1.0 with a Python exception pending to
 // report failure; -1.0 with nothing pending is an ordinary angle. Only a -1.0
 // result costs a look at the exception state, so the hot path never takes the
-// interpreter lock.
+// interpreter lock. The two functions bound today cannot fail; the check stays
+// because what sits behind the pointers is the exporting modules' to change.
 #pragma once
 #include <cmath>
 

@@ -14,11 +14,10 @@
 #include <cmath>
 #include <numbers>
 
+#include "velmar/mathtools/angles.hpp"
 #include "velmar/mathtools/sincos.hpp"
 
 namespace velmar::conversions {
-
-inline constexpr double two_pi = 2.0 * std::numbers::pi;
 
 // Below these, the eccentricity and the tilt of the orbital plane are at the
 // level of the rounding in r and v, and the angles they define are noise.
@@ -31,11 +30,6 @@ inline double wrap(double a) {
     if (a < 0.0) a += two_pi;
     if (a >= two_pi) a -= two_pi;
     return a;
-}
-
-// The polar angle of (x, y) in [0, 2 pi).
-inline double polar_angle(double y, double x) {
-    return wrap(std::atan2(y, x));
 }
 
 // The orbital plane and the line of apsides: the inertial directions of the

@@ -38,7 +38,7 @@ namespace conv = velmar::conversions;
 
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
-PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyTypeObject* earth = nullptr;  // the Earth class: its GM is the default
 PyTypeObject* state_vector_type = nullptr;
 PyTypeObject* coe_type = nullptr;
 
@@ -73,14 +73,7 @@ Py_ssize_t epoch_count(PyObject* time) {
 bool read_common(PyObject* time, PyObject* frame, PyObject* gm, Common& out) {
     if (!velmar::require_instance(frame, frame_type, "frame", false)) return false;
     out.frame = frame;
-    Ref fallback;
-    if (!gm || gm == Py_None) {
-        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
-        if (!fallback) return false;
-        gm = fallback.get();
-    }
-    out.GM = PyFloat_AsDouble(gm);
-    if ((out.GM == -1.0 && PyErr_Occurred()) || !velmar::require_valid_gm(out.GM)) return false;
+    if (!velmar::read_gm(gm, earth, out.GM)) return false;
     out.time = PyObject_TypeCheck(time, time_type)
                    ? Ref::borrow(time)
                    : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), time));
@@ -174,15 +167,6 @@ int eph_clear(PyObject* self) {
     return 0;
 }
 
-template <int (*clear)(PyObject*)>
-void eph_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* eph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* names[] = {"time", "frame", "GM"};
     static constexpr velmar::Signature sig{"Ephemeris", names, 3, 2, 3};
@@ -241,7 +225,7 @@ PyType_Slot eph_slots[] = {
                                   "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
                                   "construction, when None).")},
     {Py_tp_new, reinterpret_cast<void*>(eph_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<eph_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<eph_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(eph_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(eph_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<TimeSize>)},
@@ -393,8 +377,7 @@ PyMethodDef sve_methods[] = {
      "and GM, with the conventions of StateVector.to_coe(). Raises ValueError naming the\n"
      "first epoch whose angular momentum is zero, and refuses an Earth-fixed frame (ITRF, ENU):\n"
      "osculating elements belong to an inertial frame."},
-    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sve_to_frame)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_frame", VELMAR_FASTCALL(sve_to_frame),
      "to_frame($self, /, frame, eop=None)\n--\n\n"
      "These states in another frame, as a new StateVectorEphemeris of the same time and GM,\n"
      "transformed at every epoch in one native pass.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
@@ -408,7 +391,7 @@ PyType_Slot sve_slots[] = {
                     "arrays of real numbers, copied; GM in m^3/s^2 (Earth.GM when None). eph[i] is\n"
                     "the StateVector at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(sve_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<sve_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<sve_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(sve_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sve_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<SVSize>)},
@@ -605,7 +588,7 @@ PyType_Slot coee_slots[] = {
                     "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
                     "at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(coee_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<coee_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<coee_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(coee_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coee_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<COESize>)},
@@ -720,7 +703,7 @@ PyType_Slot geoe_slots[] = {
                                   "longitude (rad) and height (m), copied; GM in m^3/s^2 (Earth.GM when None).\n"
                                   "The coordinates are on WGS84 in an Earth-fixed frame (ITRF).")},
     {Py_tp_new, reinterpret_cast<void*>(geoe_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(eph_dealloc<geoe_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<geoe_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(geoe_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(geoe_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(eph_repr<GeoSize>)},
@@ -734,16 +717,18 @@ PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoS
 
 // --- module -------------------------------------------------------------------------
 
+// The neighbours' types, all used here (see velmar::TypeBinding). Rows become
+// states by filling their C fields, so the state layouts must match.
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), &frame_type},
+    {"velmar.state.state", "StateVector", sizeof(StateVectorObject), &state_vector_type},
+    {"velmar.state.state", "COE", sizeof(COEObject), &coe_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+};
+
 int exec_ephemeris(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    if (!(time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject)))) return -1;
-    if (!(frame_type = velmar::import_type("velmar.frames.frames", "Frame", sizeof(PyObject)))) return -1;
-    // Rows become states by filling their C fields, so the layouts must match.
-    if (!(state_vector_type = velmar::import_type("velmar.state.state", "StateVector", sizeof(StateVectorObject))))
-        return -1;
-    if (!(coe_type = velmar::import_type("velmar.state.state", "COE", sizeof(COEObject)))) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies || !(earth = PyObject_GetAttrString(bodies.get(), "Earth"))) return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
     if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 

@@ -27,7 +27,7 @@ using velmar::StateVectorObject;
 
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
-PyObject* earth = nullptr;  // the Earth class: its GM is the default
+PyTypeObject* earth = nullptr;  // the Earth class: its GM is the default
 PyObject* itrf = nullptr;   // the frame of geodetic coordinates
 velmar::geodetic::Shape wgs84(1.0, 0.0);
 
@@ -57,25 +57,6 @@ PyObject* scalar_time(PyObject* epoch) {
     return time.release();
 }
 
-// GM as float() converts it; Earth's GM (read now, so a change to Earth.GM is
-// seen) when it is not given or None. Either way it must be positive and finite.
-bool read_gm(PyObject* value, double& out) {
-    Ref fallback;
-    if (!value || value == Py_None) {
-        fallback = Ref::steal(PyObject_GetAttrString(earth, "GM"));
-        if (!fallback) return false;
-        value = fallback.get();
-    }
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) return false;
-    return velmar::require_valid_gm(out);
-}
-
-bool read_double(PyObject* value, double& out) {
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
 // A new state of `type` with its common fields set; the caller fills the rest.
 PyObject* allocate(PyTypeObject* type, PyObject* epoch, PyObject* frame, double GM) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -91,7 +72,7 @@ PyObject* allocate(PyTypeObject* type, PyObject* epoch, PyObject* frame, double 
 PyObject* allocate_checked(PyTypeObject* type, PyObject* epoch, PyObject* frame, PyObject* gm) {
     if (!velmar::require_instance(frame, frame_type, "frame", false)) return nullptr;
     double GM;
-    if (!read_gm(gm, GM)) return nullptr;
+    if (!velmar::read_gm(gm, earth, GM)) return nullptr;
     Ref time = Ref::steal(scalar_time(epoch));
     if (!time) return nullptr;
     return allocate(type, time.get(), frame, GM);
@@ -112,14 +93,6 @@ int state_clear(PyObject* self) {
     Py_CLEAR(as_state(self)->epoch);
     Py_CLEAR(as_state(self)->frame);
     return 0;
-}
-
-void state_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    state_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -214,7 +187,7 @@ PyType_Slot state_slots[] = {
                     "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
                     "construction, when None), positive and finite in every kind of State.")},
     {Py_tp_new, reinterpret_cast<void*>(state_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(state_base_repr)},
@@ -326,8 +299,7 @@ PyMethodDef sv_methods[] = {
      "comes from the energy (negative for a hyperbola, infinite for a parabola).\n\n"
      "Raises ValueError when the angular momentum is zero (radial motion), and in an\n"
      "Earth-fixed frame (ITRF, ENU): osculating elements belong to an inertial frame."},
-    {"to_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sv_to_frame)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_frame", VELMAR_FASTCALL(sv_to_frame),
      "to_frame($self, /, frame, eop=None)\n--\n\n"
      "This state in another frame, as a new StateVector of the same epoch and GM.\n\n" VELMAR_TO_FRAME_DOC_TAIL},
     {nullptr, nullptr, 0, nullptr}};
@@ -340,7 +312,7 @@ PyType_Slot sv_slots[] = {
                     "GM is the gravitational parameter of the central body in m^3/s^2, positive\n"
                     "and finite (Earth.GM when None).")},
     {Py_tp_new, reinterpret_cast<void*>(sv_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(sv_repr)},
@@ -359,7 +331,7 @@ PyObject* coe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
     double x[6];
     for (int k = 0; k < 6; ++k)
-        if (!read_double(a[2 + k], x[k])) return nullptr;
+        if (!velmar::read_double(a[2 + k], x[k])) return nullptr;
     const double ecc = x[0], sma = x[1];
     // Hyperbolic elements are accepted (sma < 0): whoever uses them decides.
     if (ecc < 0.0) {
@@ -444,7 +416,7 @@ PyType_Slot coe_slots[] = {
                     "or pi) has raa = 0 and arp measured from the x axis; a circular equatorial\n"
                     "orbit has tra equal to the true longitude.")},
     {Py_tp_new, reinterpret_cast<void*>(coe_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(coe_repr)},
@@ -463,7 +435,7 @@ PyObject* geo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!velmar::bind_tuple(sig, args, kwargs, a)) return nullptr;
     double x[3];
     for (int k = 0; k < 3; ++k)
-        if (!read_double(a[2 + k], x[k])) return nullptr;
+        if (!velmar::read_double(a[2 + k], x[k])) return nullptr;
     PyObject* self = allocate_checked(type, a[0], a[1], a[5]);
     if (!self) return nullptr;
     auto* g = reinterpret_cast<GeoStateObject*>(self);
@@ -525,7 +497,7 @@ PyType_Slot geo_slots[] = {
                     "The coordinates are on WGS84 in an Earth-fixed frame (ITRF); to_sv() gives\n"
                     "the ITRF position at rest on the rotating Earth.")},
     {Py_tp_new, reinterpret_cast<void*>(geo_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(geo_repr)},
@@ -537,16 +509,15 @@ PyType_Spec geo_spec = {"velmar.state.state.GeoState", sizeof(GeoStateObject), 0
 
 // --- module -----------------------------------------------------------------------
 
+// The neighbours' types, all used here (see velmar::TypeBinding).
+const velmar::TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(velmar::time::TimeObject), &time_type},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), &frame_type},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth},
+};
+
 int exec_state(PyObject* module) {
-    if (!velmar::import_numpy()) return -1;
-    time_type = velmar::import_type("velmar.time.time", "Time", sizeof(velmar::time::TimeObject));
-    if (!time_type) return -1;
-    frame_type = velmar::import_type("velmar.frames.frames", "Frame", sizeof(PyObject));
-    if (!frame_type) return -1;
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies) return -1;
-    earth = PyObject_GetAttrString(bodies.get(), "Earth");
-    if (!earth) return -1;
+    if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
     if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
 

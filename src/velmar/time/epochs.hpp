@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "velmar/_native/messages.hpp"
 #include "velmar/_native/numpy.hpp"
 #include <numpy/arrayscalars.h>
 #include "velmar/time/time.hpp"
@@ -22,10 +23,6 @@ inline constexpr std::int64_t mjd_of_2000 = 51'544;  // 2000-01-01; the epoch or
 inline constexpr std::int64_t mjd_of_1972 = 41'317;  // UTC has had whole leap seconds since then
 inline constexpr std::int64_t tt_minus_tai = 32'184'000'000;
 inline constexpr std::int64_t tai_minus_utc_before_1972 = 10 * ns_per_second;
-// Every int64 is an epoch, and every epoch can be read back from its text:
-// the range is that of int64 nanoseconds around 2000, on the TAI scale.
-inline constexpr const char* outside_range =
-    "outside the epochs a Time can hold (1707-09-22T12:12:43.145224192 to 2292-04-11T11:47:16.854775807 TAI)";
 
 // ---------------------------------------------------------------- integers
 
@@ -254,11 +251,6 @@ struct Epochs {
 bool read_epochs(PyObject* value, Format format, Scale scale, Epochs& out);
 // Nanoseconds from float seconds: whole seconds and the fraction separately,
 // both exact, so only the fraction is rounded. False unless finite and in range.
-// What a span beyond ns_from_seconds and ns_from_timedelta is. Epochs lie
-// up to 2^64 ns apart, so it is the width of the span, not the distance
-// between epochs, that is named.
-inline constexpr const char* span_range =
-    "beyond the spans a Time adds or subtracts (int64 nanoseconds: about 9.2e9 s, 292 years, either way)";
 inline bool ns_from_double_seconds(double s, std::int64_t& out) {
     if (!(s > -9.2e9 && s < 9.2e9)) return false;
     const double whole = std::floor(s);

@@ -13,18 +13,13 @@ namespace velmar::time {
 
 namespace {
 
-constexpr const char* accepted =
-    "expected ISO 8601 text, a datetime.datetime or datetime.date, a numpy datetime64, a Time, a sequence "
-    "of these, a one-dimensional int64 array of nanoseconds, or numbers with format='jd' or format='mjd'";
-
 bool wrong_type(PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Time cannot read a value of type '%.200s': %s", Py_TYPE(value)->tp_name,
-                 accepted);
+    PyErr_Format(PyExc_TypeError, msg::time_wrong_type, Py_TYPE(value)->tp_name, msg::time_accepted);
     return false;
 }
 
 bool outside(PyObject* value) {
-    PyErr_Format(PyExc_ValueError, "Time cannot read %R: %s", value, outside_range);
+    PyErr_Format(PyExc_ValueError, msg::time_cannot_read, value, msg::time_outside_range);
     return false;
 }
 
@@ -46,7 +41,7 @@ bool read_date(PyObject* value, Scale scale, std::int64_t& tai) {
             // An aware datetime names a UTC instant; on another scale it would be ambiguous.
             if (scale != Scale::utc) {
                 PyErr_Format(PyExc_ValueError,
-                             "Time cannot read %R on the %s scale: a datetime with a time zone is a UTC time",
+                             msg::time_aware_datetime,
                              value, scale == Scale::tai ? "tai" : "tt");
                 return false;
             }
@@ -120,9 +115,9 @@ Outcome reading_from_datetime64(std::int64_t value, const PyArray_DatetimeMetaDa
 
 bool datetime64_error(Outcome outcome, PyObject* value) {
     if (outcome == Outcome::not_a_time) {
-        PyErr_Format(PyExc_ValueError, "Time cannot read %R: NaT (not a time) is not an epoch", value);
+        PyErr_Format(PyExc_ValueError, msg::time_nat, value);
     } else if (outcome == Outcome::no_unit) {
-        PyErr_Format(PyExc_ValueError, "Time cannot read %R: a datetime64 without a unit is not an epoch", value);
+        PyErr_Format(PyExc_ValueError, msg::time_datetime64_no_unit, value);
     } else {
         return outside(value);
     }
@@ -255,7 +250,7 @@ bool read_array(PyArrayObject* array, Scale scale, Epochs& out) {
         return read_single(item.get(), scale, out.ns);
     }
     if (PyArray_NDIM(array) != 1) {
-        PyErr_Format(PyExc_ValueError, "Time holds a one-dimensional array of epochs, not an array of %d dimensions",
+        PyErr_Format(PyExc_ValueError, msg::time_array_ndim,
                      PyArray_NDIM(array));
         return false;
     }
@@ -267,8 +262,7 @@ bool read_array(PyArrayObject* array, Scale scale, Epochs& out) {
         return list && read_sequence(list.get(), scale, out);
     }
     PyErr_Format(PyExc_TypeError,
-                 "Time cannot read a numpy array of dtype %S without a format: give format='jd' or "
-                 "format='mjd' for Julian dates, or pass int64 nanoseconds or datetime64 values",
+                 msg::time_array_needs_format,
                  reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
     return false;
 }
@@ -278,8 +272,8 @@ bool read_array(PyArrayObject* array, Scale scale, Epochs& out) {
 bool julian_outside(double value, bool modified) {
     Ref number = Ref::steal(PyFloat_FromDouble(value));
     if (!number) return false;
-    PyErr_Format(PyExc_ValueError, "Time cannot read the %s %R: %s", modified ? "modified Julian date" : "Julian date",
-                 number.get(), std::isfinite(value) ? outside_range : "not a finite number");
+    PyErr_Format(PyExc_ValueError, msg::time_julian_unreadable, modified ? "modified Julian date" : "Julian date",
+                 number.get(), std::isfinite(value) ? msg::time_outside_range : msg::time_not_finite_number);
     return false;
 }
 
@@ -313,12 +307,12 @@ bool read_julian(PyObject* value, bool modified, Scale scale, Epochs& out) {
     auto* array = reinterpret_cast<PyArrayObject*>(any.get());
     const char kind = PyArray_DESCR(array)->kind;
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
-        PyErr_Format(PyExc_TypeError, "Time cannot read an array of dtype %S as Julian dates: expected numbers",
+        PyErr_Format(PyExc_TypeError, msg::time_julian_dtype,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return false;
     }
     if (PyArray_NDIM(array) > 1) {
-        PyErr_Format(PyExc_ValueError, "Time holds a one-dimensional array of epochs, not an array of %d dimensions",
+        PyErr_Format(PyExc_ValueError, msg::time_array_ndim,
                      PyArray_NDIM(array));
         return false;
     }
@@ -389,7 +383,7 @@ bool ns_from_seconds(PyObject* seconds, std::int64_t& out) {
         const long long s = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
         if (s == -1 && PyErr_Occurred()) return false;
         if (overflow || !mul_checked(s, ns_per_second, out)) {
-            PyErr_Format(PyExc_OverflowError, "%R seconds is %s", seconds, span_range);
+            PyErr_Format(PyExc_OverflowError, msg::time_seconds_span, seconds, msg::time_span_too_wide);
             return false;
         }
         return true;
@@ -398,9 +392,9 @@ bool ns_from_seconds(PyObject* seconds, std::int64_t& out) {
     if (s == -1.0 && PyErr_Occurred()) return false;
     if (!ns_from_double_seconds(s, out)) {
         if (std::isfinite(s))
-            PyErr_Format(PyExc_OverflowError, "%R seconds is %s", seconds, span_range);
+            PyErr_Format(PyExc_OverflowError, msg::time_seconds_span, seconds, msg::time_span_too_wide);
         else
-            PyErr_Format(PyExc_ValueError, "%R seconds is not a finite span", seconds);
+            PyErr_Format(PyExc_ValueError, msg::time_seconds_not_finite, seconds);
         return false;
     }
     return true;
@@ -412,7 +406,7 @@ int ns_from_timedelta(PyObject* value, std::int64_t& out) {
         if (mul_checked(seconds, ns_per_second, out) &&
             add_checked(out, PyDateTime_DELTA_GET_MICROSECONDS(value) * 1000LL, out))
             return 1;
-        PyErr_Format(PyExc_OverflowError, "%R is %s", value, span_range);
+        PyErr_Format(PyExc_OverflowError, msg::time_timedelta_span, value, msg::time_span_too_wide);
         return -1;
     }
     if (!PyArray_IsScalar(value, Timedelta)) return 0;
@@ -420,14 +414,14 @@ int ns_from_timedelta(PyObject* value, std::int64_t& out) {
     const PyArray_DatetimeMetaData& meta = scalar->obmeta;
     if (scalar->obval == NPY_DATETIME_NAT || meta.base == NPY_FR_Y || meta.base == NPY_FR_M ||
         meta.base == NPY_FR_GENERIC) {
-        PyErr_Format(PyExc_ValueError, "%R is not a span of a fixed number of seconds", value);
+        PyErr_Format(PyExc_ValueError, msg::time_not_fixed_span, value);
         return -1;
     }
     // Read as a datetime64 of the same count, the span is the time since 1970.
     Reading r;
     if (reading_from_datetime64(scalar->obval, meta, r) != Outcome::ok ||
         !ns_from_days(r.mjd - mjd_of_1970, r.ns_of_day, out)) {
-        PyErr_Format(PyExc_OverflowError, "%R is %s", value, span_range);
+        PyErr_Format(PyExc_OverflowError, msg::time_timedelta_span, value, msg::time_span_too_wide);
         return -1;
     }
     return 1;

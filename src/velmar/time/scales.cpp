@@ -38,7 +38,7 @@ bool tai_with_offset(const Reading& r, std::int64_t offset, std::int64_t& tai) {
 }
 
 bool leap_table_error(const char* what) {
-    PyErr_Format(PyExc_ValueError, "velmar.iers.bulletins.leap_second_table() gave %s", what);
+    PyErr_Format(PyExc_ValueError, msg::leap_table_gave, what);
     return false;
 }
 
@@ -48,22 +48,22 @@ bool load_leap_seconds() {
     Ref table = Ref::steal(PyObject_CallMethod(module.get(), "leap_second_table", nullptr));
     if (!table) return false;
     if (!PyTuple_Check(table.get()) || PyTuple_GET_SIZE(table.get()) != 2)
-        return leap_table_error("something other than a pair (mjd_utc, dat)");
+        return leap_table_error(msg::leap_table_not_pair);
     View1D<double> mjd, dat;
     if (!mjd.acquire(PyTuple_GET_ITEM(table.get(), 0)) || !dat.acquire(PyTuple_GET_ITEM(table.get(), 1)))
         return false;
-    if (mjd.size() != dat.size()) return leap_table_error("arrays of different lengths");
+    if (mjd.size() != dat.size()) return leap_table_error(msg::leap_table_lengths);
 
     std::vector<Step> loaded{{lowest, tai_minus_utc_before_1972, lowest}};
     for (Py_ssize_t i = 0; i < mjd.size(); ++i) {
         const double day = mjd[i], seconds = dat[i];
         if (!(std::floor(day) == day && std::fabs(day - mjd_of_2000) < 1e5 && std::fabs(seconds) < 1e4))
-            return leap_table_error("a step that is not a whole day near the present with a plausible TAI-UTC");
+            return leap_table_error(msg::leap_table_step);
         const auto step_day = static_cast<std::int64_t>(day);
         // The table's few entries before 1972 would be the drifting UTC of the
         // 1960s, which we do not model.
         if (step_day < mjd_of_1972) continue;
-        if (step_day <= loaded.back().mjd) return leap_table_error("days out of order");
+        if (step_day <= loaded.back().mjd) return leap_table_error(msg::leap_table_order);
         const std::int64_t offset = std::llround(seconds * 1e9);
         loaded.push_back({step_day, offset, midnight(step_day) + offset});
     }

@@ -9,12 +9,9 @@ namespace velmar::time {
 namespace {
 
 bool cannot_read(PyObject* text, const char* reason) {
-    PyErr_Format(PyExc_ValueError, "Time cannot read %R: %s", text, reason);
+    PyErr_Format(PyExc_ValueError, msg::time_cannot_read, text, reason);
     return false;
 }
-
-constexpr const char* not_iso =
-    "expected ISO 8601 text such as '2024', '2024-03-01' or '2024-03-01T12:30:15.25Z'";
 
 struct Cursor {
     const char* p;
@@ -49,7 +46,7 @@ void put_digits(char*& out, std::int64_t value, int n) {
 }  // namespace
 
 bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
-    if (!PyUnicode_IS_ASCII(text)) return cannot_read(text, not_iso);
+    if (!PyUnicode_IS_ASCII(text)) return cannot_read(text, msg::time_not_iso);
     const char* begin = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
     Cursor c{begin, begin + PyUnicode_GET_LENGTH(text)};
     const auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; };
@@ -58,15 +55,15 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
 
     int year, month = 1, day = 1, hour = 0, minute = 0, second = 0;
     std::int64_t fraction = 0;
-    if (!c.digits(4, year)) return cannot_read(text, not_iso);
+    if (!c.digits(4, year)) return cannot_read(text, msg::time_not_iso);
     if (c.take('-')) {
-        if (!c.digits(2, month)) return cannot_read(text, not_iso);
+        if (!c.digits(2, month)) return cannot_read(text, msg::time_not_iso);
         if (c.take('-')) {
-            if (!c.digits(2, day)) return cannot_read(text, not_iso);
+            if (!c.digits(2, day)) return cannot_read(text, msg::time_not_iso);
             if (c.take('T') || c.take('t') || c.take(' ')) {
-                if (!c.digits(2, hour) || !c.take(':') || !c.digits(2, minute)) return cannot_read(text, not_iso);
+                if (!c.digits(2, hour) || !c.take(':') || !c.digits(2, minute)) return cannot_read(text, msg::time_not_iso);
                 if (c.take(':')) {
-                    if (!c.digits(2, second)) return cannot_read(text, not_iso);
+                    if (!c.digits(2, second)) return cannot_read(text, msg::time_not_iso);
                     if (c.take('.') || c.take(',')) {
                         int n = 0;
                         bool round_up = false;
@@ -74,7 +71,7 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
                             if (n < 9) fraction = fraction * 10 + (*c.p - '0');
                             else if (n == 9) round_up = *c.p >= '5';
                         }
-                        if (n == 0) return cannot_read(text, not_iso);
+                        if (n == 0) return cannot_read(text, msg::time_not_iso);
                         for (; n < 9; ++n) fraction *= 10;
                         fraction += round_up;
                     }
@@ -83,35 +80,35 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
             }
         }
     }
-    if (!c.at_end()) return cannot_read(text, not_iso);
+    if (!c.at_end()) return cannot_read(text, msg::time_not_iso);
 
-    if (month < 1 || month > 12) return cannot_read(text, "the month is out of range (1 to 12)");
-    if (day < 1 || day > days_in_month(year, month)) return cannot_read(text, "the day is out of range for the month");
-    if (hour > 23) return cannot_read(text, "the hour is out of range (0 to 23)");
-    if (minute > 59) return cannot_read(text, "the minute is out of range (0 to 59)");
+    if (month < 1 || month > 12) return cannot_read(text, msg::time_month_range);
+    if (day < 1 || day > days_in_month(year, month)) return cannot_read(text, msg::time_day_range);
+    if (hour > 23) return cannot_read(text, msg::time_hour_range);
+    if (minute > 59) return cannot_read(text, msg::time_minute_range);
     const std::int64_t mjd = mjd_from_civil(year, month, day);
     if (!ensure_leap_seconds(scale)) return false;
     // Only the last minute of a UTC day that ends with a (positive) leap second has a 60th second.
-    if (second > 60) return cannot_read(text, "the second is out of range (0 to 59, or 60 in a leap second)");
+    if (second > 60) return cannot_read(text, msg::time_second_range);
     if (second == 60) {
         if (scale != Scale::utc) {
-            PyErr_Format(PyExc_ValueError, "Time cannot read %R: the %s scale has no leap seconds", text,
+            PyErr_Format(PyExc_ValueError, msg::time_scale_no_leap_seconds, text,
                          scale == Scale::tai ? "TAI" : "TT");
             return false;
         }
         if (hour != 23 || minute != 59)
-            return cannot_read(text, "a leap second can only be 23:59:60, the last second of a day");
+            return cannot_read(text, msg::time_leap_second_place);
         if (day_length(mjd, scale) <= ns_per_day) {
             char date[40];
             std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
-            PyErr_Format(PyExc_ValueError, "Time cannot read %R: %s has no leap second (per the packaged leap-second table)",
+            PyErr_Format(PyExc_ValueError, msg::time_day_no_leap_second,
                          text, date);
             return false;
         }
     }
     const std::int64_t ns_of_day = ((hour * 60 + minute) * 60 + second) * ns_per_second + fraction;
     if (!tai_from_reading({mjd, ns_of_day}, scale, tai))
-        return cannot_read(text, outside_range);
+        return cannot_read(text, msg::time_outside_range);
     return true;
 }
 

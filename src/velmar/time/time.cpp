@@ -41,7 +41,7 @@ bool parse_scale(PyObject* value, Scale& scale) {
             return true;
         }
     }
-    PyErr_Format(PyExc_ValueError, "scale must be 'utc', 'tai' or 'tt', not %R", value);
+    PyErr_Format(PyExc_ValueError, msg::time_scale, value);
     return false;
 }
 
@@ -52,7 +52,7 @@ bool parse_format(PyObject* value, Format& format) {
     if (text_is(value, format_jd)) format = Format::jd;
     else if (text_is(value, format_mjd)) format = Format::mjd;
     else {
-        PyErr_Format(PyExc_ValueError, "format must be 'jd', 'mjd' or None, not %R", value);
+        PyErr_Format(PyExc_ValueError, msg::time_format, value);
         return false;
     }
     return true;
@@ -146,7 +146,7 @@ double seconds_between(std::int64_t a, std::int64_t b) {
 }
 
 bool length_mismatch(npy_intp a, npy_intp b) {
-    PyErr_Format(PyExc_ValueError, "operands hold %zd and %zd epochs; they must match or one must be single",
+    PyErr_Format(PyExc_ValueError, msg::time_operand_sizes,
                  static_cast<Py_ssize_t>(a), static_cast<Py_ssize_t>(b));
     return false;
 }
@@ -390,7 +390,7 @@ PyObject* time_richcompare(PyObject* a, PyObject* b, int op) {
 Py_hash_t time_hash(PyObject* self) {
     const TimeObject* t = as_time(self);
     if (t->epochs) {
-        PyErr_SetString(PyExc_TypeError, "unhashable type: a Time holding an array of epochs");
+        PyErr_SetString(PyExc_TypeError, msg::time_unhashable);
         return -1;
     }
     // The hash of the instant alone: equal Times on different scales are equal.
@@ -429,7 +429,7 @@ int read_span(PyObject* value, std::int64_t& one, Ref& many) {
 PyObject* shift_overflow(const TimeObject* t, npy_intp i, PyObject* span, bool subtract) {
     Ref epoch = Ref::steal(new_time(epoch_at(t, i), t->scale));
     if (!epoch) return nullptr;
-    PyErr_Format(PyExc_OverflowError, "%R %s %R is %s", epoch.get(), subtract ? "-" : "+", span, outside_range);
+    PyErr_Format(PyExc_OverflowError, msg::time_sum_outside, epoch.get(), subtract ? "-" : "+", span, msg::time_outside_range);
     return nullptr;
 }
 
@@ -537,7 +537,7 @@ PyObject* time_subtract(PyObject* a, PyObject* b) {
 
 bool require_array(const TimeObject* t, const char* what) {
     if (t->epochs) return true;
-    PyErr_Format(PyExc_TypeError, "a Time holding one epoch has no %s", what);
+    PyErr_Format(PyExc_TypeError, msg::time_single_has_no, what);
     return false;
 }
 
@@ -552,7 +552,7 @@ PyObject* time_item(PyObject* self, Py_ssize_t i) {
     if (!require_array(t, "items")) return nullptr;
     const npy_intp n = epoch_count(t->epochs);
     if (i < 0 || i >= n) {
-        PyErr_Format(PyExc_IndexError, "index %zd is out of range for a Time of %zd epochs", i,
+        PyErr_Format(PyExc_IndexError, msg::time_index_range, i,
                      static_cast<Py_ssize_t>(n));
         return nullptr;
     }
@@ -578,7 +578,7 @@ PyObject* time_subscript(PyObject* self, PyObject* key) {
     }
     auto* array = reinterpret_cast<PyArrayObject*>(selected.get());
     if (PyArray_NDIM(array) != 1) {
-        PyErr_SetString(PyExc_IndexError, "indexing a Time must give one epoch or a one-dimensional array");
+        PyErr_SetString(PyExc_IndexError, msg::time_index_shape);
         return nullptr;
     }
     Epochs copy;
@@ -614,7 +614,7 @@ PyObject* time_from_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         int overflow = 0;
         const long long ns = PyLong_AsLongLongAndOverflow(a[0], &overflow);
         if (overflow) {
-            PyErr_Format(PyExc_OverflowError, "%R is not an int64, so not an epoch a Time can hold", a[0]);
+            PyErr_Format(PyExc_OverflowError, msg::time_not_int64, a[0]);
             return nullptr;
         }
         if (ns == -1 && PyErr_Occurred()) return nullptr;
@@ -622,7 +622,7 @@ PyObject* time_from_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (!PyArray_Check(a[0]) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a[0])) != 1 ||
         PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a[0]))->kind != 'i') {
-        PyErr_Format(PyExc_TypeError, "_from_int64() expects an int or a one-dimensional int64 array, not '%.200s'",
+        PyErr_Format(PyExc_TypeError, msg::time_from_int64_type,
                      Py_TYPE(a[0])->tp_name);
         return nullptr;
     }
@@ -638,8 +638,8 @@ PyObject* time_now(PyObject*, PyObject*) {
     const std::int64_t days = floor_div(since_1970, ns_per_day);
     std::int64_t ns;
     if (!tai_from_reading({days + mjd_of_1970, floor_mod(since_1970, ns_per_day)}, Scale::utc, ns)) {
-        PyErr_Format(PyExc_OverflowError, "the system clock reads %lld ns since 1970, %s",
-                     static_cast<long long>(since_1970), outside_range);
+        PyErr_Format(PyExc_OverflowError, msg::time_clock_outside,
+                     static_cast<long long>(since_1970), msg::time_outside_range);
         return nullptr;
     }
     return new_time(ns, Scale::utc);
@@ -682,7 +682,7 @@ PyGetSetDef time_getset[] = {
 
 PyMethodDef time_methods[] = {
     {"__reduce__", time_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
-    {"_from_int64", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(time_from_int64)),
+    {"_from_int64", VELMAR_CFUNCTION(time_from_int64),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_int64(values, scale='utc')\n--\n\nRebuild a Time from its int64 value(s) (used by pickle)."},
     {"now", time_now, METH_NOARGS | METH_STATIC, "now()\n--\n\nThe current epoch from the system clock (UTC)."},
@@ -774,7 +774,7 @@ bool intern(PyObject*& slot, const char* text) {
 // element-set reader builds one per set.
 PyObject* time_of_ns(const std::int64_t ns, const int scale) {
     if (scale < 0 || scale > 2) {
-        PyErr_Format(PyExc_ValueError, "no time scale numbered %d", scale);
+        PyErr_Format(PyExc_ValueError, msg::time_scale_number, scale);
         return nullptr;
     }
     return new_time(ns, static_cast<Scale>(scale));

@@ -1,27 +1,26 @@
 // Unit constants: multiply to convert into SI, divide to convert out of it
 // (`30 * deg` is radians, `sma / km` is kilometres). Each is a Python float
 // and, for the extension modules, a native double exported by name.
-#include <numbers>
-
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/units/units.hpp"
 
 namespace {
 
-// Not const: exported by address, and the export API takes a plain pointer.
-// Nothing writes them.
-double m = 1.0;
-double km = 1000.0;
-double s = 1.0;
-double ms = 1e-3;
-double minute = 60.0;
-double hour = 3600.0;
-double day = 86400.0;
-double rad = 1.0;
-double deg = std::numbers::pi / 180.0;
-double rev = 2.0 * std::numbers::pi;
-double arcsec = std::numbers::pi / 648000.0;
-double mas = std::numbers::pi / 648000000.0;
+// Copies of units.hpp's constants, not const: exported by address, and the
+// export API takes a plain pointer. Nothing writes them.
+double m = velmar::units::m;
+double km = velmar::units::km;
+double s = velmar::units::s;
+double ms = velmar::units::ms;
+double minute = velmar::units::minute;
+double hour = velmar::units::hour;
+double day = velmar::units::day;
+double rad = velmar::units::rad;
+double deg = velmar::units::deg;
+double rev = velmar::units::rev;
+double arcsec = velmar::units::arcsec;
+double mas = velmar::units::mas;
 
 struct Unit {
     const char* name;

@@ -288,14 +288,6 @@ int clear(PyObject* self) {
     return 0;
 }
 
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef methods[] = {
     {"_get_header", get_header, METH_NOARGS,
      "_get_header($self, /)\n--\n\nThe first line of the printed form. Subclasses must define it."},
@@ -323,7 +315,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Base of the package's printable records. repr() and str() show _get_header(), a rule, then "
                     "_get_body(), whose lines \"{fence}\" become rules as wide as the widest line.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_repr, reinterpret_cast<void*>(printed_form)},

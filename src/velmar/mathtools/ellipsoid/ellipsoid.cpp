@@ -39,16 +39,6 @@ PyObject* make(PyTypeObject* type, double a, double f) {
     return self;
 }
 
-bool read_double(PyObject* value, const char* argname, double& out) {
-    out = PyFloat_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        return velmar::incorrect_type(value, argname, "float");
-    }
-    return true;
-}
-
 // Ellipsoid(a, f)
 PyObject* ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* names[] = {"a", "f"};
@@ -56,7 +46,7 @@ PyObject* ellipsoid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* v[2];
     if (!velmar::bind_tuple(sig, args, kwargs, v)) return nullptr;
     double a, f;
-    if (!read_double(v[0], "a", a) || !read_double(v[1], "f", f)) return nullptr;
+    if (!velmar::read_double(v[0], a, "a") || !velmar::read_double(v[1], f, "f")) return nullptr;
     if (!(std::isfinite(a) && a > 0.0)) {
         PyErr_Format(PyExc_ValueError, velmar::msg::ellipsoid_axis, v[0]);
         return nullptr;

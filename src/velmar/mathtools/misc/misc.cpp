@@ -1,37 +1,17 @@
 // Small numeric helpers shared across velmar. atan2_asymmetric is exported
 // natively: the anomaly conversions call it once per epoch and must not go
 // through Python.
-#include <cmath>
-#include <numbers>
-
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/exports.hpp"
 #include "velmar/_native/module.hpp"
+#include "velmar/mathtools/angles.hpp"
 
 namespace {
 
 using velmar::Ref;
 
-constexpr double two_pi = 2.0 * std::numbers::pi;
-
-// Polar angle of the point (x, y) in [0, 2 pi). atan2 gives (-pi, pi]; a
-// negative angle is moved up a turn, and one so small that the sum rounds to
-// 2 pi itself becomes 0, so the interval stays half-open. A zero angle is
-// returned as +0.0 whatever the sign of y's zero. NaN in either argument gives
-// NaN.
-double atan2_asymmetric(double const y, double const x) {
-    double angle = std::atan2(y, x);
-    if (angle < 0.0) {
-        angle += two_pi;
-        if (angle >= two_pi) angle = 0.0;
-    }
-    return angle + 0.0;  // -0.0 + 0.0 is +0.0
-}
-
-bool read_double(PyObject* value, double& out) {
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
-}
+// The exported form of velmar::polar_angle (its signature is the capsule's).
+double atan2_asymmetric(double const y, double const x) { return velmar::polar_angle(y, x); }
 
 PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"y", "x"};
@@ -39,14 +19,13 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double y, x;
-    if (!read_double(a[0], y) || !read_double(a[1], x)) return nullptr;
+    if (!velmar::read_double(a[0], y) || !velmar::read_double(a[1], x)) return nullptr;
     return PyFloat_FromDouble(atan2_asymmetric(y, x));
 }
 
 PyMethodDef methods[] = {
     {"atan2_asymmetric",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_atan2_asymmetric)),
-     METH_FASTCALL | METH_KEYWORDS,
+     VELMAR_FASTCALL(py_atan2_asymmetric),
      "atan2_asymmetric($module, y, x)\n--\n\n"
      "Polar angle of the point (x, y) in radians, in [0, 2 pi).\n\n"
      "The two-argument arctangent moved into one whole turn: y = 0 with x > 0\n"

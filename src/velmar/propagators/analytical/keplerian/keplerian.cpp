@@ -419,6 +419,11 @@ PyType_Spec keplerian_spec = {"velmar.propagators.analytical.keplerian.keplerian
 
 // --- module ---------------------------------------------------------------------
 
+PyTypeObject* earth_type = nullptr;  // read once, for the default GM
+
+// The neighbours' types (see velmar::TypeBinding): those with a slot are used
+// here, the others are only checked, so that a package built from mismatched
+// sources fails at import rather than at first use elsewhere.
 const velmar::TypeBinding type_bindings[] = {
     {"velmar.time.time", "Time", sizeof(PyObject), &time_type},
     {"velmar.frames.frames", "Frame", sizeof(PyObject), nullptr},
@@ -427,7 +432,7 @@ const velmar::TypeBinding type_bindings[] = {
     {"velmar.frames.frames", "_TEME", sizeof(PyObject), nullptr},
     {"velmar.frames.frames", "ENU", sizeof(PyObject), nullptr},
     {"velmar.bodies.bodies", "CelestialBody", sizeof(PyObject), nullptr},
-    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), nullptr},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &earth_type},
     {"velmar.bodies.bodies", "Sun", sizeof(PyObject), nullptr},
     {"velmar.bodies.bodies", "Moon", sizeof(PyObject), nullptr},
     {"velmar.state.state", "State", sizeof(velmar::StateObject), &state_type},
@@ -458,11 +463,7 @@ bool bind_python_names(PyObject* module) {
 }
 
 bool read_default_GM() {
-    Ref bodies = Ref::steal(PyImport_ImportModule("velmar.bodies.bodies"));
-    if (!bodies) return false;
-    Ref earth = Ref::steal(PyObject_GetAttrString(bodies.get(), "Earth"));
-    if (!earth) return false;
-    Ref gm = Ref::steal(PyObject_GetAttrString(earth.get(), "GM"));
+    Ref gm = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(earth_type), "GM"));
     if (!gm) return false;
     Ref value = Ref::steal(PyNumber_Float(gm.get()));
     if (!value) return false;

@@ -769,10 +769,8 @@ PyObject* scan_catalog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef catalog_functions[] = {
-    {"_scan_catalog", VELMAR_FASTCALL(scan_catalog), METH_FASTCALL | METH_KEYWORDS,
+    {"_scan_catalog", VELMAR_FASTCALL(scan_catalog),
      "_scan_catalog(read, masks, verify, group, drop_duplicates)\n--\n\n"
      "The catalogue reader's native pass (velmar.io uses it; not an API). Calls read() for bytes until it\n"
      "returns b'' and returns (sets, problems, flagged, element_lines, pairs, dropped): sets are\n"
@@ -781,8 +779,6 @@ PyMethodDef catalog_functions[] = {
      "problems or flagged pairs); problems are (line number, code) of the file's structure; flagged are\n"
      "(line number, line 1, line number, line 2) of the pairs the column screen refuses (with `verify`)."},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 }  // namespace
 

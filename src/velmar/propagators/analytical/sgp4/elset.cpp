@@ -676,21 +676,13 @@ int pairs_clear(PyObject* object) {
     return 0;
 }
 
-void pairs_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    pairs_clear(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
-
 PyType_Slot pairs_slots[] = {
     {Py_tp_doc, const_cast<char*>("Consecutive pairs (current, next) of the members of an ELSET.")},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pairs_next)},
     {Py_tp_traverse, reinterpret_cast<void*>(pairs_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pairs_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pairs_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<pairs_clear>)},
     {0, nullptr}};
 
 PyType_Spec pairs_spec = {"velmar.propagators.analytical.sgp4.tle.ELSETPairs", sizeof(PairsObject), 0,
@@ -732,8 +724,6 @@ PyObject* get_body(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     return PyUnicode_FromFormat("%zd elements", member_count(as_elset(self)));
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef elset_methods[] = {
     {"__getitem__", getitem_method, METH_O | METH_COEXIST,
      "ELSET.__getitem__(self, item: Any) -> Ephemeris | State\n"
@@ -744,29 +734,27 @@ PyMethodDef elset_methods[] = {
      "\n"
      "An integer gives the member TLE itself; every other selector gives a new\n"
      "ELSET (without the name). A time range is half-open: start <= epoch < stop."},
-    {"_getitem_integral", VELMAR_FASTCALL(getitem_integral), METH_FASTCALL | METH_KEYWORDS,
+    {"_getitem_integral", VELMAR_FASTCALL(getitem_integral),
      "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE\n\nThe member at that position (negative "
      "positions count from the end)."},
-    {"_getitem_integral_slice", VELMAR_FASTCALL(getitem_integral_slice), METH_FASTCALL | METH_KEYWORDS,
+    {"_getitem_integral_slice", VELMAR_FASTCALL(getitem_integral_slice),
      "_getitem_integral_slice($self, /, item)\n--\n\nThe members that slicing the member list gives, "
      "as a new ELSET in epoch order."},
-    {"_getitem_selection", VELMAR_FASTCALL(getitem_selection), METH_FASTCALL | METH_KEYWORDS,
+    {"_getitem_selection", VELMAR_FASTCALL(getitem_selection),
      "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET\n\nThe members a boolean mask or "
      "an integer index array selects, as a new ELSET in epoch order."},
     {"__iter__", iter_method, METH_NOARGS | METH_COEXIST,
      "ELSET.__iter__(self) -> ELSET\n\nReset the cursor `index` to 0 and return the collection itself."},
     {"__next__", next_method, METH_NOARGS | METH_COEXIST,
      "ELSET.__next__(self) -> TLE\n\nThe member at the cursor `index`, which then moves on."},
-    {"pairwise", VELMAR_FASTCALL(pairwise), METH_FASTCALL | METH_KEYWORDS,
+    {"pairwise", VELMAR_FASTCALL(pairwise),
      "ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]\n\nYields:\n    Consecutive state pairs (current, next)."},
-    {"_get_header", VELMAR_FASTCALL(get_header), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_header", VELMAR_FASTCALL(get_header),
      "_get_header($self, /)\n--\n\nHeader of the printed form: \"ELSET <satname> (<satno>)\"."},
-    {"_get_body", VELMAR_FASTCALL(get_body), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_body", VELMAR_FASTCALL(get_body),
      "_get_body($self, /)\n--\n\nBody of the printed form: the number of members."},
     VELMAR_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 constexpr const char elset_doc[] =
     "ELSET(*tles, satname=None)\n--\n\n"

@@ -1,8 +1,6 @@
 // The element-set module: TLE (tle_record.cpp) and ELSET (elset.cpp). This
 // unit binds the neighbours the two classes rest on, once, at import.
 #define VELMAR_NUMPY_IMPORT
-#include <iterator>
-
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
@@ -13,36 +11,25 @@ Bound bound{};
 
 namespace {
 
-// Types, variables and functions of the neighbour modules. The ones the
-// classes do not call are bound all the same, so that a package built from
-// mismatched sources fails at import rather than at first use elsewhere.
-struct TypeBinding {
-    const char* module;
-    const char* name;
-};
+PyTypeObject* representable = nullptr;  // the base of TLE and ELSET
 
-constexpr TypeBinding bound_types[] = {
-    {"velmar.frames.frames", "Frame"},
-    {"velmar.frames.frames", "_GCRF"},
-    {"velmar.frames.frames", "_ITRF"},
-    {"velmar.frames.frames", "_TEME"},
-    {"velmar.frames.frames", "ENU"},
-    {"velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid"},
-    {"velmar.bodies.bodies", "CelestialBody"},
-    {"velmar.bodies.bodies", "Sun"},
-    {"velmar.bodies.bodies", "Moon"},
+// The neighbours' types (see velmar::TypeBinding): those with a slot are used
+// by the two classes, the others are only checked, so that a package built
+// from mismatched sources fails at import rather than at first use elsewhere.
+const TypeBinding type_bindings[] = {
+    {"velmar.time.time", "Time", sizeof(time::TimeObject), &bound.time},
+    {"velmar.frames.frames", "Frame", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_GCRF", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_ITRF", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "_TEME", sizeof(PyObject), nullptr},
+    {"velmar.frames.frames", "ENU", sizeof(PyObject), nullptr},
+    {"velmar.mathtools.ellipsoid.ellipsoid", "Ellipsoid", sizeof(PyObject), nullptr},
+    {"velmar.bodies.bodies", "CelestialBody", sizeof(PyObject), nullptr},
+    {"velmar.bodies.bodies", "Earth", sizeof(PyObject), &bound.earth},
+    {"velmar.bodies.bodies", "Sun", sizeof(PyObject), nullptr},
+    {"velmar.bodies.bodies", "Moon", sizeof(PyObject), nullptr},
+    {"velmar.utils.representable", "Representable", sizeof(RepresentableObject), &representable},
 };
-
-constexpr TypeBinding bound_objects[] = {
-    {"velmar.frames.frames", "GCRF"},
-    {"velmar.frames.frames", "ITRF"},
-    {"velmar.mathtools.ellipsoid.ellipsoid", "WGS72"},
-    {"velmar.mathtools.ellipsoid.ellipsoid", "WGS84"},
-    {"velmar.mathtools.ellipsoid.ellipsoid", "GRS80"},
-};
-
-// Kept for the life of the process (one interpreter per process).
-PyObject* held[std::size(bound_types) + std::size(bound_objects)];
 
 bool intern(PyObject*& slot, const char* text) {
     slot = PyUnicode_InternFromString(text);
@@ -50,8 +37,7 @@ bool intern(PyObject*& slot, const char* text) {
 }
 
 bool intern_names(Names& n) {
-    return intern(n.jd, "jd") && intern(n.format, "format") && intern(n.int64, "int64") &&
-           intern(n.epoch, "epoch") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
+    return intern(n.jd, "jd") && intern(n.int64, "int64") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
            intern(n.satname_slot, "_satname") &&
            intern(n.index, "index") && intern(n.size, "size") && intern(n.getitem_integral, "_getitem_integral") &&
            intern(n.getitem_integral_slice, "_getitem_integral_slice") &&
@@ -62,8 +48,7 @@ bool intern_names(Names& n) {
            intern(n.create_formatted_frame, "_create_formatted_frame") &&
            intern(n.format_as_property, "_format_as_property") && intern(n.numbers, "numbers") &&
            intern(n.Integral, "Integral") && intern(n.numpy, "numpy") && intern(n.array, "array") &&
-           intern(n.ones, "ones") && intern(n.sort, "sort") && intern(n.key, "key") &&
-           intern(n.start, "start") && intern(n.stop, "stop");
+           intern(n.sort, "sort") && intern(n.key, "key");
 }
 
 bool add_python_imports(PyObject* module) {
@@ -78,25 +63,16 @@ bool add_python_imports(PyObject* module) {
 }
 
 bool add_native_bindings(PyObject* module) {
-    bound.time = import_type("velmar.time.time", "Time", sizeof(time::TimeObject));
-    if (!bound.time) return false;
+    if (!import_types(type_bindings)) return false;
     if (!import_function("velmar.time.time", "time_of_ns", signature::time_of_ns, bound.time_of_ns) ||
         !import_function("velmar.time.time", "epoch_of_year_day", signature::epoch_of_year_day,
                          bound.epoch_of_year_day))
         return false;
-    bound.earth = import_type("velmar.bodies.bodies", "Earth", sizeof(PyObject));
-    if (!bound.earth) return false;
-    size_t k = 0;
-    for (const auto& t : bound_types) {
-        held[k] = reinterpret_cast<PyObject*>(import_type(t.module, t.name, sizeof(PyObject)));
-        if (!held[k++]) return false;
-    }
+    // TEME is used; the other frame objects and the ellipsoids are only checked.
     bound.teme = import_object("velmar.frames.frames", "TEME");
-    if (!bound.teme) return false;
-    for (const auto& o : bound_objects) {
-        held[k] = import_object(o.module, o.name);
-        if (!held[k++]) return false;
-    }
+    if (!bound.teme || !check_objects("velmar.frames.frames", {"GCRF", "ITRF"}) ||
+        !check_objects("velmar.mathtools.ellipsoid.ellipsoid", {"WGS72", "WGS84", "GRS80"}))
+        return false;
     const char* units = "velmar.units.units";
     if (!import_double(units, "deg", bound.deg) || !import_double(units, "rev", bound.rev) ||
         !import_double(units, "day", bound.day) || !import_double(units, "hour", bound.hour) ||
@@ -113,13 +89,10 @@ int exec_tle(PyObject* module) {
     if (!import_numpy() || !intern_names(bound.names)) return -1;
     if (!add_python_imports(module) || !add_native_bindings(module)) return -1;
     bound.jd_keywords = Py_BuildValue("(s)", "format");
-    bound.jd_text = PyUnicode_InternFromString("jd");
     bound.one = PyFloat_FromDouble(1.0);
-    if (!bound.jd_keywords || !bound.jd_text || !bound.one) return -1;
-    Ref representable = Ref::steal(reinterpret_cast<PyObject*>(
-        import_type("velmar.utils.representable", "Representable", sizeof(RepresentableObject))));
-    if (!representable) return -1;
-    if (!add_tle_type(module, representable.get()) || !add_elset_type(module, representable.get())) return -1;
+    if (!bound.jd_keywords || !bound.one) return -1;
+    PyObject* base = reinterpret_cast<PyObject*>(representable);
+    if (!add_tle_type(module, base) || !add_elset_type(module, base)) return -1;
     if (!add_catalog_functions(module)) return -1;
     return 0;
 }

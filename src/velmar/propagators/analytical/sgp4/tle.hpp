@@ -13,7 +13,9 @@ struct TLEObject;
 
 // Native operations of TLE, inherited by subclasses. A natively derived type
 // starts its own table with these entries, in this order, and appends its own.
-// Each returns 0, or -1 with an exception set.
+// Each returns 0, or -1 with an exception set. The package has no such type
+// yet; the table stays because construction reads the lines through it, and
+// that is what lets one replace the line readers.
 struct TLETable {
     int (*parse_line1)(TLEObject* self);  // satno_text and epoch
     int (*parse_line2)(TLEObject* self);  // the six mean elements

@@ -13,9 +13,7 @@ namespace velmar::tle_module {
 
 struct Names {
     PyObject* jd;
-    PyObject* format;
     PyObject* int64;
-    PyObject* epoch;
     PyObject* satno;
     PyObject* satname;
     PyObject* satname_slot;  // "_satname"
@@ -40,11 +38,8 @@ struct Names {
     PyObject* Integral;
     PyObject* numpy;
     PyObject* array;
-    PyObject* ones;
     PyObject* sort;
     PyObject* key;
-    PyObject* start;
-    PyObject* stop;
 };
 
 struct Bound {
@@ -61,7 +56,6 @@ struct Bound {
     coe::Kepler kepler;        // atan2_asymmetric and c_eca_from_mea
     PyObject* epoch_getter;    // operator.attrgetter("epoch"), the sort key
     PyObject* jd_keywords;     // ("format",)
-    PyObject* jd_text;         // "jd"
     PyObject* one;             // 1.0
     PyTypeObject* tle;         // the classes of this module
     PyTypeObject* elset;

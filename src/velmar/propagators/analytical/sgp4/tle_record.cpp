@@ -12,6 +12,7 @@
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/types.hpp"
+#include "velmar/mathtools/angles.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
 
@@ -19,7 +20,6 @@ namespace velmar::tle_module {
 namespace {
 
 constexpr Py_ssize_t line_width = 69;
-constexpr double two_pi = 6.283185307179586;
 
 // --- reading numbers the way atoi and atof do in the classic locale ---------
 //
@@ -75,7 +75,7 @@ bool read_decimal(const char* field, Decimal& out) {
     return true;
 }
 
-double read_double(const char* field) {
+double parse_double(const char* field) {
     // Plain decimals of at most 15 digits are exact integers over an exact
     // power of ten, so one division gives the correctly rounded value, which
     // is what strtod returns. Anything else goes to strtod itself.
@@ -99,7 +99,7 @@ void copy_field(char (&scratch)[N], const char* line, int first, int width) {
 double field_double(const char* line, int first, int width) {
     char scratch[16];
     copy_field(scratch, line, first, width);
-    return read_double(scratch);
+    return parse_double(scratch);
 }
 
 // --- storing a line ----------------------------------------------------------
@@ -204,11 +204,11 @@ int parse_line1(TLEObject* self) {
     }
     PyObject* day_zero = day_zero_of(year);
     if (!day_zero) return -1;
-    Ref day_value = Ref::steal(PyFloat_FromDouble(read_double(day_field)));
+    Ref day_value = Ref::steal(PyFloat_FromDouble(parse_double(day_field)));
     if (!day_value) return -1;
     Ref epoch_jd = Ref::steal(PyNumber_Add(day_zero, day_value.get()));
     if (!epoch_jd) return -1;
-    PyObject* jd_args[] = {epoch_jd.get(), bound.jd_text};
+    PyObject* jd_args[] = {epoch_jd.get(), bound.names.jd};
     Ref epoch = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(bound.time), jd_args, 1, bound.jd_keywords));
     if (!epoch) return -1;
     PyObject* previous = self->epoch;
@@ -224,7 +224,7 @@ int parse_line2(TLEObject* self) {
     char scratch[16] = ".";
     std::memcpy(scratch + 1, line + 26, 7);  // the eccentricity's decimal point is implied
     scratch[8] = '\0';
-    self->ecc = read_double(scratch);
+    self->ecc = parse_double(scratch);
     self->arp = field_double(line, 34, 8) * bound.deg;
     self->mea = field_double(line, 43, 8) * bound.deg;
     self->mnm = field_double(line, 52, 11) * bound.rev / bound.day;
@@ -238,8 +238,7 @@ const TLETable tle_table = {parse_line1, parse_line2};
 bool earth_constant(PyObject* name, double& out) {
     Ref value = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(bound.earth), name));
     if (!value) return false;
-    out = PyFloat_AsDouble(value.get());
-    return !(out == -1.0 && PyErr_Occurred());
+    return read_double(value.get(), out);
 }
 
 // The two constants as last read, while Earth's attribute version stands:
@@ -539,18 +538,14 @@ PyObject* get_body(PyObject* object, PyObject* const*, Py_ssize_t nargs, PyObjec
     return PyUnicode_Join(empty.get(), list);
 }
 
-#define VELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef tle_methods[] = {
-    {"_get_header", VELMAR_FASTCALL(get_header), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_header", VELMAR_FASTCALL(get_header),
      "_get_header($self, /)\n--\n\nHeader of the printed form: \"Two-line Elements (TLE)\"."},
-    {"_get_body", VELMAR_FASTCALL(get_body), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_body", VELMAR_FASTCALL(get_body),
      "_get_body($self, /)\n--\n\nBody of the printed form: the two lines, the epoch and frame, then the orbital "
      "and derived elements in SI and operational units."},
     VELMAR_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr}};
-
-#undef VELMAR_FASTCALL
 
 constexpr const char tle_doc[] =
     "TLE(line1, line2, strict_validation=False)\n--\n\n"
