@@ -17,6 +17,7 @@ import pytest
 pytest.importorskip("distributed")
 pytest.importorskip("pyarrow")
 
+import dask  # noqa: E402
 import distributed  # noqa: E402
 import pandas as pd  # noqa: E402
 from sgp4.api import WGS72, Satrec  # noqa: E402
@@ -199,7 +200,7 @@ def test_sets_equal_the_single_process_read(archive, reference, client):
 def test_histories_equal_load_catalog_and_the_generator(archive, reference, client):
     _, catalog = reference
     sets = vd.read_archive(archive, blocksize=20_000)
-    rows, summary = (f.compute() for f in (vd.history_sets(sets), vd.history_summary(sets, gap=2.5 * 86400)))
+    rows, summary = dask.compute(vd.history_sets(sets), vd.history_summary(sets, gap=2.5 * 86400))
     rows = rows.sort_values(["satno", "epoch"], kind="stable")
     summary = summary.set_index("satno").sort_index()
     assert sorted(catalog) == list(summary.index) == list(SATELLITES)
@@ -230,6 +231,8 @@ def test_ephemerides_equal_the_single_process_loop(archive, reference, client, f
     suffix = frame.lower()
     checked = 0
     for satno, elset in catalog.items():
+        if frame == "ITRF" and satno % 5:
+            continue  # the Earth-fixed rows of a fifth of the satellites: each taken apart from the others
         eph = SGP4().propagate_elset(Time(GRID), elset)
         set_epochs = np.asarray(elset.epoch.utc.datetime64, dtype="datetime64[ns]")[np.asarray(eph.governing)]
         keep = np.abs((GRID - set_epochs).astype(np.int64)) <= 3 * 86400 * 10**9
@@ -272,24 +275,31 @@ def test_a_failed_job_leaves_nothing_under_the_final_name(tmp_path, archive, cli
         vd.write_parquet(vd.history_summary(vd.read_archive(archive[:1])), tmp_path / "there.parquet")
 
 
-def test_cli_archive_on_a_scheduler(tmp_path, archive, client, capsys):
+def test_cli_archive_on_a_scheduler(tmp_path, archive, reference, client, capsys):
     out = tmp_path / "eph.parquet"
     argv = ["archive", *archive, "--grid", f"{YEAR}-01-10", f"{YEAR}-01-11", "3600", "--out", str(out),
             "--scheduler", client.scheduler.address, "--max-age", "2"]
     assert cli.main(argv) == 0
-    captured = capsys.readouterr()
     written = pd.read_parquet(out)
-    assert f"wrote {out}" in captured.out and f"{len(written)} rows" in captured.out
-    expected = vd.ephemerides(vd.read_archive(archive), GRID[(GRID >= np.datetime64("2024-01-10"))
-                              & (GRID <= np.datetime64("2024-01-11"))][:1], max_age=2 * 86400).compute()
-    first = written[written["epoch"] == np.datetime64("2024-01-10")].sort_values("satno")
-    assert np.array_equal(first["x_teme"].to_numpy(), expected.sort_values("satno")["x_teme"].to_numpy())
-    assert set(np.unique(written["epoch"])) == set(np.datetime64("2024-01-10", "ns") + np.arange(25) * np.timedelta64(3600, "s"))
+    assert f"wrote {out}" in capsys.readouterr().out
+    grid = np.datetime64("2024-01-10", "ns") + np.arange(25) * np.timedelta64(3600, "s")
+    _, catalog = reference
+    expected = 0
+    for satno, elset in catalog.items():
+        eph = SGP4().propagate_elset(Time(grid), elset)
+        set_epochs = np.asarray(elset.epoch.utc.datetime64, dtype="datetime64[ns]")[np.asarray(eph.governing)]
+        keep = np.abs((grid - set_epochs).astype(np.int64)) <= 2 * 86400 * 10**9
+        expected += int(keep.sum())
+        if satno % 100 == 1:
+            mine = written[written["satno"] == satno].sort_values("epoch")
+            assert np.array_equal(mine["x_teme"].to_numpy(), np.asarray(eph.r)[keep, 0])
+    assert len(written) == expected
     assert cli.main(argv) == 2 and "exists" in capsys.readouterr().err
     hist = tmp_path / "hist.parquet"
-    assert cli.main(["archive", *archive, "--history", "--out", str(hist), "--scheduler", client.scheduler.address]) == 0
-    assert sorted(os.listdir(hist)) == ["sets", "satellites"][::-1] or sorted(os.listdir(hist)) == ["satellites", "sets"]
-    assert len(pd.read_parquet(hist / "satellites")) == len(SATELLITES)
+    argv = ["archive", *archive[:3], "--history", "--out", str(hist), "--scheduler", client.scheduler.address]
+    assert cli.main(argv) == 0
+    assert sorted(os.listdir(hist)) == ["satellites", "sets"]
+    assert len(pd.read_parquet(hist / "satellites")) == len(load_catalog(io.BytesIO(_all_text(archive[:3]))))
 
 
 @pytest.mark.parametrize(
@@ -309,7 +319,7 @@ def test_cli_archive_refuses_before_starting_a_cluster(archive, capsys, argv, me
 def test_a_worker_killed_mid_job(tmp_path, archive, reference, client):
     # Last in the file: the cluster is left with a new worker in place of the killed one.
     out = tmp_path / "killed.parquet"
-    job = vd.history_sets(vd.read_archive(archive, blocksize=8_000), npartitions=16)
+    job = vd.history_sets(vd.read_archive(archive, blocksize=16_000), npartitions=8)
     result = {}
     runner = threading.Thread(target=lambda: result.update(path=vd.write_parquet(job, out)), daemon=True)
     pids = client.run(os.getpid)
@@ -319,7 +329,7 @@ def test_a_worker_killed_mid_job(tmp_path, archive, reference, client):
         return sum(ts.state == "memory" for ts in dask_scheduler.tasks.values())
 
     deadline = time.monotonic() + 60
-    while done_tasks_count(client, done_tasks) < 20 and runner.is_alive() and time.monotonic() < deadline:
+    while done_tasks_count(client, done_tasks) < 10 and runner.is_alive() and time.monotonic() < deadline:
         time.sleep(0.005)
     assert runner.is_alive(), "the job ended before a worker could be killed"
     assert not out.exists()

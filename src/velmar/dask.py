@@ -23,6 +23,7 @@ Needs the ``dask`` extra: ``pip install 'velmar[dask]'``.
 from __future__ import annotations
 
 import io
+import operator
 import os
 import shutil
 import uuid
@@ -158,14 +159,16 @@ def _columns(sets: list, first_order: int) -> dict:
     m = len(sets)
     from velmar.time.time import Time
 
+    get = operator.attrgetter(*ELEMENTS)
     ns = np.fromiter((t.epoch.int64 for _, t in sets), np.int64, m)
     order = np.arange(first_order, first_order + n, dtype=np.int64)
     columns = {
         "satno": np.fromiter((t.satno for _, t in sets), np.int64, m),
         "epoch": np.asarray(Time(ns).utc.datetime64, dtype="datetime64[ns]").reshape(-1) if m else np.empty(0, "datetime64[ns]"),
     }
-    for key in ELEMENTS:
-        columns[key] = np.fromiter((getattr(t, key) for _, t in sets), np.float64, m)
+    elements = np.array([get(t) for _, t in sets], dtype=np.float64).reshape(m, len(ELEMENTS))
+    for k, key in enumerate(ELEMENTS):
+        columns[key] = elements[:, k].copy()
     columns["name"] = pd.array([name for name, _ in sets], dtype="string")
     columns["line1"] = pd.array([t.line1 for _, t in sets], dtype="string")
     columns["line2"] = pd.array([t.line2 for _, t in sets], dtype="string")
@@ -263,8 +266,9 @@ def _elsets(frame: pd.DataFrame) -> dict:
 
 
 def histories(sets: dd.DataFrame, npartitions: int | None = None) -> dd.DataFrame:
-    """`sets` shuffled by satellite number: every satellite's rows in one partition."""
-    return sets.shuffle("satno", npartitions=npartitions)
+    """The text of `sets` (``satno name line1 line2 order``) shuffled by satellite number:
+    every satellite's rows in one partition, from which the workers build its ELSET."""
+    return sets[["satno", "name", "line1", "line2", "order"]].shuffle("satno", npartitions=npartitions)
 
 
 # --- ephemerides --------------------------------------------------------------------
