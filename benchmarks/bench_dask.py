@@ -97,9 +97,9 @@ def rows(quick: bool) -> list[Row]:
     grid = np.datetime64("2002-05-20", "ns") + np.arange(288) * np.timedelta64(300, "s")
     out = []
     with tempfile.TemporaryDirectory() as tmp, \
-            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0",
                                      silence_logs=40) as one, \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                      silence_logs=40) as two, \
             distributed.Client(one, set_as_default=False) as c1, distributed.Client(two, set_as_default=False) as c2:
         files = write_archive(pathlib.Path(tmp), days, satellites)

@@ -95,7 +95,7 @@ def archive(tmp_path_factory):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
     ) as cluster, distributed.Client(cluster) as c:
         yield c
 
@@ -263,7 +263,8 @@ def test_ephemerides_equal_the_single_process_loop(archive, reference, client, f
 
 def test_a_failed_job_leaves_nothing_under_the_final_name(tmp_path, archive, client):
     bad = tmp_path / "bad.tle"
-    text = open(archive[1]).read().splitlines()
+    with open(archive[1]) as f:
+        text = f.read().splitlines()
     text[4] = text[4][:68] + str((int(text[4][68]) + 1) % 10)  # a checksum off
     bad.write_text("\n".join(text) + "\n")
     out = tmp_path / "out.parquet"
@@ -300,6 +301,16 @@ def test_cli_archive_on_a_scheduler(tmp_path, archive, reference, client, capsys
     assert cli.main(argv) == 0
     assert sorted(os.listdir(hist)) == ["satellites", "sets"]
     assert len(pd.read_parquet(hist / "satellites")) == len(load_catalog(io.BytesIO(_all_text(archive[:3]))))
+
+
+def test_cli_archive_starts_and_stops_a_local_cluster(tmp_path, archive, capsys):
+    out = tmp_path / "h.parquet"
+    assert cli.main(["archive", *archive[:2], "--history", "--out", str(out), "--workers", "1"]) == 0
+    assert "a local cluster of 1 worker process(es)" in capsys.readouterr().err
+    summary = pd.read_parquet(out / "satellites")
+    assert list(summary.sort_values("satno")["sets"]) == [
+        e.size for _, e in sorted(load_catalog(io.BytesIO(_all_text(archive[:2]))).items())
+    ]
 
 
 @pytest.mark.parametrize(

@@ -1063,9 +1063,9 @@ def cmd_archive(args) -> None:
     else:
         # Processes, not threads: the SGP4 and frame loops hold the interpreter lock.
         workers = args.workers or os.cpu_count() or 1
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0")
         client = distributed.Client(cluster)
-        where = f"a local cluster of {workers} worker process(es)"
+        where = f"a local cluster of {workers} worker process(es), dashboard {client.dashboard_link}"
     began = clock.perf_counter()
     try:
         print(f"velmar archive: {len(args.files)} file(s) on {where}", file=sys.stderr)

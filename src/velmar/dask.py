@@ -47,15 +47,15 @@ from velmar import omm
 from velmar.io import _OMM_HEAD, _load_catalog, read_tles
 
 __all__ = [
-    "read_archive",
-    "partitions",
+    "ELEMENTS",
     "Partition",
-    "histories",
     "ephemerides",
+    "histories",
     "history_sets",
     "history_summary",
+    "partitions",
+    "read_archive",
     "write_parquet",
-    "ELEMENTS",
 ]
 
 # 32 MiB of three-line text is about 230,000 element sets.
@@ -148,7 +148,9 @@ def _cut(f, x: int, size: int) -> int:
         ahead *= 4
 
 
-def _columns(sets: list, first_order: int) -> dict:
+def _columns(sets: list, first_order: int, wanted) -> dict:
+    """The columns named in `wanted` (all when None) of the sets, built only when asked for:
+    a job that needs the text alone skips the elements and the epochs."""
     n = len(sets)
     numbered = [(name, t) for name, t in sets if isinstance(t.satno, int)]
     keep = None
@@ -157,27 +159,38 @@ def _columns(sets: list, first_order: int) -> dict:
         keep = np.array([isinstance(t.satno, int) for _, t in sets])
         sets = numbered
     m = len(sets)
-    from velmar.time.time import Time
+    wanted = _COLUMNS if wanted is None else wanted
+    columns = {}
+    if "satno" in wanted:
+        columns["satno"] = np.fromiter((t.satno for _, t in sets), np.int64, m)
+    if "epoch" in wanted:
+        from velmar.time.time import Time
 
-    get = operator.attrgetter(*ELEMENTS)
-    ns = np.fromiter((t.epoch.int64 for _, t in sets), np.int64, m)
-    order = np.arange(first_order, first_order + n, dtype=np.int64)
-    columns = {
-        "satno": np.fromiter((t.satno for _, t in sets), np.int64, m),
-        "epoch": np.asarray(Time(ns).utc.datetime64, dtype="datetime64[ns]").reshape(-1) if m else np.empty(0, "datetime64[ns]"),
-    }
-    elements = np.array([get(t) for _, t in sets], dtype=np.float64).reshape(m, len(ELEMENTS))
-    for k, key in enumerate(ELEMENTS):
-        columns[key] = elements[:, k].copy()
-    columns["name"] = pd.array([name for name, _ in sets], dtype="string")
-    columns["line1"] = pd.array([t.line1 for _, t in sets], dtype="string")
-    columns["line2"] = pd.array([t.line2 for _, t in sets], dtype="string")
-    columns["order"] = order if keep is None else order[keep]
-    return columns
+        ns = np.fromiter((t.epoch.int64 for _, t in sets), np.int64, m)
+        columns["epoch"] = np.asarray(Time(ns).utc.datetime64, dtype="datetime64[ns]").reshape(-1) if m else ns.view("datetime64[ns]")
+    if any(key in wanted for key in ELEMENTS):
+        get = operator.attrgetter(*ELEMENTS)
+        elements = np.array([get(t) for _, t in sets], dtype=np.float64).reshape(m, len(ELEMENTS))
+        for k, key in enumerate(ELEMENTS):
+            if key in wanted:
+                columns[key] = elements[:, k].copy()
+    if "name" in wanted:
+        columns["name"] = pd.array([name for name, _ in sets], dtype="string")
+    if "line1" in wanted:
+        columns["line1"] = pd.array([t.line1 for _, t in sets], dtype="string")
+    if "line2" in wanted:
+        columns["line2"] = pd.array([t.line2 for _, t in sets], dtype="string")
+    if "order" in wanted:
+        order = np.arange(first_order, first_order + n, dtype=np.int64)
+        columns["order"] = order if keep is None else order[keep]
+    return {key: columns[key] for key in wanted}
 
 
-def _frame(sets: list, first_order: int) -> pd.DataFrame:
-    return pd.DataFrame(_columns(sets, first_order))
+_COLUMNS = ("satno", "epoch", *ELEMENTS, "name", "line1", "line2", "order")
+
+
+def _frame(sets: list, first_order: int, wanted=None) -> pd.DataFrame:
+    return pd.DataFrame(_columns(sets, first_order, wanted))
 
 
 _SETS_META = None
@@ -196,32 +209,36 @@ class _Named(io.BytesIO):
         self.name = name
 
 
-def _read_partition(part: Partition, verify: bool = True) -> pd.DataFrame:
+def _empty(columns) -> pd.DataFrame:
+    return _sets_meta() if columns is None else _sets_meta()[list(columns)]
+
+
+def _read_partition(part: Partition, verify: bool = True, columns=None) -> pd.DataFrame:
     """The element sets of one partition, as a pandas DataFrame (runs in the workers)."""
     base = part.file << _FILE_SHIFT
     if part.whole:
         if part.size == 0:
             raise ValueError(f"{part.path} holds no element sets")
-        return _frame(list(read_tles(part.path, verify=verify)), base)
+        return _frame(list(read_tles(part.path, verify=verify)), base, columns)
     with open(part.path, "rb") as f:
         if part.start == 0 and omm.announced(f.read(_OMM_HEAD).decode("utf-8", errors="replace")):
             # OMM records are not lines; such a file is read whole, by its first partition.
-            return _frame(list(read_tles(part.path, verify=verify)), base)
+            return _frame(list(read_tles(part.path, verify=verify)), base, columns)
         if part.start > 0:
             f.seek(0)
             if omm.announced(f.read(_OMM_HEAD).decode("utf-8", errors="replace")):
-                return _sets_meta()
+                return _empty(columns)
         a, b = _cut(f, part.start, part.size), _cut(f, part.stop, part.size)
         if a >= b:
-            return _sets_meta()
+            return _empty(columns)
         f.seek(a)
         data = f.read(b - a)
     if not data.strip():
-        return _sets_meta()
+        return _empty(columns)
     # Line numbers in error messages count from the start of the range.
     source = _Named(data, f"{part.path} (bytes {a} to {b})")
     # Each set takes well over one byte, so start + position stays below the next range's start.
-    return _frame(list(read_tles(source, verify=verify)), base + a)
+    return _frame(list(read_tles(source, verify=verify)), base + a, columns)
 
 
 def read_archive(files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCKSIZE, verify: bool = True) -> dd.DataFrame:
@@ -320,7 +337,7 @@ def _propagate_partition(frame: pd.DataFrame, grid: np.ndarray, rule: str, frame
             elset = catalog[satno]
             eph = sgp4.propagate_elset(times, elset, rule=rule)
             set_epochs = np.asarray(elset.epoch.utc.datetime64, dtype="datetime64[ns]").reshape(-1)
-            governing = set_epochs[np.asarray(eph.governing)]
+            governing = set_epochs[np.asarray(eph.governing)]  # type: ignore[attr-defined]
             keep = slice(None) if max_age is None else np.abs(grid_ns - governing.view(np.int64)) <= max_age
             pieces.append((satno, keep, np.asarray(eph.r)[keep], np.asarray(eph.v)[keep], governing[keep]))
     counts = [len(p[4]) for p in pieces]
@@ -337,8 +354,10 @@ def _propagate_partition(frame: pd.DataFrame, grid: np.ndarray, rule: str, frame
         with warnings.catch_warnings():
             # Outside the Earth orientation data the rows are NaN; the output shows it.
             warnings.simplefilter("ignore")
-            r, v = teme_to_itrf(Time(epoch), r, v)
+            r, v_itrf = teme_to_itrf(Time(epoch), r, v)
             lla = itrf_to_geodetic(r)
+        assert v_itrf is not None
+        v = v_itrf
     for k, key in enumerate(("x", "y", "z")):
         columns[f"{key}_{suffix}"] = r[:, k]
     for k, key in enumerate(("vx", "vy", "vz")):
@@ -381,7 +400,7 @@ def ephemerides(
     if max_age is not None and not (np.isfinite(max_age) and max_age >= 0):
         raise ValueError(f"max_age must be None or seconds, 0 or more, got {max_age!r}")
     grid = _grid(times)
-    limit = None if max_age is None else int(round(max_age * 1e9))
+    limit = None if max_age is None else round(max_age * 1e9)
     return histories(sets, npartitions).map_partitions(
         _propagate_partition, grid, rule, frame, limit, meta=_ephemeris_meta(frame), enforce_metadata=False
     )
@@ -452,7 +471,7 @@ def _summary_partition(frame: pd.DataFrame, gap_ns: int) -> pd.DataFrame:
     catalog = _elsets(frame)
     if not catalog:
         return _summary_meta()
-    rows = {k: [] for k in _summary_meta().columns}
+    rows: dict[str, list] = {k: [] for k in _summary_meta().columns}
     for satno in sorted(catalog):
         elset = catalog[satno]
         t = np.asarray(elset.epoch.utc.datetime64, dtype="datetime64[ns]").reshape(-1)
@@ -490,7 +509,7 @@ def history_summary(sets: dd.DataFrame, gap: float = 3 * 86400.0, npartitions: i
     if not (np.isfinite(gap) and gap > 0):
         raise ValueError(f"gap must be a positive number of seconds, got {gap!r}")
     return histories(sets, npartitions).map_partitions(
-        _summary_partition, int(round(gap * 1e9)), meta=_summary_meta(), enforce_metadata=False
+        _summary_partition, round(gap * 1e9), meta=_summary_meta(), enforce_metadata=False
     )
 
 
