@@ -23,6 +23,7 @@ Needs the ``dask`` extra: ``pip install 'velmar[dask]'``.
 from __future__ import annotations
 
 import io
+import math
 import operator
 import os
 import shutil
@@ -64,7 +65,9 @@ BLOCKSIZE = 32 << 20
 ELEMENTS = ("inc", "raa", "ecc", "arp", "mea", "mnm", "sma", "pge", "apg")
 # `order` packs the file's position in the list above the position in the file.
 _FILE_SHIFT = 40
-_DAY_NS = 86_400 * 10**9
+# Objects in the public catalogue, a bound for sizing the partitions of ephemerides.
+_CATALOGUE = 65_536
+_ROWS_PER_PARTITION = 4_000_000
 
 # Far enough back for the two lines before a cut (element lines are 69 to 80
 # bytes); a window that turns out too short is widened.
@@ -267,7 +270,8 @@ def _text_of(frame: pd.DataFrame) -> bytes:
     out = []
     for name, line1, line2 in zip(frame["name"].tolist(), frame["line1"].tolist(), frame["line2"].tolist()):
         if isinstance(name, str):
-            out.append(name)
+            # With its "0 " the name line reads back as a name, whatever it holds.
+            out.append("0 " + name)
         out.append(line1)
         out.append(line2)
     out.append("")
@@ -390,7 +394,9 @@ def ephemerides(
     little about the orbit a month away, and nothing about it before launch or
     after decay. Epochs SGP4 cannot propagate, and Earth-fixed rows outside the
     Earth orientation data, are NaN. Each partition holds whole satellites,
-    sorted by satellite number and epoch.
+    sorted by satellite number and epoch; `npartitions` (by default enough for
+    about four million rows each from a catalogue of 65,536 objects) sets how
+    many.
     """
     from velmar.propagators.analytical.sgp4.sgp4 import _check_rule
 
@@ -401,6 +407,10 @@ def ephemerides(
         raise ValueError(f"max_age must be None or seconds, 0 or more, got {max_age!r}")
     grid = _grid(times)
     limit = None if max_age is None else round(max_age * 1e9)
+    if npartitions is None:
+        # Rows of a partition are its satellites times the epochs: enough partitions that a
+        # whole public catalogue gives at most about four million rows (300 MB) to each.
+        npartitions = max(sets.npartitions, math.ceil(grid.size * _CATALOGUE / _ROWS_PER_PARTITION))
     return histories(sets, npartitions).map_partitions(
         _propagate_partition, grid, rule, frame, limit, meta=_ephemeris_meta(frame), enforce_metadata=False
     )
