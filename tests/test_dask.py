@@ -282,19 +282,21 @@ def test_cli_archive_on_a_scheduler(tmp_path, archive, reference, client, capsys
             "--scheduler", client.scheduler.address, "--max-age", "2"]
     assert cli.main(argv) == 0
     written = pd.read_parquet(out)
-    assert f"wrote {out}" in capsys.readouterr().out
+    summary = capsys.readouterr().out
     grid = np.datetime64("2024-01-10", "ns") + np.arange(25) * np.timedelta64(3600, "s")
     _, catalog = reference
-    expected = 0
+    expected, satellites = 0, 0
     for satno, elset in catalog.items():
         eph = SGP4().propagate_elset(Time(grid), elset)
         set_epochs = np.asarray(elset.epoch.utc.datetime64, dtype="datetime64[ns]")[np.asarray(eph.governing)]
         keep = np.abs((grid - set_epochs).astype(np.int64)) <= 2 * 86400 * 10**9
         expected += int(keep.sum())
+        satellites += bool(keep.any())
         if satno % 100 == 1:
             mine = written[written["satno"] == satno].sort_values("epoch")
             assert np.array_equal(mine["x_teme"].to_numpy(), np.asarray(eph.r)[keep, 0])
     assert len(written) == expected
+    assert f"wrote {out}: SGP4 ephemerides on 25 epochs, frame TEME; {satellites} satellites, {expected} rows;" in summary
     assert cli.main(argv) == 2 and "exists" in capsys.readouterr().err
     hist = tmp_path / "hist.parquet"
     argv = ["archive", *archive[:3], "--history", "--out", str(hist), "--scheduler", client.scheduler.address]

@@ -1084,11 +1084,20 @@ def cmd_archive(args) -> None:
         client.close()
         if cluster is not None:
             cluster.close()
+    import pyarrow.compute as pc
     import pyarrow.dataset as ds
 
-    rows = {name: ds.dataset(os.path.join(out, name) if name else out, format="parquet").count_rows()
-            for name in (job if isinstance(job, dict) else {"": None})}
-    counted = ", ".join(f"{n} rows in {name or 'the dataset'}" for name, n in rows.items())
+    def dataset(name=""):
+        return ds.dataset(os.path.join(out, name), format="parquet")
+
+    if args.grid is not None:
+        written = dataset()
+        satellites = len(pc.unique(written.to_table(columns=["satno"])["satno"]))
+        failed = written.count_rows(filter=pc.is_nan(ds.field(f"x_{args.frame}")))
+        counted = (f"{satellites} satellites, {written.count_rows()} rows"
+                   f"{f', {failed} of them NaN (SGP4 failed or no Earth orientation data)' if failed else ''}")
+    else:
+        counted = f"{dataset('satellites').count_rows()} satellites, {dataset('sets').count_rows()} distinct sets"
     print(f"\nvelmar archive: wrote {out}: {what}; {counted}; {clock.perf_counter() - began:.1f} s")
 
 
