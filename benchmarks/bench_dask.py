@@ -103,9 +103,9 @@ def rows(quick: bool, small: bool = False) -> list[Row]:
     out = []
     with tempfile.TemporaryDirectory() as tmp, \
             distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                     silence_logs=40) as one, \
+                                     silence_logs=50) as one, \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                     silence_logs=40) as two, \
+                                     silence_logs=50) as two, \
             distributed.Client(one, set_as_default=False) as c1, distributed.Client(two, set_as_default=False) as c2:
         files = write_archive(pathlib.Path(tmp), days, satellites)
         n_sets = days * satellites

@@ -95,7 +95,7 @@ def archive(tmp_path_factory):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
     ) as cluster, distributed.Client(cluster) as c:
         yield c
 
