@@ -334,7 +334,14 @@ def test_a_worker_killed_mid_job(tmp_path, archive, reference, client):
     out = tmp_path / "killed.parquet"
     job = vd.history_sets(vd.read_archive(archive, blocksize=16_000), npartitions=8)
     result = {}
-    runner = threading.Thread(target=lambda: result.update(path=vd.write_parquet(job, out)), daemon=True)
+
+    def write():
+        try:
+            result["path"] = vd.write_parquet(job, out)
+        except Exception as exc:  # noqa: BLE001 - shown by the assertion below
+            result["path"] = exc
+
+    runner = threading.Thread(target=write, daemon=True)
     pids = client.run(os.getpid)
     runner.start()
 
@@ -342,7 +349,7 @@ def test_a_worker_killed_mid_job(tmp_path, archive, reference, client):
         return sum(ts.state == "memory" for ts in dask_scheduler.tasks.values())
 
     deadline = time.monotonic() + 60
-    while done_tasks_count(client, done_tasks) < 10 and runner.is_alive() and time.monotonic() < deadline:
+    while client.run_on_scheduler(done_tasks) < 10 and runner.is_alive() and time.monotonic() < deadline:
         time.sleep(0.005)
     assert runner.is_alive(), "the job ended before a worker could be killed"
     assert not out.exists()
@@ -354,7 +361,3 @@ def test_a_worker_killed_mid_job(tmp_path, archive, reference, client):
     _, catalog = reference
     expected = np.concatenate([np.asarray(catalog[n].pge) for n in sorted(catalog)])
     assert np.array_equal(written["pge"].to_numpy(), expected)
-
-
-def done_tasks_count(client, fn) -> int:
-    return client.run_on_scheduler(fn)

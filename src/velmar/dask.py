@@ -90,6 +90,8 @@ def partitions(files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCKSI
     """The partitions of `files` for `blocksize` bytes of text each (gzip files whole)."""
     if not isinstance(blocksize, int) or blocksize < 1:
         raise ValueError(f"blocksize must be a whole number of bytes of 1 or more, got {blocksize!r}")
+    if len(files) >= 1 << (63 - _FILE_SHIFT):
+        raise ValueError(f"{len(files)} files are more than one archive can hold ({1 << (63 - _FILE_SHIFT)})")
     parts = []
     for k, name in enumerate(files):
         path = os.fspath(name)
@@ -105,8 +107,6 @@ def partitions(files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCKSI
             parts.append(Partition(k, path, start, min(start + blocksize, size), size, False))
     if not parts:
         raise ValueError("no catalogue files given")
-    if len(files) >= 1 << (63 - _FILE_SHIFT):
-        raise ValueError(f"{len(files)} files are more than one archive can hold ({1 << (63 - _FILE_SHIFT)})")
     return parts
 
 
@@ -252,7 +252,8 @@ def read_archive(files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCK
     (the name line, null in two-line files), ``line1``, ``line2`` and
     ``order``: the set's place in the archive (files in the order given, sets in
     file order), which orders sets of equal epoch as `load_catalog` would.
-    Sets repeated from file to file are all there; `histories` keeps each once.
+    Sets repeated from file to file are all there; the jobs on whole histories
+    keep each once.
     Sets with alphanumeric satellite numbers are left out, as `load_catalog`
     leaves them out. `verify` as for `read_tles`: a bad partition fails the
     job with the lines at fault.
