@@ -1020,6 +1020,7 @@ def cmd_tour(args) -> None:
 
 
 def cmd_archive(args) -> None:
+    import logging
     import time as clock
 
     try:
@@ -1063,7 +1064,9 @@ def cmd_archive(args) -> None:
     else:
         # Processes, not threads: the SGP4 and frame loops hold the interpreter lock.
         workers = args.workers or os.cpu_count() or 1
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0")
+        # The shuffle's notes at warning level are for Dask's developers; errors still show.
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                           silence_logs=logging.ERROR)
         client = distributed.Client(cluster)
         where = f"a local cluster of {workers} worker process(es), dashboard {client.dashboard_link}"
     began = clock.perf_counter()
