@@ -7,6 +7,7 @@
     velmar track FILE ...        its ground track: latitude, longitude, height
     velmar passes FILE ...       its passes over a site: rise, culmination, set, visibility
     velmar eop T [T ...]         Earth orientation and time-scale offsets
+    velmar archive FILES ...     every satellite of a catalogue archive to Parquet, on Dask (the `dask` extra)
     velmar plot eop|orbit|track|sky ...  the same as pictures (needs the `plot` extra)
 """
 
@@ -1020,6 +1021,91 @@ def cmd_tour(args) -> None:
     )
 
 
+def cmd_archive(args) -> None:
+    import logging
+    import time as clock
+
+    try:
+        import distributed
+
+        import velmar.dask as vd
+    except ImportError:
+        raise UserError(
+            "archive needs dask[dataframe], distributed and pyarrow, the 'dask' extra: pip install 'velmar[dask]'"
+        ) from None
+    if (args.grid is None) == (not args.history):
+        raise UserError("give --grid START STOP STEP (ephemerides) or --history (history statistics)")
+    for path in args.files:
+        if not os.path.exists(path):
+            raise UserError(f"no such file: {path}")
+        if os.path.isdir(path):
+            raise UserError(f"{path} is a folder, not a catalogue file")
+    if os.path.exists(args.out) and not args.overwrite:
+        raise UserError(f"{args.out} exists; remove it, write elsewhere, or give --overwrite")
+    if args.grid is not None:
+        start, stop, step = args.grid
+        try:
+            step_s = _seconds(step)
+        except argparse.ArgumentTypeError as exc:
+            raise UserError(f"--grid STEP {exc}") from None
+        grid = _Grid(start, stop, step_s, 0.0)
+        if grid.size > 10_000_000:
+            raise UserError(f"{grid.size} epochs requested; use a larger STEP")
+        times = grid.clock0 + np.arange(grid.size, dtype=np.int64) * np.timedelta64(grid.step_ns, "ns")
+    if not (math.isfinite(args.max_age) and args.max_age >= 0):
+        raise UserError(f"--max-age must be 0 or more days, got {args.max_age:g}")
+    if not (math.isfinite(args.gap) and args.gap > 0):
+        raise UserError(f"--gap must be a positive number of days, got {args.gap:g}")
+    cluster = None
+    if args.scheduler:
+        try:
+            client = distributed.Client(args.scheduler, timeout="20s")
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise UserError(f"no Dask scheduler answers at {args.scheduler} ({exc})") from None
+        where = f"the cluster at {args.scheduler}"
+    else:
+        # Processes, not threads: the SGP4 and frame loops hold the interpreter lock.
+        workers = args.workers or os.cpu_count() or 1
+        # The shuffle's notes at warning level are for Dask's developers; errors still show.
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                           silence_logs=logging.ERROR)
+        client = distributed.Client(cluster)
+        where = f"a local cluster of {workers} worker process(es), dashboard {client.dashboard_link}"
+    began = clock.perf_counter()
+    try:
+        print(f"velmar archive: {len(args.files)} file(s) on {where}", file=sys.stderr)
+        sets = vd.read_archive(args.files, blocksize=args.blocksize << 20)
+        if args.grid is not None:
+            job = vd.ephemerides(sets, times, rule=args.rule, frame=args.frame.upper(), max_age=args.max_age * 86400.0)
+            what = f"SGP4 ephemerides on {grid.size} epochs, frame {args.frame.upper()}"
+        else:
+            job = {"satellites": vd.history_summary(sets, gap=args.gap * 86400.0), "sets": vd.history_sets(sets)}
+            what = "history statistics (satellites/ and sets/)"
+        try:
+            out = vd.write_parquet(job, args.out, overwrite=args.overwrite, progress=True)
+        except ValueError as exc:  # a file with bad lines: the lines at fault
+            raise UserError(str(exc)) from None
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    import pyarrow.compute as pc
+    import pyarrow.dataset as ds
+
+    def dataset(name=""):
+        return ds.dataset(os.path.join(out, name), format="parquet")
+
+    if args.grid is not None:
+        written = dataset()
+        satellites = len(pc.unique(written.to_table(columns=["satno"])["satno"]))
+        failed = written.count_rows(filter=pc.is_nan(ds.field(f"x_{args.frame}")))
+        counted = (f"{satellites} satellites, {written.count_rows()} rows"
+                   f"{f', {failed} of them NaN (SGP4 failed or no Earth orientation data)' if failed else ''}")
+    else:
+        counted = f"{dataset('satellites').count_rows()} satellites, {dataset('sets').count_rows()} distinct sets"
+    print(f"\nvelmar archive: wrote {out}: {what}; {counted}; {clock.perf_counter() - began:.1f} s")
+
+
 # --- command line -------------------------------------------------------------
 
 
@@ -1128,6 +1214,29 @@ def build_parser() -> argparse.ArgumentParser:
     tr.add_argument("--step", type=_seconds, default=60.0, help="seconds between epochs (default 60)")
     tr.add_argument("--csv", action="store_true")
     tr.set_defaults(run=cmd_track)
+
+    ar = sub.add_parser(
+        "archive",
+        help="every satellite of a catalogue archive propagated (or its history summed up) into Parquet, on Dask",
+        description="Reads every element set of FILES (plain or gzip, two- or three-line, OMM) on a Dask cluster "
+        "and writes a Parquet dataset: SGP4 ephemerides of every satellite on a time grid (--grid), or history "
+        "statistics (--history). Without --scheduler a local cluster of worker processes runs the job. "
+        "Needs the 'dask' extra.",
+    )
+    ar.add_argument("files", nargs="+", metavar="FILES", help="catalogue files, e.g. one per day")
+    ar.add_argument("--grid", nargs=3, metavar=("START", "STOP", "STEP"), help="UTC epochs START to STOP every STEP seconds")
+    ar.add_argument("--history", action="store_true", help="history statistics instead of ephemerides")
+    ar.add_argument("--out", required=True, metavar="DIR.parquet", help="the Parquet dataset to write (a folder)")
+    ar.add_argument("--overwrite", action="store_true", help="replace --out when it exists")
+    ar.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
+    ar.add_argument("--workers", type=_count, metavar="N", help="local cluster: worker processes (default: one per core)")
+    ar.add_argument("--frame", choices=["teme", "itrf"], default="teme", help="TEME (default) or ITRF with geodetic")
+    ar.add_argument("--rule", choices=["latest", "nearest"], default="latest", help="the set that governs an epoch")
+    ar.add_argument("--max-age", type=float, default=30.0, metavar="DAYS",
+                    help="leave out epochs further than this from the governing set (default 30)")
+    ar.add_argument("--gap", type=float, default=3.0, metavar="DAYS", help="--history: gaps longer than this (default 3)")
+    ar.add_argument("--blocksize", type=_count, default=32, metavar="MB", help="MiB of text per partition (default 32)")
+    ar.set_defaults(run=cmd_archive)
 
     pl = sub.add_parser(
         "plot", help="polar motion and UT1-UTC, an orbit in 3-D, a ground track or a pass on the sky (needs matplotlib)"
