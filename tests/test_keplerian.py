@@ -297,6 +297,48 @@ class TestPropagateState:
         eph = Keplerian(GM).propagate_state(EPOCH + 1000.0, COE(EPOCH, GCRF, 0.999, 4e7, 1.0, 0.0, 0.0, 0.0, GM=GM))
         assert np.all(np.isfinite(eph.r))
 
+    @pytest.mark.parametrize("e", [0.0, 0.3, 0.95, 0.999])
+    def test_one_pass_agrees_with_the_element_ephemeris(self, e):
+        # propagate_state makes r and v in one pass from the eccentric anomaly;
+        # the table's element step goes through true anomalies, COEEphemeris and
+        # its to_sv(): two routes to the same conic.
+        k, sv = Keplerian(GM), orbit_state(e, a=2.4e7)
+        times, _ = epochs_after(np.linspace(-3e5, 3e5, 1001))
+        direct = k.propagate_state(times, sv)
+        elements = PROPAGATE(native_table(k, 6)[4])(k, times, sv.to_coe())
+        assert isinstance(elements, COEEphemeris) and not elements.tra.flags.writeable
+        via = elements.to_sv()
+        scale = np.linalg.norm(direct.r, axis=1).max()
+        np.testing.assert_allclose(direct.r, via.r, rtol=0, atol=1e-13 * scale / (1 - e))
+        np.testing.assert_allclose(direct.v, via.v, rtol=0, atol=1e-13 * np.abs(via.v).max() / (1 - e))
+
+    def test_ctrl_c_interrupts_a_long_propagation(self):
+        # Signals are looked at between blocks of epochs, with the lock taken
+        # back: a SIGINT sent (from a thread, which needs the lock released to
+        # run at all) part way through ends the call with KeyboardInterrupt.
+        out = assert_child_ok("""
+import os, signal, threading, time
+import numpy as np
+from velmar.frames.frames import GCRF
+from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+from velmar.state.state import COE
+from velmar.time.time import Time
+epoch = Time("2024-03-01T00:00:00")
+times = Time(epoch.int64 + np.arange(3_000_000, dtype=np.int64) * 1_000_000_000)
+k, coe = Keplerian(), COE(epoch, GCRF, 0.3, 2.4e7, 0.9, 1.0, 2.0, 0.5)
+start = time.perf_counter()
+k.propagate_state(times, coe)
+whole = time.perf_counter() - start
+threading.Timer(whole / 3, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.perf_counter()
+try:
+    k.propagate_state(times, coe)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", (time.perf_counter() - start) / whole)
+""")
+        assert out.startswith("interrupted"), out
+
     @pytest.mark.parametrize("e, a", [(1.0, 7e6), (1.5, -7e6)])
     def test_parabolic_and_hyperbolic_orbits_refused(self, e, a):
         coe = COE(EPOCH, GCRF, e, a, 1.0, 0.0, 0.0, 0.0, GM=GM)

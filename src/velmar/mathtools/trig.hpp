@@ -155,7 +155,8 @@ VELMAR_KERNEL double atan2_core(double y, double x) {
     constexpr double pi_lo = 1.2246467991473531772e-16;
     const double Y = std::fabs(y), X = std::fabs(x);
     // Ranges of Y / X: [0, 7/16), [7/16, 11/16), [11/16, 19/16), [19/16, 39/16), beyond.
-    const bool r1 = Y >= 0.4375 * X, r2 = Y >= 0.6875 * X, r3 = Y >= 1.1875 * X, r4 = Y >= 2.4375 * X;
+    // (Strict comparisons: y = x = 0 stays in the first range.)
+    const bool r1 = Y > 0.4375 * X, r2 = Y > 0.6875 * X, r3 = Y > 1.1875 * X, r4 = Y > 2.4375 * X;
     const double c = r3 ? 1.5 : r2 ? 1.0 : r1 ? 0.5 : 0.0;
     const double hi = r4   ? 1.57079632679489655800e+00
                       : r3 ? 9.82793723247329054082e-01
@@ -175,8 +176,11 @@ VELMAR_KERNEL double atan2_core(double y, double x) {
     const double s1 = z * (aT[0] + w * (aT[2] + w * (aT[4] + w * (aT[6] + w * (aT[8] + w * aT[10])))));
     const double s2 = w * (aT[1] + w * (aT[3] + w * (aT[5] + w * (aT[7] + w * aT[9]))));
     const double theta = hi - ((t * (s1 + s2) - lo) - t);  // atan(Y / X) in [0, pi/2]
-    // The sign bit read from the bits: std::signbit stops the vectoriser.
-    const double folded = (detail::bits_of(x) >> 63) ? pi - (theta - pi_lo) : theta;
+    // x < 0 (and x = -0 with y = 0) folds the angle over; x = -0 with y != 0
+    // is the y axis like x = +0. The sign bit is read from the bits:
+    // std::signbit stops the vectoriser.
+    const bool fold = (detail::bits_of(x) >> 63) && (X != 0.0 || Y == 0.0);
+    const double folded = fold ? pi - (theta - pi_lo) : theta;
     return std::copysign(folded, y);
 }
 

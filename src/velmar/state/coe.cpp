@@ -201,7 +201,7 @@ namespace trig = velmar::trig;
 
 // The pieces of the last eccentricity this thread solved for: a propagation
 // or a TLE calls the solver once per epoch with the same eccentricity.
-thread_local kp::Table last_table;
+constinit thread_local kp::Table last_table;
 
 // The eccentric anomaly E with E - ecc sin E = mea, for 0 <= ecc < 1 and any
 // finite mea (NaN otherwise). Whole turns are kept: mea in [k pi, (k + 1) pi]
@@ -210,8 +210,9 @@ thread_local kp::Table last_table;
 // E(-mea) = -E(mea). There is no loop, so no input can hang it.
 double c_eca_from_mea(double const mea, double const ecc) {
     if (!(ecc > 0.0 && ecc < 1.0)) return markley_eca_from_mea(mea, ecc);  // ecc = 0, or NaN
-    if (last_table.ecc != ecc) last_table.build(ecc);
-    const double E = kp::kepler_core(last_table, mea);
+    kp::Table& table = last_table;  // one look-up of the thread's copy
+    if (table.ecc != ecc) table.build(ecc);
+    const double E = kp::kepler_core(table, mea);
     return std::isnan(E) ? markley_eca_from_mea(mea, ecc) : E;
 }
 
