@@ -16,11 +16,17 @@ using AnomalyBatch = void (*)(const double* in, double ecc, double* out, Py_ssiz
 using SinCosBatch = void (*)(const double* x, double* s, double* c, Py_ssize_t n);
 // out[i] = atan2(y[i], x[i])
 using Atan2Batch = void (*)(const double* y, const double* x, double* out, Py_ssize_t n);
+// Positions r[3 i..3 i + 2] and velocities v[...] on an ellipse at the mean
+// anomalies mea[i]; orbit = {ecc, sma, GM, P[3], Q[3]} with P and Q the
+// inertial directions of periapsis and of the perifocal y axis.
+using TwoBodyBatch = void (*)(const double* mea, Py_ssize_t n, const double* orbit, double* r, double* v);
+inline constexpr int two_body_orbit_size = 9;
 
 namespace signature {
 inline constexpr const char* anomaly = "void (double const * , double const , double * , Py_ssize_t const )";
 inline constexpr const char* sin_cos = "void (double const * , double * , double * , Py_ssize_t const )";
 inline constexpr const char* atan2 = "void (double const * , double const * , double * , Py_ssize_t const )";
+inline constexpr const char* two_body = "void (double const * , Py_ssize_t const , double const * , double * , double * )";
 }  // namespace signature
 
 struct Kernels {
@@ -31,6 +37,7 @@ struct Kernels {
     AnomalyBatch mea_from_tra = nullptr;
     SinCosBatch sin_cos = nullptr;
     Atan2Batch atan2 = nullptr;
+    TwoBodyBatch two_body = nullptr;
     // velmar's own one-value solver, to tell whether a bound solver is it.
     double (*solver)(double const, double const) = nullptr;
 
@@ -43,6 +50,7 @@ struct Kernels {
                import_function(m, "c_mea_from_tra_batch", signature::anomaly, mea_from_tra) &&
                import_function(m, "c_sin_cos_batch", signature::sin_cos, sin_cos) &&
                import_function(m, "c_atan2_batch", signature::atan2, atan2) &&
+               import_function(m, "c_two_body_batch", signature::two_body, two_body) &&
                import_function(m, "batch_solver", velmar::signature::double_of_two_doubles, solver);
     }
 };

@@ -294,8 +294,8 @@ VELMAR_KERNEL void eca_from_mea_loop(const double* in, double ecc, double* out, 
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = markley_eca_from_mea(in[i], ecc);
         return;
     }
-    kp::Table T;
-    T.build(ecc);
+    kp::Table& T = last_table;  // callers pass a block at a time: build once per eccentricity
+    if (T.ecc != ecc) T.build(ecc);
     blocks(in, out, n, [&T](double mea) VELMAR_LAMBDA { return kp::kepler_core(T, mea); },
            [ecc](double mea) VELMAR_LAMBDA { return markley_eca_from_mea(mea, ecc); });
 }
@@ -372,12 +372,51 @@ VELMAR_KERNEL void atan2_loop(const double* y, const double* x, double* out, Py_
     }
 }
 
+// The conic: position and velocity from E on the ellipse, x = a (cos E - e),
+// y = b sin E along P and Q, and the velocity sqrt(GM a) / rho (-sin E,
+// s cos E) with rho = a (1 - e cos E), s = sqrt(1 - e^2), b = a s.
+VELMAR_KERNEL void conic(const double* __restrict sin_e, const double* __restrict cos_e, double* __restrict R,
+                         double* __restrict V, std::int64_t m, double e, double a, double b, double s, double root_gm_a,
+                         double P0, double P1, double P2, double Q0, double Q1, double Q2) {
+    const auto at = [=](std::int64_t i) VELMAR_LAMBDA {
+        const double x = a * (cos_e[i] - e), y = b * sin_e[i];
+        const double speed = root_gm_a / (a * (1.0 - e * cos_e[i]));
+        const double vx = -speed * sin_e[i], vy = speed * (s * cos_e[i]);
+        R[3 * i] = x * P0 + y * Q0;
+        R[3 * i + 1] = x * P1 + y * Q1;
+        R[3 * i + 2] = x * P2 + y * Q2;
+        V[3 * i] = vx * P0 + vy * Q0;
+        V[3 * i + 1] = vx * P1 + vy * Q1;
+        V[3 * i + 2] = vx * P2 + vy * Q2;
+    };
+    if (m == block) {
+        for (std::int64_t i = 0; i < block; ++i) at(i);
+    } else {
+        for (std::int64_t i = 0; i < m; ++i) at(i);
+    }
+}
+
+VELMAR_KERNEL void two_body_loop(const double* mea, Py_ssize_t n, const double* orbit, double* r, double* v) {
+    const double e = orbit[0], a = orbit[1], GM = orbit[2];
+    const double s = velmar::coe::semi_minor_ratio(e);
+    const double b = a * s, root_gm_a = std::sqrt(GM * a);
+    double E[block], sin_e[block], cos_e[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(block, n - start));
+        eca_from_mea_loop(mea + start, e, E, m);
+        sin_cos_loop(E, sin_e, cos_e, m);
+        conic(sin_e, cos_e, r + 3 * start, v + 3 * start, m, e, a, b, s, root_gm_a, orbit[3], orbit[4], orbit[5],
+              orbit[6], orbit[7], orbit[8]);
+    }
+}
+
 // One set of array functions per instruction set.
 struct Paths {
     const char* name;
     velmar::batch::AnomalyBatch eca_from_mea, tra_from_mea, tra_from_eca, eca_from_tra, mea_from_tra;
     velmar::batch::SinCosBatch sin_cos;
     velmar::batch::Atan2Batch atan2;
+    velmar::batch::TwoBodyBatch two_body;
 };
 
 #define VELMAR_PATHS(SUFFIX, ATTRIBUTE)                                                                    \
@@ -402,9 +441,12 @@ struct Paths {
     ATTRIBUTE void atan2_##SUFFIX(const double* y, const double* x, double* out, Py_ssize_t n) {         \
         atan2_loop(y, x, out, n);                                                                          \
     }                                                                                                      \
+    ATTRIBUTE void two_body_##SUFFIX(const double* M, Py_ssize_t n, const double* o, double* r, double* v) { \
+        two_body_loop(M, n, o, r, v);                                                                      \
+    }                                                                                                      \
     const Paths paths_##SUFFIX = {#SUFFIX,           eca_from_mea_##SUFFIX, tra_from_mea_##SUFFIX,        \
                                   tra_from_eca_##SUFFIX, eca_from_tra_##SUFFIX, mea_from_tra_##SUFFIX,   \
-                                  sin_cos_##SUFFIX, atan2_##SUFFIX};
+                                  sin_cos_##SUFFIX, atan2_##SUFFIX, two_body_##SUFFIX};
 
 VELMAR_PATHS(baseline, )
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -451,6 +493,9 @@ void c_mea_from_tra_batch(const double* in, double const e, double* out, Py_ssiz
 }
 void c_sin_cos_batch(const double* x, double* s, double* c, Py_ssize_t const n) { paths().sin_cos(x, s, c, n); }
 void c_atan2_batch(const double* y, const double* x, double* out, Py_ssize_t const n) { paths().atan2(y, x, out, n); }
+void c_two_body_batch(const double* M, Py_ssize_t const n, const double* orbit, double* r, double* v) {
+    paths().two_body(M, n, orbit, r, v);
+}
 
 velmar::coe::Kepler kepler;  // bound in exec_coe
 
@@ -723,7 +768,8 @@ int exec_coe(PyObject* module) {
         !velmar::export_function(module, "c_eca_from_tra_batch", c_eca_from_tra_batch, sig::anomaly) ||
         !velmar::export_function(module, "c_mea_from_tra_batch", c_mea_from_tra_batch, sig::anomaly) ||
         !velmar::export_function(module, "c_sin_cos_batch", c_sin_cos_batch, sig::sin_cos) ||
-        !velmar::export_function(module, "c_atan2_batch", c_atan2_batch, sig::atan2))
+        !velmar::export_function(module, "c_atan2_batch", c_atan2_batch, sig::atan2) ||
+        !velmar::export_function(module, "c_two_body_batch", c_two_body_batch, sig::two_body))
         return -1;
     // The widest instruction set, unless VELMAR_ISA names another this
     // processor runs (for reproducing a result of another machine).

@@ -286,30 +286,14 @@ PyObject* propagate_fused(PyObject* self, PyObject* time, PyObject* coe) {
     kernels.mea_from_tra(&c->tra, e, &M0, 1);
     velmar::conversions::Orientation o;
     o.set(c->inc, c->raa, c->arp);
-    // On the ellipse: x = a (cos E - e), y = b sin E along P and Q, and the
-    // velocity sqrt(GM a) / rho (-sin E, s cos E) with rho = a (1 - e cos E).
-    const double s = velmar::coe::semi_minor_ratio(e);
-    const double b = a * s;
-    const double root_gm_a = std::sqrt(GM * a);
+    const double orbit[velmar::batch::two_body_orbit_size] = {e, a, GM, o.P[0], o.P[1], o.P[2], o.Q[0], o.Q[1], o.Q[2]};
     {
         Unlocked unlocked;
-        double M[block], E[block], sin_e[block], cos_e[block];
+        double M[block];
         for (npy_intp start = 0; start < n; start += block) {
             const npy_intp m = std::min<npy_intp>(block, n - start);
             mean_anomalies(dt, start, m, mm, M0, M);
-            kernels.eca_from_mea(M, e, E, m);
-            kernels.sin_cos(E, sin_e, cos_e, m);
-            for (npy_intp j = 0; j < m; ++j) {
-                const double x = a * (cos_e[j] - e), y = b * sin_e[j];
-                const double speed = root_gm_a / (a * (1.0 - e * cos_e[j]));
-                const double vx = -speed * sin_e[j], vy = speed * (s * cos_e[j]);
-                double* rr = R + 3 * (start + j);
-                double* vv = V + 3 * (start + j);
-                for (int k = 0; k < 3; ++k) {
-                    rr[k] = x * o.P[k] + y * o.Q[k];
-                    vv[k] = vx * o.P[k] + vy * o.Q[k];
-                }
-            }
+            kernels.two_body(M, m, orbit, R + 3 * start, V + 3 * start);
             if ((start + m) % signal_stride == 0 && start + m < n && !unlocked.check_signals()) return nullptr;
         }
     }
