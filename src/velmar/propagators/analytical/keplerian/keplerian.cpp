@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/buffer.hpp"
@@ -46,8 +47,6 @@ PyTypeObject* sv_ephemeris_type = nullptr;
 PyTypeObject* coe_ephemeris_type = nullptr;
 PyTypeObject* propagator_type = nullptr;
 PyTypeObject* keplerian_type = nullptr;
-PyObject* numpy_full = nullptr;
-PyObject* coe_ephemeris_keywords = nullptr;  // ("frame", "GM", "ecc", ..., "slr")
 PyObject* str_to_coe = nullptr;
 PyObject* str_to_sv = nullptr;
 PyObject* str_reshape = nullptr;
@@ -121,9 +120,9 @@ int c_gravity_gradient(PyObject* self, double, const double r[3], const double[3
 }
 
 // Row by row rather than a clear and a scatter: every entry is stored once.
-int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
+void jacobian_at(double GM, const double r[3], double out[36]) {
     double G[9];
-    gravity_gradient(as_keplerian(self)->GM, r, G);
+    gravity_gradient(GM, r, G);
     for (int m = 0; m < 3; ++m) {
         double* upper = out + 6 * m;
         double* lower = out + 6 * (3 + m);
@@ -134,6 +133,10 @@ int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
             lower[3 + n] = 0.0;
         }
     }
+}
+
+int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
+    jacobian_at(as_keplerian(self)->GM, r, out);
     return 0;
 }
 
@@ -401,10 +404,21 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t n = 0;
     if (!read_size(eph, n)) return nullptr;
     const npy_intp shape[3] = {n, 6, 6};
-    Ref result = Ref::steal(PyArray_ZEROS(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
+    // The own operation writes every entry, so the result need not be cleared
+    // first; another might not.
+    const auto* operations = velmar::keplerian_table(self);
+    const bool own = operations->c_state_jacobian == c_state_jacobian;
+    Ref result = Ref::steal(own ? PyArray_EMPTY(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0)
+                                : PyArray_ZEROS(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
     if (!result) return nullptr;
     Py_ssize_t count = 0;
     if (!read_size(eph, count)) return nullptr;
+    // The rows past a count that shrank since the first read stay as zeros.
+    if (own && count < n) {
+        const Py_ssize_t first = count > 0 ? count : 0;
+        std::memset(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))) + 36 * first,
+                    0, sizeof(double) * 36 * (n - first));
+    }
     if (count <= 0) return result.release();
     if (count > n) {
         PyErr_Format(PyExc_ValueError, velmar::msg::ephemeris_size_changed, n, count);
@@ -433,8 +447,22 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // Each matrix is written straight into its place in the result: a 288-byte
     // copy from a scratch matrix cost more than computing it. On failure the
     // partly written result is dropped.
-    const auto* operations = velmar::keplerian_table(self);
     double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    if (own) {
+        // Pure arithmetic on a view this call holds: no lock needed.
+        const double GM = as_keplerian(self)->GM;
+        const bool contiguous = r.contiguous();
+        const double* rows = r.data();
+        const Py_ssize_t width = r.shape(1);
+        Py_BEGIN_ALLOW_THREADS
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const double position[3] = {contiguous ? rows[width * i] : r(i, 0), contiguous ? rows[width * i + 1] : r(i, 1),
+                                        contiguous ? rows[width * i + 2] : r(i, 2)};
+            jacobian_at(GM, position, out + 36 * i);
+        }
+        Py_END_ALLOW_THREADS
+        return result.release();
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double position[3] = {r(i, 0), r(i, 1), r(i, 2)};
         if (operations->c_state_jacobian(self, position, out + 36 * i) < 0) return nullptr;
@@ -592,7 +620,6 @@ bool bind_types() {
 bool bind_python_names(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || PyModule_AddObjectRef(module, "numpy", numpy.get()) < 0) return false;
-    if (!(numpy_full = PyObject_GetAttrString(numpy.get(), "full"))) return false;
     Ref typing = Ref::steal(PyImport_ImportModule("velmar.typing"));
     if (!typing) return false;
     Ref alias = Ref::steal(PyObject_GetAttrString(typing.get(), "DatetimeLike"));
@@ -617,9 +644,7 @@ bool make_constants() {
                               std::pair{&str_reshape, "reshape"}, std::pair{&str_size, "size"}}) {
         if (!(*slot = PyUnicode_InternFromString(text))) return false;
     }
-    if (!(minus_one = PyLong_FromLong(-1))) return false;
-    coe_ephemeris_keywords = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr");
-    return coe_ephemeris_keywords != nullptr;
+    return (minus_one = PyLong_FromLong(-1)) != nullptr;
 }
 
 // Entries 2 and 3 are the base's own, read from the table a plain Propagator
