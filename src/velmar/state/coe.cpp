@@ -203,6 +203,14 @@ namespace trig = velmar::trig;
 // or a TLE calls the solver once per epoch with the same eccentricity.
 constinit thread_local kp::Table last_table;
 
+// This thread's pieces for ecc: one look-up of the thread's copy (the
+// compiler would repeat it), built when the eccentricity changes.
+[[gnu::noinline]] const kp::Table& table_for(double ecc) {
+    kp::Table& table = last_table;
+    if (table.ecc != ecc) table.build(ecc);
+    return table;
+}
+
 // The eccentric anomaly E with E - ecc sin E = mea, for 0 <= ecc < 1 and any
 // finite mea (NaN otherwise). Whole turns are kept: mea in [k pi, (k + 1) pi]
 // gives E in the same interval (E = mea at every multiple of pi), so a mean
@@ -210,9 +218,7 @@ constinit thread_local kp::Table last_table;
 // E(-mea) = -E(mea). There is no loop, so no input can hang it.
 double c_eca_from_mea(double const mea, double const ecc) {
     if (!(ecc > 0.0 && ecc < 1.0)) return markley_eca_from_mea(mea, ecc);  // ecc = 0, or NaN
-    kp::Table& table = last_table;  // one look-up of the thread's copy
-    if (table.ecc != ecc) table.build(ecc);
-    const double E = kp::kepler_core(table, mea);
+    const double E = kp::kepler_core(table_for(ecc), mea);
     return std::isnan(E) ? markley_eca_from_mea(mea, ecc) : E;
 }
 
@@ -294,8 +300,7 @@ VELMAR_KERNEL void eca_from_mea_loop(const double* in, double ecc, double* out, 
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = markley_eca_from_mea(in[i], ecc);
         return;
     }
-    kp::Table& T = last_table;  // callers pass a block at a time: build once per eccentricity
-    if (T.ecc != ecc) T.build(ecc);
+    const kp::Table& T = table_for(ecc);  // callers pass a block at a time: built once per eccentricity
     blocks(in, out, n, [&T](double mea) VELMAR_LAMBDA { return kp::kepler_core(T, mea); },
            [ecc](double mea) VELMAR_LAMBDA { return markley_eca_from_mea(mea, ecc); });
 }

@@ -37,13 +37,12 @@ inline constexpr int corner_pieces = 2;
 inline constexpr double reduce_limit = 6.5e6;
 
 // The pieces of one eccentricity. Piece k covers [M[k], M[k + 1]); on it
-// E = E0 + t (d0 + t c2) + u^3 (a + u (b + u c)) with t = M - M[k] and
-// u = t / (M[k + 1] - M[k]).
+// E = E0 + t d0 + t^2 (c2 + t c3) + t^4 (c4 + t c5) with t = M - M[k]
+// (Estrin's scheme: a short chain of dependent operations).
 struct Table {
     double ecc = -1.0;  // none yet
     double M[pieces + 1] = {};
-    double E0[pieces] = {}, d0[pieces] = {}, c2[pieces] = {}, inv_h[pieces] = {}, a[pieces] = {}, b[pieces] = {},
-           c[pieces] = {};
+    double E0[pieces] = {}, d0[pieces] = {}, c2[pieces] = {}, c3[pieces] = {}, c4[pieces] = {}, c5[pieces] = {};
 
     void build(double e) {
         double E[pieces + 1], s[pieces + 1], co[pieces + 1];
@@ -67,13 +66,14 @@ struct Table {
             const double D0 = E[k + 1] - (E[k] + y0 * h + half * h * h);
             const double D1 = (y1 - (y0 + 2.0 * half * h)) * h;
             const double D2 = (yy1 - yy0) * h * h;
+            const double u = 1.0 / h;
+            const double u3 = u * u * u;
             E0[k] = E[k];
             d0[k] = y0;
             c2[k] = half;
-            inv_h[k] = 1.0 / h;
-            a[k] = 10.0 * D0 - 4.0 * D1 + 0.5 * D2;
-            b[k] = -15.0 * D0 + 7.0 * D1 - D2;
-            c[k] = 6.0 * D0 - 3.0 * D1 + 0.5 * D2;
+            c3[k] = (10.0 * D0 - 4.0 * D1 + 0.5 * D2) * u3;
+            c4[k] = (-15.0 * D0 + 7.0 * D1 - D2) * (u3 * u);
+            c5[k] = (6.0 * D0 - 3.0 * D1 + 0.5 * D2) * (u3 * u * u);
         }
         ecc = e;
     }
@@ -89,8 +89,8 @@ VELMAR_KERNEL double solve_piece(const Table& T, double m) {
 #endif
     for (int k = 1; k < pieces; ++k) j += m >= T.M[k];
     const double t = m - T.M[j];
-    const double u = t * T.inv_h[j];
-    const double E = T.E0[j] + t * (T.d0[j] + t * T.c2[j]) + u * u * u * (T.a[j] + u * (T.b[j] + u * T.c[j]));
+    const double t2 = t * t;
+    const double E = (T.E0[j] + t * T.d0[j]) + t2 * ((T.c2[j] + t * T.c3[j]) + t2 * (T.c4[j] + t * T.c5[j]));
 
     // sin E and cos E, and near perigee (E within pi/4 of 0, where the
     // reduction leaves E as it is) E - sin E and 1 - cos E from the same
@@ -164,12 +164,12 @@ VELMAR_KERNEL double kepler_core(const Table& T, double mea) {
     const double a = std::fabs(mea);
     const double shifted = a * (1.0 / two_pi_1) + trig::detail::shifter;
     const double turns = shifted - trig::detail::shifter;
+    // a - turns 2 pi, each product exact, in about [-pi, pi]; a itself when
+    // there are no turns to take off. The two roundings leave m within an ulp
+    // of its own size, and E_m - m magnifies that by dE/dM - 1, large only
+    // near perigee, where m, and so its ulp, is small.
     const double r = a - turns * two_pi_1;  // exact
-    double m1, e1, m2, e2;
-    trig::detail::two_sum(r, -(turns * two_pi_2), m1, e1);
-    trig::detail::two_sum(m1, -(turns * two_pi_3), m2, e2);
-    const double reduced = m2 + ((e1 + e2) - turns * two_pi_3t);  // in about [-pi, pi]
-    const double m = a <= std::numbers::pi ? a : reduced;
+    const double m = ((r - turns * two_pi_2) - turns * two_pi_3) - turns * two_pi_3t;
     const double E = std::copysign(solve_piece(T, std::fabs(m)), m);
     const double unsigned_result = a <= std::numbers::pi ? E : a + (E - m);
     const double result = std::copysign(unsigned_result, mea);
