@@ -71,11 +71,16 @@ constexpr Py_ssize_t signal_stride = 65536;
 // Epochs a block of the array kernels takes: their scratch stays in cache.
 constexpr Py_ssize_t block = 256;
 
-// The interpreter lock let go for a loop and taken back now and then to run
-// signal handlers: a KeyboardInterrupt ends the loop with its exception set.
+// Loops shorter than this keep the interpreter lock: letting it go and
+// taking it back would cost more than the loop (a one-epoch propagation).
+constexpr Py_ssize_t unlock_from = 2048;
+
+// The interpreter lock let go for a loop of n epochs (when it is long enough
+// for that to pay) and taken back now and then to run signal handlers: a
+// KeyboardInterrupt ends the loop with its exception set.
 class Unlocked {
 public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
+    explicit Unlocked(Py_ssize_t n) : state_(n >= unlock_from ? PyEval_SaveThread() : nullptr) {}
     ~Unlocked() {
         if (state_) PyEval_RestoreThread(state_);
     }
@@ -83,6 +88,7 @@ public:
     Unlocked& operator=(const Unlocked&) = delete;
     // False (lock held, exception set) when a signal handler raised.
     [[nodiscard]] bool check_signals() {
+        if (!state_) return PyErr_CheckSignals() == 0;
         PyEval_RestoreThread(state_);
         state_ = nullptr;
         if (PyErr_CheckSignals() < 0) return false;
@@ -164,7 +170,7 @@ PyObject* propagate_tra(PyObject*, const velmar::View1D<double>& dt, double tra0
     if (own_solver()) {
         double M0;
         kernels.mea_from_tra(&tra0, ecc, &M0, 1);
-        Unlocked unlocked;
+        Unlocked unlocked(n);
         for (Py_ssize_t start = 0; start < n; start += block) {
             const Py_ssize_t m = std::min(block, n - start);
             mean_anomalies(dt, start, m, mm, M0, tra + start);
@@ -193,16 +199,17 @@ PyObject* constant_array(npy_intp n, double value) {
     return array;
 }
 
-// The elapsed seconds from the epoch of the COE `c` to the epochs of `time`,
-// as a one-dimensional float64 array this call alone holds (a copy when
-// Time's subtraction hands out an array anyone else could reach), so that the
-// loops may read it without the interpreter lock.
+// The elapsed seconds from the epoch of the COE `c` to the epochs of `time`:
+// a float for a single epoch, else a one-dimensional C-contiguous float64
+// array this call alone holds (a copy when Time's subtraction hands out an
+// array anyone else could reach), so that the loops may read it without the
+// interpreter lock.
 PyObject* elapsed_seconds(PyObject* time, const COEObject* c) {
     PyObject* epoch = c->base.epoch ? c->base.epoch : Py_None;
     Ref flat;
     {
         Ref elapsed = Ref::steal(PyNumber_Subtract(time, epoch));
-        if (!elapsed) return nullptr;
+        if (!elapsed || PyFloat_Check(elapsed.get())) return elapsed.release();
         flat = Ref::steal(PyObject_CallMethodOneArg(elapsed.get(), str_reshape, minus_one));
         if (!flat) return nullptr;
     }
@@ -228,9 +235,18 @@ PyObject* elapsed_seconds(PyObject* time, const COEObject* c) {
     return alone ? array.release() : PyArray_NewCopy(a, NPY_CORDER);
 }
 
+// The elapsed seconds as an array (one value for a single epoch).
+PyObject* elapsed_array(PyObject* time, const COEObject* c) {
+    Ref elapsed = Ref::steal(elapsed_seconds(time, c));
+    if (!elapsed || !PyFloat_Check(elapsed.get())) return elapsed.release();
+    PyObject* array = velmar::new_double_array(1);
+    if (array) *static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) = PyFloat_AS_DOUBLE(elapsed.get());
+    return array;
+}
+
 PyObject* c_propagate_state(PyObject* self, PyObject* time, PyObject* coe) {
     const COEObject* c = reinterpret_cast<COEObject*>(coe);
-    Ref dt_array = Ref::steal(elapsed_seconds(time, c));
+    Ref dt_array = Ref::steal(elapsed_array(time, c));
     if (!dt_array) return nullptr;
     velmar::View1D<double> dt;
     if (!dt.acquire(dt_array.get())) return nullptr;
@@ -269,11 +285,12 @@ PyObject* c_propagate_state(PyObject* self, PyObject* time, PyObject* coe) {
 // pass: a StateVectorEphemeris. For velmar's own solver only.
 PyObject* propagate_fused(PyObject* self, PyObject* time, PyObject* coe) {
     const COEObject* c = reinterpret_cast<COEObject*>(coe);
-    Ref dt_array = Ref::steal(elapsed_seconds(time, c));
-    if (!dt_array) return nullptr;
-    velmar::View1D<double> dt;
-    if (!dt.acquire(dt_array.get())) return nullptr;
-    const npy_intp n = dt.size();
+    Ref elapsed = Ref::steal(elapsed_seconds(time, c));
+    if (!elapsed) return nullptr;
+    const bool single = PyFloat_Check(elapsed.get());
+    const double one = single ? PyFloat_AS_DOUBLE(elapsed.get()) : 0.0;
+    const double* dt = single ? &one : static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(elapsed.get())));
+    const npy_intp n = single ? 1 : PyArray_DIM(reinterpret_cast<PyArrayObject*>(elapsed.get()), 0);
     const npy_intp shape[2] = {n, 3};
     Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
     if (!r) return nullptr;
@@ -291,17 +308,16 @@ PyObject* propagate_fused(PyObject* self, PyObject* time, PyObject* coe) {
     o.set(c->inc, c->raa, c->arp);
     const double orbit[velmar::batch::two_body_orbit_size] = {e, a, GM, o.P[0], o.P[1], o.P[2], o.Q[0], o.Q[1], o.Q[2]};
     {
-        Unlocked unlocked;
+        Unlocked unlocked(n);
         double M[block];
         for (npy_intp start = 0; start < n; start += block) {
             const npy_intp m = std::min<npy_intp>(block, n - start);
-            mean_anomalies(dt, start, m, mm, M0, M);
+            for (npy_intp i = 0; i < m; ++i) M[i] = mm * dt[start + i] + M0;
             kernels.two_body(M, m, orbit, R + 3 * start, V + 3 * start);
             if ((start + m) % signal_stride == 0 && start + m < n && !unlocked.check_signals()) return nullptr;
         }
     }
-    dt.release();
-    dt_array.reset();
+    elapsed.reset();  // not part of the peak memory of what follows
     PyObject* frame = c->base.frame ? c->base.frame : Py_None;
     return new_sv_ephemeris(time, frame, GM, r.get(), v.get());
 }
