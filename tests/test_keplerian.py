@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy.integrate import solve_ivp
@@ -16,10 +17,10 @@ from velmar.frames.frames import GCRF, TEME
 from velmar.propagators.analytical.keplerian import keplerian as module
 from velmar.propagators.analytical.keplerian.keplerian import Keplerian
 from velmar.propagators.propagators import Propagator
+from velmar.state import coe as coe_module
 from velmar.state.ephemeris import COEEphemeris, StateVectorEphemeris
 from velmar.state.state import COE, State, StateVector
 from velmar.time.time import Time
-from conftest import assert_child_ok
 
 GM = 398600.4418e9  # m^3/s^2
 EPOCH = Time("2024-03-01T00:00:00")
@@ -229,6 +230,21 @@ class TestPropagateState:
             alone = k.propagate_state(t, sv)
             assert alone.size == 1
             assert np.array_equal(alone.r[0], together.r[i]) and np.array_equal(alone.v[0], together.v[i])
+
+    @pytest.mark.parametrize("isa", coe_module._isa_paths())
+    def test_every_instruction_set_gives_the_bits_of_one_epoch_at_a_time_on_the_baseline(self, isa):
+        # 300 epochs: a full block of the array kernels and part of another
+        sv, k = orbit_state(0.95), Keplerian(GM)
+        times, _ = epochs_after(np.linspace(-2e5, 2e5, 300))
+        previous = coe_module._use_isa("baseline")
+        try:
+            alone = [k.propagate_state(t, sv) for t in times]
+            coe_module._use_isa(isa)
+            together = k.propagate_state(times, sv)
+        finally:
+            coe_module._use_isa(previous)
+        assert np.array_equal(together.r, np.concatenate([a.r for a in alone]))
+        assert np.array_equal(together.v, np.concatenate([a.v for a in alone]))
 
     def test_target_epoch_equal_to_the_state_epoch_gives_the_state(self):
         sv = orbit_state(0.2, nu=5.5)

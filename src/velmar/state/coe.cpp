@@ -502,7 +502,6 @@ void c_two_body_batch(const double* M, Py_ssize_t const n, const double* orbit, 
     paths().two_body(M, n, orbit, r, v);
 }
 
-velmar::coe::Kepler kepler;  // bound in exec_coe
 
 bool read_double(PyObject* value, double& out) {
     out = PyFloat_AsDouble(value);
@@ -783,12 +782,7 @@ int exec_coe(PyObject* module) {
     const char* wanted = std::getenv("VELMAR_ISA");
     const Paths* named = wanted ? path_named(wanted) : nullptr;
     active.store(named ? named : found[0]);
-    // Kepler::bind would import this very module; the solver is right here.
-    kepler.eca_from_mea = c_eca_from_mea;
-    return velmar::import_function("velmar.mathtools.misc.misc", "atan2_asymmetric",
-                                   velmar::signature::double_of_two_doubles, kepler.atan2_asymmetric)
-               ? 0
-               : -1;
+    return 0;
 }
 
 }  // namespace
