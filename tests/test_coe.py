@@ -320,6 +320,13 @@ class TestArrayForms:
         s, c = coe._sin_cos_array(x)
         assert same_bits(s, s0) and same_bits(c, c0) and same_bits(coe._atan2_array(y, x), a0)
 
+    def test_environment_picks_the_instruction_set_at_import(self):
+        from conftest import assert_child_ok
+
+        out = assert_child_ok("import os; os.environ['VELMAR_ISA'] = 'baseline'\n"
+                              "from velmar.state import coe; print(coe._use_isa('baseline'))")
+        assert out == "baseline\n"
+
     def test_unknown_instruction_set_refused(self):
         with pytest.raises(ValueError, match="'sse9' is not an instruction set"):
             coe._use_isa("sse9")
