@@ -125,4 +125,10 @@ inline constexpr const char* record_layout = "velmar: %s does not have the recor
 inline constexpr const char* geodetic_frame = "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
                                               "must be ITRF, got %R";
 
+// Array kernels and the native ephemeris constructors
+inline constexpr const char* isa_unknown = "%R is not an instruction set this processor runs the array forms on";
+inline constexpr const char* native_ephemeris_arguments =
+    "native ephemeris constructor: time must be a Time and frame a Frame";
+inline constexpr const char* native_ephemeris_array = "native ephemeris constructor: %s is not an array over fixed memory";
+
 }  // namespace velmar::msg

@@ -634,7 +634,7 @@ PyObject* py_atan2_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Ref x = Ref::steal(copy_of(a[1], m));
     if (!x) return nullptr;
     if (m != n) {
-        PyErr_Format(PyExc_ValueError, "_atan2_array: y has %zd values and x %zd", n, m);
+        PyErr_Format(PyExc_ValueError, velmar::msg::rows_differ, "y", n, "x", m);
         return nullptr;
     }
     double* yd = data_of(y.get());
@@ -701,8 +701,7 @@ PyObject* py_use_isa(PyObject*, PyObject* arg) {
     if (!name) return nullptr;
     const Paths* chosen = path_named(name);
     if (!chosen) {
-        PyErr_Format(PyExc_ValueError, "_use_isa: %R is not an instruction set this processor runs the array forms on",
-                     arg);
+        PyErr_Format(PyExc_ValueError, velmar::msg::isa_unknown, arg);
         return nullptr;
     }
     return PyUnicode_FromString(active.exchange(chosen)->name);

@@ -752,7 +752,7 @@ PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoS
 // The common arguments of the native constructors, which other modules pass.
 bool native_common(PyObject* time, PyObject* frame, double GM) {
     if (!PyObject_TypeCheck(time, time_type) || !PyObject_TypeCheck(frame, frame_type)) {
-        PyErr_SetString(PyExc_SystemError, "native ephemeris constructor: time must be a Time and frame a Frame");
+        PyErr_SetString(PyExc_SystemError, velmar::msg::native_ephemeris_arguments);
         return false;
     }
     return velmar::require_valid_gm(GM);
@@ -761,7 +761,7 @@ bool native_common(PyObject* time, PyObject* frame, double GM) {
 // An array handed to a native constructor: fixed memory of the right shape.
 bool adoptable(PyObject* array, const char* name, npy_intp rows, int columns) {
     if (!array || !velmar::is_fixed_array(array)) {
-        PyErr_Format(PyExc_SystemError, "native ephemeris constructor: %s is not an array over fixed memory", name);
+        PyErr_Format(PyExc_SystemError, velmar::msg::native_ephemeris_array, name);
         return false;
     }
     return arrays::check_shape(array, name, rows, columns);
