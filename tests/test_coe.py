@@ -262,3 +262,116 @@ class TestBadArguments:
     def test_not_a_number(self):
         with pytest.raises(TypeError):
             eca_from_mea(1.0, "0.1")
+
+
+def ulps_apart(a, b):
+    """Distance in units in the last place between two float64 arrays of finite values."""
+    ia, ib = (np.asarray(x, np.float64).view(np.int64) for x in (a, b))
+    # map the sign-magnitude order of doubles onto the integers
+    ia = np.where(ia < 0, np.int64(-(2**63)) - ia, ia)
+    ib = np.where(ib < 0, np.int64(-(2**63)) - ib, ib)
+    return np.abs(ia - ib)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
+    both_nan = np.isnan(a) & np.isnan(b)
+    return bool(np.all(both_nan | (a.view(np.int64) == b.view(np.int64))))
+
+
+# Anomalies that reach every branch of the array forms: the pieces, the corner
+# near perigee, many turns, beyond the loops' reduction, zeros and non-finite.
+AWKWARD = np.concatenate([
+    np.random.default_rng(11).uniform(-20.0, 20.0, 3000),
+    np.geomspace(1e-12, 0.2, 300), -np.geomspace(1e-12, 0.2, 50),
+    [0.0, -0.0, math.pi, -math.pi, TWO_PI, 6.4e6, 6.6e6, -1e7, 1e15, -1e300, math.nan, math.inf, -math.inf],
+    np.random.default_rng(12).uniform(-1e6, 1e6, 500),
+])
+
+
+class TestArrayForms:
+    """The array forms run on every instruction set the processor has and give the bits of the one-value forms."""
+
+    @pytest.fixture(params=coe._isa_paths())
+    def isa(self, request):
+        previous = coe._use_isa(request.param)
+        yield request.param
+        coe._use_isa(previous)
+
+    @pytest.mark.parametrize("ecc", [0.0, 0.08, 0.5, 0.8999, 0.9, 0.95, 0.999, 0.999999, 1.0, math.nan])
+    def test_every_conversion_bit_for_bit_on_every_path(self, isa, ecc):
+        for array_form, one in [
+            (coe.eca_from_mea_array, eca_from_mea),
+            (coe.tra_from_mea_array, tra_from_mea),
+            (coe.tra_from_eca_array, tra_from_eca),
+            (coe.eca_from_tra_array, eca_from_tra),
+            (coe.mea_from_tra_array, mea_from_tra),
+        ]:
+            got = array_form(AWKWARD, ecc)
+            assert same_bits(got, [one(x, ecc) for x in AWKWARD]), (isa, array_form.__name__)
+
+    def test_kernels_same_bits_on_every_path(self, isa):
+        x = np.concatenate([AWKWARD, np.arange(-400, 400) * (math.pi / 2)])
+        y = np.random.default_rng(13).permutation(x)
+        coe._use_isa("baseline")
+        s0, c0 = coe._sin_cos_array(x)
+        a0 = coe._atan2_array(y, x)
+        coe._use_isa(isa)
+        s, c = coe._sin_cos_array(x)
+        assert same_bits(s, s0) and same_bits(c, c0) and same_bits(coe._atan2_array(y, x), a0)
+
+    def test_environment_picks_the_instruction_set_at_import(self):
+        from conftest import assert_child_ok
+
+        out = assert_child_ok("import os; os.environ['VELMAR_ISA'] = 'baseline'\n"
+                              "from velmar.state import coe; print(coe._use_isa('baseline'))")
+        assert out == "baseline\n"
+
+    def test_unknown_instruction_set_refused(self):
+        with pytest.raises(ValueError, match="'sse9' is not an instruction set"):
+            coe._use_isa("sse9")
+
+    def test_piece_ends_against_high_precision(self):
+        # E is cut into pieces at k pi / 12; the mean anomalies there, a few
+        # ulps either side, are where a starter would go wrong first.
+        for ecc in [0.3, 0.8999, 0.9, 0.97, 0.999]:
+            ends = np.array([E - ecc * math.sin(E) for E in np.arange(1, 12) * (math.pi / 12)])
+            mea = np.concatenate([np.nextafter(ends, 0.0), ends, np.nextafter(ends, 4.0), ends * (1 + 1e-9)])
+            for m, E in zip(mea, eca_from_mea_array(mea, ecc)):
+                assert abs(mp.mpf(E) - kepler_reference(m, ecc)) <= 2e-15, (ecc, m)
+
+
+class TestTrigonometricKernels:
+    """The sine, cosine and arctangent of the array forms are within 1 ulp of the C library (math)."""
+
+    def test_sine_and_cosine(self):
+        rng = np.random.default_rng(21)
+        k = rng.integers(-200_000, 200_000, 400_000)
+        x = np.concatenate([
+            rng.uniform(-4.0, 4.0, 600_000),
+            rng.uniform(-1e6, 1e6, 300_000),
+            # next to multiples of pi/2, where the reduction cancels
+            k * (math.pi / 2) + rng.uniform(-1e-6, 1e-6, k.size),
+            np.nextafter(k[:50_000] * (math.pi / 2), math.inf),
+            rng.uniform(-1.0, 1.0, 100_000) * 10.0 ** rng.integers(-300, 300, 100_000),  # tiny and huge
+        ])
+        s, c = coe._sin_cos_array(x)
+        assert ulps_apart(s, list(map(math.sin, x))).max() <= 1
+        assert ulps_apart(c, list(map(math.cos, x))).max() <= 1
+        s, c = coe._sin_cos_array(np.array([math.inf, -math.inf, math.nan]))
+        assert np.isnan(s).all() and np.isnan(c).all()
+
+    def test_arctangent(self):
+        rng = np.random.default_rng(22)
+        n = 500_000
+        y = rng.standard_normal(n) * 10.0 ** rng.integers(-5, 6, n)
+        x = rng.standard_normal(n) * 10.0 ** rng.integers(-5, 6, n)
+        x[:1000] = y[:1000] * rng.choice([7 / 16, 11 / 16, 19 / 16, 39 / 16, 1.0], 1000)  # the ends of the ranges
+        special = [0.0, -0.0, 1.0, -1.0, 1e-310, math.inf, -math.inf]
+        ys, xs = (np.array(v) for v in zip(*[(a, b) for a in special for b in special]))
+        y, x = np.concatenate([y, ys]), np.concatenate([x, xs])
+        got = coe._atan2_array(y, x)
+        expected = np.array(list(map(math.atan2, y, x)))
+        assert ulps_apart(got, expected).max() <= 1
+        assert same_bits(np.signbit(got), np.signbit(expected))
+        assert np.isnan(coe._atan2_array(np.array([math.nan, 1.0]), np.array([1.0, math.nan]))).all()

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy.integrate import solve_ivp
@@ -16,10 +17,10 @@ from velmar.frames.frames import GCRF, TEME
 from velmar.propagators.analytical.keplerian import keplerian as module
 from velmar.propagators.analytical.keplerian.keplerian import Keplerian
 from velmar.propagators.propagators import Propagator
+from velmar.state import coe as coe_module
 from velmar.state.ephemeris import COEEphemeris, StateVectorEphemeris
 from velmar.state.state import COE, State, StateVector
 from velmar.time.time import Time
-from conftest import assert_child_ok
 
 GM = 398600.4418e9  # m^3/s^2
 EPOCH = Time("2024-03-01T00:00:00")
@@ -230,6 +231,21 @@ class TestPropagateState:
             assert alone.size == 1
             assert np.array_equal(alone.r[0], together.r[i]) and np.array_equal(alone.v[0], together.v[i])
 
+    @pytest.mark.parametrize("isa", coe_module._isa_paths())
+    def test_every_instruction_set_gives_the_bits_of_one_epoch_at_a_time_on_the_baseline(self, isa):
+        # 300 epochs: a full block of the array kernels and part of another
+        sv, k = orbit_state(0.95), Keplerian(GM)
+        times, _ = epochs_after(np.linspace(-2e5, 2e5, 300))
+        previous = coe_module._use_isa("baseline")
+        try:
+            alone = [k.propagate_state(t, sv) for t in times]
+            coe_module._use_isa(isa)
+            together = k.propagate_state(times, sv)
+        finally:
+            coe_module._use_isa(previous)
+        assert np.array_equal(together.r, np.concatenate([a.r for a in alone]))
+        assert np.array_equal(together.v, np.concatenate([a.v for a in alone]))
+
     def test_target_epoch_equal_to_the_state_epoch_gives_the_state(self):
         sv = orbit_state(0.2, nu=5.5)
         eph = Keplerian(GM).propagate_state(EPOCH, sv)
@@ -296,6 +312,66 @@ class TestPropagateState:
     def test_eccentricity_0_999_is_propagated(self):
         eph = Keplerian(GM).propagate_state(EPOCH + 1000.0, COE(EPOCH, GCRF, 0.999, 4e7, 1.0, 0.0, 0.0, 0.0, GM=GM))
         assert np.all(np.isfinite(eph.r))
+
+    @pytest.mark.parametrize("e", [0.0, 0.3, 0.95, 0.999])
+    def test_one_pass_agrees_with_the_element_ephemeris(self, e):
+        # propagate_state makes r and v in one pass from the eccentric anomaly;
+        # the table's element step goes through true anomalies, COEEphemeris and
+        # its to_sv(): two routes to the same conic.
+        k, sv = Keplerian(GM), orbit_state(e, a=2.4e7)
+        times, _ = epochs_after(np.linspace(-3e5, 3e5, 1001))
+        direct = k.propagate_state(times, sv)
+        elements = PROPAGATE(native_table(k, 6)[4])(k, times, sv.to_coe())
+        assert isinstance(elements, COEEphemeris) and not elements.tra.flags.writeable
+        via = elements.to_sv()
+        scale = np.linalg.norm(direct.r, axis=1).max()
+        np.testing.assert_allclose(direct.r, via.r, rtol=0, atol=1e-13 * scale / (1 - e))
+        np.testing.assert_allclose(direct.v, via.v, rtol=0, atol=1e-13 * np.abs(via.v).max() / (1 - e))
+
+    def test_ctrl_c_interrupts_a_long_propagation(self):
+        # Signals are looked at between blocks of epochs, with the lock taken
+        # back: SIGINT, sent by a thread (which needs the lock let go to run at
+        # all) every few milliseconds once the call has begun, ends the call
+        # with KeyboardInterrupt long before its three million epochs are done.
+        out = assert_child_ok("""
+import os, signal, threading, time
+import numpy as np
+from velmar.frames.frames import GCRF
+from velmar.propagators.analytical.keplerian.keplerian import Keplerian
+from velmar.state.state import COE
+from velmar.time.time import Time
+epoch = Time("2024-03-01T00:00:00")
+times = Time(epoch.int64 + np.arange(3_000_000, dtype=np.int64) * 1_000_000_000)
+k, coe = Keplerian(), COE(epoch, GCRF, 0.3, 2.4e7, 0.9, 1.0, 2.0, 0.5)
+start = time.perf_counter()
+k.propagate_state(times, coe)
+whole = time.perf_counter() - start
+raised = []
+def interrupt(signum, frame):  # the default handler's KeyboardInterrupt, once
+    if not raised:
+        raised.append(signum)
+        raise KeyboardInterrupt
+signal.signal(signal.SIGINT, interrupt)
+go, done = threading.Event(), threading.Event()
+def send():
+    go.wait()
+    while not done.wait(0.02):
+        os.kill(os.getpid(), signal.SIGINT)
+sender = threading.Thread(target=send)
+sender.start()
+start = time.perf_counter()
+try:
+    go.set()
+    k.propagate_state(times, coe)
+    print("finished")
+except KeyboardInterrupt:
+    # a KeyboardInterrupt raised only after the call would come after the whole run
+    print("interrupted" if time.perf_counter() - start < 0.6 * whole else "interrupted late")
+finally:
+    done.set()
+    sender.join()
+""")
+        assert out == "interrupted\n", out
 
     @pytest.mark.parametrize("e, a", [(1.0, 7e6), (1.5, -7e6)])
     def test_parabolic_and_hyperbolic_orbits_refused(self, e, a):

@@ -210,4 +210,10 @@ inline constexpr const char* leap_table_step =
     "a step that is not a whole day near the present with a plausible TAI-UTC";
 inline constexpr const char* leap_table_order = "days out of order";
 
+// Array kernels and the native ephemeris constructors
+inline constexpr const char* isa_unknown = "%R is not an instruction set this processor runs the array forms on";
+inline constexpr const char* native_ephemeris_arguments =
+    "native ephemeris constructor: time must be a Time and frame a Frame";
+inline constexpr const char* native_ephemeris_array = "native ephemeris constructor: %s is not an array over fixed memory";
+
 }  // namespace velmar::msg

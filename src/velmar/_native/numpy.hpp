@@ -69,6 +69,14 @@ inline void release_fixed_memory(PyObject* capsule) {
     return array.release();
 }
 
+// True when `obj` is an array over memory of new_fixed_array (the array
+// itself or a view of new_fixed_view).
+[[nodiscard]] inline bool is_fixed_array(PyObject* obj) {
+    if (!PyArray_Check(obj)) return false;
+    PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(obj));
+    return base && PyCapsule_IsValid(base, detail::fixed_memory_name);
+}
+
 // Makes an array of new_fixed_array read-only for good.
 inline void freeze_fixed(PyObject* array) {
     PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_WRITEABLE);

@@ -1,17 +1,21 @@
 // Kepler's equation M = E - e sin E, solved for the eccentric anomaly E, and
-// Python access to the anomaly conversions of coe.hpp.
+// Python access to the anomaly conversions, for one value and for arrays.
 //
 // c_eca_from_mea is exported natively: the propagator and the TLE reader call
 // it once per epoch, so it holds no Python object, allocates nothing and never
-// loops. The solver is Markley's (Celestial Mechanics 63, 1995): a cubic
-// starter good to 3e-4 of E, then one sixth-order correction. What
-// limits the accuracy is not the method but the evaluation of
-// f(E) = E - e sin E - M near perigee when e is close to 1: there E and
-// e sin E almost cancel while f'(E) = 1 - e cos E is tiny, so both are
-// computed in forms free of cancellation.
+// loops. It and the array forms (c_*_batch, see batch.hpp) are written once in
+// kepler.hpp and trig.hpp: piecewise quintic starters and one sixth-order
+// correction, with Markley's solver (Celestial Mechanics 63, 1995, the one
+// velmar used first) kept for the corner near perigee at high eccentricity and
+// for mean anomalies of more than 2^20 turns. The array forms are compiled for
+// AVX-512, AVX2 and the x86-64 baseline and the widest the processor has is
+// chosen at import; every one gives the same bits as the one-value functions.
 #define VELMAR_NUMPY_IMPORT
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -22,7 +26,10 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/numpy.hpp"
 #include "velmar/mathtools/sincos.hpp"
+#include "velmar/mathtools/trig.hpp"
+#include "velmar/state/batch.hpp"
 #include "velmar/state/coe.hpp"
+#include "velmar/state/kepler.hpp"
 
 namespace {
 
@@ -87,7 +94,11 @@ double cube_root(double x) {
     return y * (y3 + 2.0 * x) / (2.0 * y3 + x);
 }
 
-// Kepler's equation for 0 <= a <= about pi (a = |M| of the reduced angle).
+// Markley's solver, for 0 <= a <= about pi (a = |M| of the reduced angle).
+// What limits its accuracy is not the method but the evaluation of
+// f(E) = E - e sin E - M near perigee when e is close to 1: there E and
+// e sin E almost cancel while f'(E) = 1 - e cos E is tiny, so both are
+// computed in forms free of cancellation.
 double solve_reduced(double a, double ecc) {
     const double one_minus_e = 1.0 - ecc;  // exact for ecc >= 0.5
     // Cubic starter. The coefficient is 1.6 pi (pi - |M|); a transcription
@@ -149,6 +160,8 @@ double solve_signed(double m, double ecc) {
     return std::copysign(solve_reduced(std::fabs(m), ecc), m);
 }
 
+// Markley's solver for any mea: the corner and the many-turn anomalies that
+// the pieces leave, and the solver of the benchmarks' "before" row.
 // The eccentric anomaly E with E - ecc sin E = mea, for 0 <= ecc < 1 and any
 // finite mea. The whole turns of mea are kept: mea in [k pi, (k + 1) pi] gives
 // E in the same interval (E = mea at every multiple of pi), so a mean anomaly
@@ -162,7 +175,7 @@ double solve_signed(double m, double ecc) {
 // 2 pi rounded to a double (which drifts 2.4e-16 rad per turn): two-part
 // reduction while the turn count is exact in a double product, the C
 // library's own reduction of sin and cos beyond.
-double c_eca_from_mea(double const mea, double const ecc) {
+double markley_eca_from_mea(double const mea, double const ecc) {
     if (!(ecc >= 0.0 && ecc < 1.0) || !std::isfinite(mea)) return nan;
     if (ecc == 0.0) return mea;
     const double a = std::fabs(mea);
@@ -183,7 +196,312 @@ double c_eca_from_mea(double const mea, double const ecc) {
     return std::copysign(a + (solve_signed(m, ecc) - m), mea);
 }
 
-velmar::coe::Kepler kepler;  // bound in exec_coe
+namespace kp = velmar::kepler;
+namespace trig = velmar::trig;
+
+// The pieces of the last eccentricity this thread solved for: a propagation
+// or a TLE calls the solver once per epoch with the same eccentricity.
+constinit thread_local kp::Table last_table;
+
+// This thread's pieces for ecc: one look-up of the thread's copy (the
+// compiler would repeat it), built when the eccentricity changes.
+[[gnu::noinline]] const kp::Table& table_for(double ecc) {
+    kp::Table& table = last_table;
+    if (table.ecc != ecc) table.build(ecc);
+    return table;
+}
+
+// The eccentric anomaly E with E - ecc sin E = mea, for 0 <= ecc < 1 and any
+// finite mea (NaN otherwise). Whole turns are kept: mea in [k pi, (k + 1) pi]
+// gives E in the same interval (E = mea at every multiple of pi), so a mean
+// anomaly in [0, 2 pi) gives an eccentric anomaly in [0, 2 pi), and
+// E(-mea) = -E(mea). There is no loop, so no input can hang it.
+double c_eca_from_mea(double const mea, double const ecc) {
+    if (!(ecc > 0.0 && ecc < 1.0)) return markley_eca_from_mea(mea, ecc);  // ecc = 0, or NaN
+    const double E = kp::kepler_core(table_for(ecc), mea);
+    return std::isnan(E) ? markley_eca_from_mea(mea, ecc) : E;
+}
+
+// The conversions for one value, with s = sqrt(1 - ecc^2). The loops below
+// run the *_core forms and redo with these the values outside the cores'
+// domains (and NaN results), so both give the same bits.
+VELMAR_KERNEL double tra_from_eca_core(double eca, double ecc, double s) {
+    double sin_eca, cos_eca;
+    trig::sin_cos_core(eca, sin_eca, cos_eca);
+    return trig::polar_angle_of(trig::atan2_core(s * sin_eca, cos_eca - ecc));
+}
+
+VELMAR_KERNEL double eca_from_tra_core(double tra, double ecc, double s) {
+    double sin_tra, cos_tra;
+    trig::sin_cos_core(tra, sin_tra, cos_tra);
+    return trig::polar_angle_of(trig::atan2_core(s * sin_tra, cos_tra + ecc));
+}
+
+VELMAR_KERNEL double mea_of_eca_core(double eca, double ecc) {
+    double sin_eca, cos_eca;
+    trig::sin_cos_core(eca, sin_eca, cos_eca);
+    return eca - ecc * sin_eca;
+}
+
+double tra_from_eca_one(double eca, double ecc, double s) {
+    double sin_eca, cos_eca;
+    trig::sin_cos(eca, sin_eca, cos_eca);
+    return trig::polar_angle_of(trig::atan2(s * sin_eca, cos_eca - ecc));
+}
+
+double eca_from_tra_one(double tra, double ecc, double s) {
+    double sin_tra, cos_tra;
+    trig::sin_cos(tra, sin_tra, cos_tra);
+    return trig::polar_angle_of(trig::atan2(s * sin_tra, cos_tra + ecc));
+}
+
+double mea_from_tra_one(double tra, double ecc, double s) {
+    const double eca = eca_from_tra_one(tra, ecc, s);
+    double sin_eca, cos_eca;
+    trig::sin_cos(eca, sin_eca, cos_eca);
+    return eca - ecc * sin_eca;
+}
+
+double tra_from_mea_one(double mea, double ecc, double s) { return tra_from_eca_one(c_eca_from_mea(mea, ecc), ecc, s); }
+
+// --- the array forms ------------------------------------------------------------
+//
+// Blocks of 256 values: copied in (so that input and output may be the same
+// array), run through a core with a fixed count the compiler vectorises, the
+// rare values outside the core's domain redone one by one, copied out.
+
+constexpr int block = 256;
+
+#if defined(__GNUC__)
+#define VELMAR_LAMBDA __attribute__((always_inline))
+#else
+#define VELMAR_LAMBDA
+#endif
+
+template <typename Core, typename Fix>
+VELMAR_KERNEL void blocks(const double* in, double* out, Py_ssize_t n, Core core, Fix fix) {
+    double x[block], r[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(block, n - start));
+        std::memcpy(x, in + start, sizeof(double) * m);
+        if (m == block) {
+            for (int i = 0; i < block; ++i) r[i] = core(x[i]);
+        } else {
+            for (int i = 0; i < m; ++i) r[i] = core(x[i]);
+        }
+        for (int i = 0; i < m; ++i)
+            if (std::isnan(r[i])) r[i] = fix(x[i]);
+        std::memcpy(out + start, r, sizeof(double) * m);
+    }
+}
+
+VELMAR_KERNEL void eca_from_mea_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
+    if (!(ecc > 0.0 && ecc < 1.0)) {
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = markley_eca_from_mea(in[i], ecc);
+        return;
+    }
+    const kp::Table& T = table_for(ecc);  // callers pass a block at a time: built once per eccentricity
+    blocks(in, out, n, [&T](double mea) VELMAR_LAMBDA { return kp::kepler_core(T, mea); },
+           [ecc](double mea) VELMAR_LAMBDA { return markley_eca_from_mea(mea, ecc); });
+}
+
+VELMAR_KERNEL void tra_from_eca_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
+    const double s = velmar::coe::semi_minor_ratio(ecc);
+    blocks(in, out, n,
+           [ecc, s](double eca) VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? tra_from_eca_core(eca, ecc, s) : nan; },
+           [ecc, s](double eca) VELMAR_LAMBDA { return tra_from_eca_one(eca, ecc, s); });
+}
+
+VELMAR_KERNEL void tra_from_mea_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
+    double E[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const Py_ssize_t m = std::min<Py_ssize_t>(block, n - start);
+        eca_from_mea_loop(in + start, ecc, E, m);
+        tra_from_eca_loop(E, ecc, out + start, m);
+    }
+}
+
+VELMAR_KERNEL void eca_from_tra_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
+    const double s = velmar::coe::semi_minor_ratio(ecc);
+    blocks(in, out, n,
+           [ecc, s](double tra) VELMAR_LAMBDA { return trig::sin_cos_in_core(tra) ? eca_from_tra_core(tra, ecc, s) : nan; },
+           [ecc, s](double tra) VELMAR_LAMBDA { return eca_from_tra_one(tra, ecc, s); });
+}
+
+VELMAR_KERNEL void mea_from_tra_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
+    double E[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const Py_ssize_t m = std::min<Py_ssize_t>(block, n - start);
+        eca_from_tra_loop(in + start, ecc, E, m);
+        blocks(E, out + start, m,
+               [ecc](double eca) VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? mea_of_eca_core(eca, ecc) : nan; },
+               [ecc](double eca) VELMAR_LAMBDA {
+                   double sin_eca, cos_eca;
+                   trig::sin_cos(eca, sin_eca, cos_eca);
+                   return eca - ecc * sin_eca;
+               });
+    }
+}
+
+VELMAR_KERNEL void sin_cos_loop(const double* in, double* s, double* c, Py_ssize_t n) {
+    double x[block], rs[block], rc[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(block, n - start));
+        std::memcpy(x, in + start, sizeof(double) * m);
+        if (m == block) {
+            for (int i = 0; i < block; ++i) trig::sin_cos_core(x[i], rs[i], rc[i]);
+        } else {
+            for (int i = 0; i < m; ++i) trig::sin_cos_core(x[i], rs[i], rc[i]);
+        }
+        for (int i = 0; i < m; ++i)
+            if (!trig::sin_cos_in_core(x[i])) trig::sin_cos(x[i], rs[i], rc[i]);
+        std::memcpy(s + start, rs, sizeof(double) * m);
+        std::memcpy(c + start, rc, sizeof(double) * m);
+    }
+}
+
+VELMAR_KERNEL void atan2_loop(const double* y, const double* x, double* out, Py_ssize_t n) {
+    double a[block], b[block], r[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(block, n - start));
+        std::memcpy(a, y + start, sizeof(double) * m);
+        std::memcpy(b, x + start, sizeof(double) * m);
+        if (m == block) {
+            for (int i = 0; i < block; ++i) r[i] = trig::atan2_core(a[i], b[i]);
+        } else {
+            for (int i = 0; i < m; ++i) r[i] = trig::atan2_core(a[i], b[i]);
+        }
+        for (int i = 0; i < m; ++i)
+            if (!trig::atan2_in_core(a[i], b[i])) r[i] = std::atan2(a[i], b[i]);
+        std::memcpy(out + start, r, sizeof(double) * m);
+    }
+}
+
+// The conic: position and velocity from E on the ellipse, x = a (cos E - e),
+// y = b sin E along P and Q, and the velocity sqrt(GM a) / rho (-sin E,
+// s cos E) with rho = a (1 - e cos E), s = sqrt(1 - e^2), b = a s.
+VELMAR_KERNEL void conic(const double* __restrict sin_e, const double* __restrict cos_e, double* __restrict R,
+                         double* __restrict V, std::int64_t m, double e, double a, double b, double s, double root_gm_a,
+                         double P0, double P1, double P2, double Q0, double Q1, double Q2) {
+    const auto at = [=](std::int64_t i) VELMAR_LAMBDA {
+        const double x = a * (cos_e[i] - e), y = b * sin_e[i];
+        const double speed = root_gm_a / (a * (1.0 - e * cos_e[i]));
+        const double vx = -speed * sin_e[i], vy = speed * (s * cos_e[i]);
+        R[3 * i] = x * P0 + y * Q0;
+        R[3 * i + 1] = x * P1 + y * Q1;
+        R[3 * i + 2] = x * P2 + y * Q2;
+        V[3 * i] = vx * P0 + vy * Q0;
+        V[3 * i + 1] = vx * P1 + vy * Q1;
+        V[3 * i + 2] = vx * P2 + vy * Q2;
+    };
+    if (m == block) {
+        for (std::int64_t i = 0; i < block; ++i) at(i);
+    } else {
+        for (std::int64_t i = 0; i < m; ++i) at(i);
+    }
+}
+
+VELMAR_KERNEL void two_body_loop(const double* mea, Py_ssize_t n, const double* orbit, double* r, double* v) {
+    const double e = orbit[0], a = orbit[1], GM = orbit[2];
+    const double s = velmar::coe::semi_minor_ratio(e);
+    const double b = a * s, root_gm_a = std::sqrt(GM * a);
+    double E[block], sin_e[block], cos_e[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(block, n - start));
+        eca_from_mea_loop(mea + start, e, E, m);
+        sin_cos_loop(E, sin_e, cos_e, m);
+        conic(sin_e, cos_e, r + 3 * start, v + 3 * start, m, e, a, b, s, root_gm_a, orbit[3], orbit[4], orbit[5],
+              orbit[6], orbit[7], orbit[8]);
+    }
+}
+
+// One set of array functions per instruction set.
+struct Paths {
+    const char* name;
+    velmar::batch::AnomalyBatch eca_from_mea, tra_from_mea, tra_from_eca, eca_from_tra, mea_from_tra;
+    velmar::batch::SinCosBatch sin_cos;
+    velmar::batch::Atan2Batch atan2;
+    velmar::batch::TwoBodyBatch two_body;
+};
+
+#define VELMAR_PATHS(SUFFIX, ATTRIBUTE)                                                                    \
+    ATTRIBUTE void eca_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
+        eca_from_mea_loop(in, e, out, n);                                                                  \
+    }                                                                                                      \
+    ATTRIBUTE void tra_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
+        tra_from_mea_loop(in, e, out, n);                                                                  \
+    }                                                                                                      \
+    ATTRIBUTE void tra_from_eca_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
+        tra_from_eca_loop(in, e, out, n);                                                                  \
+    }                                                                                                      \
+    ATTRIBUTE void eca_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
+        eca_from_tra_loop(in, e, out, n);                                                                  \
+    }                                                                                                      \
+    ATTRIBUTE void mea_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
+        mea_from_tra_loop(in, e, out, n);                                                                  \
+    }                                                                                                      \
+    ATTRIBUTE void sin_cos_##SUFFIX(const double* in, double* s, double* c, Py_ssize_t n) {              \
+        sin_cos_loop(in, s, c, n);                                                                         \
+    }                                                                                                      \
+    ATTRIBUTE void atan2_##SUFFIX(const double* y, const double* x, double* out, Py_ssize_t n) {         \
+        atan2_loop(y, x, out, n);                                                                          \
+    }                                                                                                      \
+    ATTRIBUTE void two_body_##SUFFIX(const double* M, Py_ssize_t n, const double* o, double* r, double* v) { \
+        two_body_loop(M, n, o, r, v);                                                                      \
+    }                                                                                                      \
+    const Paths paths_##SUFFIX = {#SUFFIX,           eca_from_mea_##SUFFIX, tra_from_mea_##SUFFIX,        \
+                                  tra_from_eca_##SUFFIX, eca_from_tra_##SUFFIX, mea_from_tra_##SUFFIX,   \
+                                  sin_cos_##SUFFIX, atan2_##SUFFIX, two_body_##SUFFIX};
+
+VELMAR_PATHS(baseline, )
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELMAR_HAS_X86_PATHS 1
+VELMAR_PATHS(avx2, __attribute__((target("avx2"))))
+VELMAR_PATHS(avx512, __attribute__((target("avx512f,avx512dq,avx512vl"))))
+#endif
+
+#undef VELMAR_PATHS
+
+// The paths this processor can run, widest first.
+int available_paths(const Paths* out[3]) {
+    int count = 0;
+#ifdef VELMAR_HAS_X86_PATHS
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl"))
+        out[count++] = &paths_avx512;
+    if (__builtin_cpu_supports("avx2")) out[count++] = &paths_avx2;
+#endif
+    out[count++] = &paths_baseline;
+    return count;
+}
+
+std::atomic<const Paths*> active{&paths_baseline};
+
+const Paths& paths() { return *active.load(std::memory_order_relaxed); }
+
+// What the other modules bind: the active path of each.
+void c_eca_from_mea_batch(const double* in, double const e, double* out, Py_ssize_t const n) {
+    paths().eca_from_mea(in, e, out, n);
+}
+void c_tra_from_mea_batch(const double* in, double const e, double* out, Py_ssize_t const n) {
+    paths().tra_from_mea(in, e, out, n);
+}
+void c_tra_from_eca_batch(const double* in, double const e, double* out, Py_ssize_t const n) {
+    paths().tra_from_eca(in, e, out, n);
+}
+void c_eca_from_tra_batch(const double* in, double const e, double* out, Py_ssize_t const n) {
+    paths().eca_from_tra(in, e, out, n);
+}
+void c_mea_from_tra_batch(const double* in, double const e, double* out, Py_ssize_t const n) {
+    paths().mea_from_tra(in, e, out, n);
+}
+void c_sin_cos_batch(const double* x, double* s, double* c, Py_ssize_t const n) { paths().sin_cos(x, s, c, n); }
+void c_atan2_batch(const double* y, const double* x, double* out, Py_ssize_t const n) { paths().atan2(y, x, out, n); }
+void c_two_body_batch(const double* M, Py_ssize_t const n, const double* orbit, double* r, double* v) {
+    paths().two_body(M, n, orbit, r, v);
+}
+
 
 // Python access: f(angle, ecc) -> float, with the conversions' -1.0 marker
 // turned back into the pending exception.
@@ -199,11 +517,12 @@ PyObject* angle_function(const velmar::Signature& sig, PyObject* const* args, Py
     return PyFloat_FromDouble(result);
 }
 
+// The Python faces: the same functions as the array forms, one value at a time.
 double eca_from_mea(double mea, double ecc) { return c_eca_from_mea(mea, ecc); }
-double eca_from_tra(double tra, double ecc) { return velmar::coe::c_eca_from_tra(kepler, tra, ecc); }
-double tra_from_eca(double eca, double ecc) { return velmar::coe::c_tra_from_eca(kepler, eca, ecc); }
-double tra_from_mea(double mea, double ecc) { return velmar::coe::c_tra_from_mea(kepler, mea, ecc); }
-double mea_from_tra(double tra, double ecc) { return velmar::coe::c_mea_from_tra(kepler, tra, ecc); }
+double eca_from_tra(double tra, double ecc) { return eca_from_tra_one(tra, ecc, velmar::coe::semi_minor_ratio(ecc)); }
+double tra_from_eca(double eca, double ecc) { return tra_from_eca_one(eca, ecc, velmar::coe::semi_minor_ratio(ecc)); }
+double tra_from_mea(double mea, double ecc) { return tra_from_mea_one(mea, ecc, velmar::coe::semi_minor_ratio(ecc)); }
+double mea_from_tra(double tra, double ecc) { return mea_from_tra_one(tra, ecc, velmar::coe::semi_minor_ratio(ecc)); }
 
 constexpr const char* mea_names[] = {"mea", "ecc"};
 constexpr const char* eca_names[] = {"eca", "ecc"};
@@ -224,24 +543,163 @@ VELMAR_ANGLE_FUNCTION(mea_from_tra, mea_from_tra, tra_names)
 
 #undef VELMAR_ANGLE_FUNCTION
 
-// eca_from_mea_array(mea, ecc): the solver over a one-dimensional float64
-// buffer in one native loop, for bulk use and for timing the solver itself.
-PyObject* py_eca_from_mea_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr velmar::Signature sig{"eca_from_mea_array", mea_names, 2, 2, 2};
-    PyObject* a[2];
-    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-    velmar::View1D<double> mea;
-    if (!mea.acquire(a[0])) return nullptr;
-    double ecc;
-    if (!velmar::read_double(a[1], ecc)) return nullptr;
-    const Py_ssize_t n = mea.size();
+// A new float64 array with the values of the one-dimensional float64 buffer
+// `obj`: where the array forms run, in place. The copy also keeps the loop
+// off memory that another thread could resize or free once the lock is
+// released.
+PyObject* copy_of(PyObject* obj, Py_ssize_t& n) {
+    velmar::View1D<double> in;
+    if (!in.acquire(obj)) return nullptr;
+    n = in.size();
     Ref out = Ref::steal(velmar::new_double_array(n));
     if (!out) return nullptr;
-    double* eca = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    if (in.contiguous()) {
+        std::memcpy(data, in.data(), sizeof(double) * n);
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) data[i] = in[i];
+    }
+    return out.release();
+}
+
+double* data_of(PyObject* array) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))); }
+
+// f_array(angles, ecc): an anomaly conversion over a one-dimensional float64
+// buffer, in one native loop without the interpreter lock.
+template <velmar::batch::AnomalyBatch Paths::*which>
+PyObject* array_function(const velmar::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    double ecc;
+    if (!velmar::read_double(a[1], ecc)) return nullptr;
+    Py_ssize_t n = 0;
+    Ref out = Ref::steal(copy_of(a[0], n));
+    if (!out) return nullptr;
+    double* data = data_of(out.get());
+    const velmar::batch::AnomalyBatch f = paths().*which;
     Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t i = 0; i < n; ++i) eca[i] = c_eca_from_mea(mea[i], ecc);
+    f(data, ecc, data, n);
     Py_END_ALLOW_THREADS
     return out.release();
+}
+
+#define VELMAR_ARRAY_FUNCTION(NAME, FIELD, NAMES)                                                      \
+    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
+        static constexpr velmar::Signature sig{#NAME, NAMES, 2, 2, 2};                               \
+        return array_function<&Paths::FIELD>(sig, args, nargs, kwnames);                             \
+    }
+
+VELMAR_ARRAY_FUNCTION(eca_from_mea_array, eca_from_mea, mea_names)
+VELMAR_ARRAY_FUNCTION(tra_from_mea_array, tra_from_mea, mea_names)
+VELMAR_ARRAY_FUNCTION(tra_from_eca_array, tra_from_eca, eca_names)
+VELMAR_ARRAY_FUNCTION(eca_from_tra_array, eca_from_tra, tra_names)
+VELMAR_ARRAY_FUNCTION(mea_from_tra_array, mea_from_tra, tra_names)
+
+#undef VELMAR_ARRAY_FUNCTION
+
+// _sin_cos_array(x) -> (sin, cos) and _atan2_array(y, x): the kernels, for
+// checking them against the C library.
+PyObject* py_sin_cos_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"x"};
+    static constexpr velmar::Signature sig{"_sin_cos_array", names, 1, 1, 1};
+    PyObject* a[1];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    Py_ssize_t n = 0;
+    Ref s = Ref::steal(copy_of(a[0], n));
+    if (!s) return nullptr;
+    Ref c = Ref::steal(velmar::new_double_array(n));
+    if (!c) return nullptr;
+    double* x = data_of(s.get());
+    double* cos = data_of(c.get());
+    const velmar::batch::SinCosBatch f = paths().sin_cos;
+    Py_BEGIN_ALLOW_THREADS
+    f(x, x, cos, n);
+    Py_END_ALLOW_THREADS
+    return PyTuple_Pack(2, s.get(), c.get());
+}
+
+PyObject* py_atan2_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"y", "x"};
+    static constexpr velmar::Signature sig{"_atan2_array", names, 2, 2, 2};
+    PyObject* a[2];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    Py_ssize_t n = 0, m = 0;
+    Ref y = Ref::steal(copy_of(a[0], n));
+    if (!y) return nullptr;
+    Ref x = Ref::steal(copy_of(a[1], m));
+    if (!x) return nullptr;
+    if (m != n) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::rows_differ, "y", n, "x", m);
+        return nullptr;
+    }
+    double* yd = data_of(y.get());
+    const double* xd = data_of(x.get());
+    const velmar::batch::Atan2Batch f = paths().atan2;
+    Py_BEGIN_ALLOW_THREADS
+    f(yd, xd, yd, n);
+    Py_END_ALLOW_THREADS
+    return y.release();
+}
+
+// _one_by_one_array(mea, ecc, markley): a one-value solver called once per
+// value through a pointer, as the propagator's fallback loop and the TLE
+// reader call it: velmar's solver, or (markley true) the solver velmar had
+// before, for the benchmarks' before-and-after row.
+double (*volatile solver_for_timing[2])(double const, double const) = {c_eca_from_mea, markley_eca_from_mea};
+
+PyObject* py_one_by_one_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"mea", "ecc", "markley"};
+    static constexpr velmar::Signature sig{"_one_by_one_array", names, 3, 3, 3};
+    PyObject* a[3];
+    if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+    double ecc;
+    if (!velmar::read_double(a[1], ecc)) return nullptr;
+    const int markley = PyObject_IsTrue(a[2]);
+    if (markley < 0) return nullptr;
+    Py_ssize_t n = 0;
+    Ref out = Ref::steal(copy_of(a[0], n));
+    if (!out) return nullptr;
+    double* data = data_of(out.get());
+    double (*const solve)(double const, double const) = solver_for_timing[markley];
+    Py_BEGIN_ALLOW_THREADS
+    for (Py_ssize_t i = 0; i < n; ++i) data[i] = solve(data[i], ecc);
+    Py_END_ALLOW_THREADS
+    return out.release();
+}
+
+// _isa_paths() -> the instruction sets the array forms can run on here,
+// widest first; _use_isa(name) makes one of them the active one (for tests
+// that compare them) and returns the name of the one it replaces.
+PyObject* py_isa_paths(PyObject*, PyObject*) {
+    const Paths* found[3];
+    const int count = available_paths(found);
+    Ref names = Ref::steal(PyTuple_New(count));
+    if (!names) return nullptr;
+    for (int k = 0; k < count; ++k) {
+        PyObject* name = PyUnicode_FromString(found[k]->name);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(names.get(), k, name);
+    }
+    return names.release();
+}
+
+const Paths* path_named(const char* name) {
+    const Paths* found[3];
+    const int count = available_paths(found);
+    for (int k = 0; k < count; ++k)
+        if (std::strcmp(found[k]->name, name) == 0) return found[k];
+    return nullptr;
+}
+
+PyObject* py_use_isa(PyObject*, PyObject* arg) {
+    const char* name = PyUnicode_AsUTF8(arg);
+    if (!name) return nullptr;
+    const Paths* chosen = path_named(name);
+    if (!chosen) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::isa_unknown, arg);
+        return nullptr;
+    }
+    return PyUnicode_FromString(active.exchange(chosen)->name);
 }
 
 PyMethodDef methods[] = {
@@ -257,7 +715,27 @@ PyMethodDef methods[] = {
     {"eca_from_mea_array", VELMAR_FASTCALL(py_eca_from_mea_array),
      "eca_from_mea_array($module, mea, ecc)\n--\n\n"
      "eca_from_mea over a one-dimensional float64 array of mean anomalies (rad)\n"
-     "with one eccentricity, in one native loop. Returns a new float64 array."},
+     "with one eccentricity, in one native loop. Returns a new float64 array with\n"
+     "the same bits as eca_from_mea value by value."},
+    {"tra_from_mea_array", VELMAR_FASTCALL(py_tra_from_mea_array),
+     "tra_from_mea_array($module, mea, ecc)\n--\n\ntra_from_mea over a one-dimensional float64 array."},
+    {"tra_from_eca_array", VELMAR_FASTCALL(py_tra_from_eca_array),
+     "tra_from_eca_array($module, eca, ecc)\n--\n\ntra_from_eca over a one-dimensional float64 array."},
+    {"eca_from_tra_array", VELMAR_FASTCALL(py_eca_from_tra_array),
+     "eca_from_tra_array($module, tra, ecc)\n--\n\neca_from_tra over a one-dimensional float64 array."},
+    {"mea_from_tra_array", VELMAR_FASTCALL(py_mea_from_tra_array),
+     "mea_from_tra_array($module, tra, ecc)\n--\n\nmea_from_tra over a one-dimensional float64 array."},
+    {"_sin_cos_array", VELMAR_FASTCALL(py_sin_cos_array),
+     "_sin_cos_array($module, x)\n--\n\nThe sine and cosine kernels of the array forms (private)."},
+    {"_atan2_array", VELMAR_FASTCALL(py_atan2_array),
+     "_atan2_array($module, y, x)\n--\n\nThe arctangent kernel of the array forms (private)."},
+    {"_one_by_one_array", VELMAR_FASTCALL(py_one_by_one_array),
+     "_one_by_one_array($module, mea, ecc, markley)\n--\n\n"
+     "A one-value solver called value by value (private, for benchmarks)."},
+    {"_isa_paths", py_isa_paths, METH_NOARGS,
+     "_isa_paths($module, /)\n--\n\nInstruction sets the array forms can run on here, widest first (private)."},
+    {"_use_isa", py_use_isa, METH_O,
+     "_use_isa($module, name, /)\n--\n\nMake the array forms run on `name`; returns the previous one (private)."},
     {"eca_from_tra", VELMAR_FASTCALL(py_eca_from_tra),
      "eca_from_tra($module, tra, ecc)\n--\n\n"
      "Eccentric anomaly (rad) of the true anomaly tra (rad), in [0, 2 pi)."},
@@ -274,14 +752,27 @@ PyMethodDef methods[] = {
 
 int exec_coe(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
-    if (!velmar::export_function(module, "c_eca_from_mea", c_eca_from_mea, velmar::signature::double_of_two_doubles))
+    if (!velmar::export_function(module, "c_eca_from_mea", c_eca_from_mea, velmar::signature::double_of_two_doubles) ||
+        !velmar::export_function(module, "batch_solver", c_eca_from_mea, velmar::signature::double_of_two_doubles))
         return -1;
-    // Kepler::bind would import this very module; the solver is right here.
-    kepler.eca_from_mea = c_eca_from_mea;
-    return velmar::import_function("velmar.mathtools.misc.misc", "atan2_asymmetric",
-                                   velmar::signature::double_of_two_doubles, kepler.atan2_asymmetric)
-               ? 0
-               : -1;
+    namespace sig = velmar::batch::signature;
+    if (!velmar::export_function(module, "c_eca_from_mea_batch", c_eca_from_mea_batch, sig::anomaly) ||
+        !velmar::export_function(module, "c_tra_from_mea_batch", c_tra_from_mea_batch, sig::anomaly) ||
+        !velmar::export_function(module, "c_tra_from_eca_batch", c_tra_from_eca_batch, sig::anomaly) ||
+        !velmar::export_function(module, "c_eca_from_tra_batch", c_eca_from_tra_batch, sig::anomaly) ||
+        !velmar::export_function(module, "c_mea_from_tra_batch", c_mea_from_tra_batch, sig::anomaly) ||
+        !velmar::export_function(module, "c_sin_cos_batch", c_sin_cos_batch, sig::sin_cos) ||
+        !velmar::export_function(module, "c_atan2_batch", c_atan2_batch, sig::atan2) ||
+        !velmar::export_function(module, "c_two_body_batch", c_two_body_batch, sig::two_body))
+        return -1;
+    // The widest instruction set, unless VELMAR_ISA names another this
+    // processor runs (for reproducing a result of another machine).
+    const Paths* found[3];
+    available_paths(found);
+    const char* wanted = std::getenv("VELMAR_ISA");
+    const Paths* named = wanted ? path_named(wanted) : nullptr;
+    active.store(named ? named : found[0]);
+    return 0;
 }
 
 }  // namespace

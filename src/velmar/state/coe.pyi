@@ -2,8 +2,10 @@
 
 All angles are in radians and ``ecc`` is the eccentricity, 0 <= ecc < 1.
 ``c_eca_from_mea`` is also exported natively (``__capi__``, signature
-"double (double const , double const )"); the four conversions are the Python
-faces of the inline functions of ``coe.hpp`` that other modules build in.
+"double (double const , double const )"), and beside it the array forms
+``c_*_batch`` that other modules' loops call. The ``*_array`` functions give,
+value by value, the bits of the one-value functions, on whichever instruction
+set (AVX-512, AVX2, x86-64 baseline) they run.
 """
 
 from typing import Any
@@ -26,6 +28,33 @@ def c_eca_from_mea(mea: float, ecc: float) -> float:
 
 def eca_from_mea_array(mea: npt.NDArray[np.float64], ecc: float) -> npt.NDArray[np.float64]:
     """:func:`eca_from_mea` over a one-dimensional float64 array, in one native loop."""
+
+def tra_from_mea_array(mea: npt.NDArray[np.float64], ecc: float) -> npt.NDArray[np.float64]:
+    """:func:`tra_from_mea` over a one-dimensional float64 array, in one native loop."""
+
+def tra_from_eca_array(eca: npt.NDArray[np.float64], ecc: float) -> npt.NDArray[np.float64]:
+    """:func:`tra_from_eca` over a one-dimensional float64 array, in one native loop."""
+
+def eca_from_tra_array(tra: npt.NDArray[np.float64], ecc: float) -> npt.NDArray[np.float64]:
+    """:func:`eca_from_tra` over a one-dimensional float64 array, in one native loop."""
+
+def mea_from_tra_array(tra: npt.NDArray[np.float64], ecc: float) -> npt.NDArray[np.float64]:
+    """:func:`mea_from_tra` over a one-dimensional float64 array, in one native loop."""
+
+def _sin_cos_array(x: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The sine and cosine kernels of the array forms (private)."""
+
+def _atan2_array(y: npt.NDArray[np.float64], x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The arctangent kernel of the array forms (private)."""
+
+def _one_by_one_array(mea: npt.NDArray[np.float64], ecc: float, markley: bool) -> npt.NDArray[np.float64]:
+    """A one-value solver called value by value (private, for benchmarks)."""
+
+def _isa_paths() -> tuple[str, ...]:
+    """Instruction sets the array forms can run on here, widest first (private)."""
+
+def _use_isa(name: str, /) -> str:
+    """Make the array forms run on ``name``; returns the previous one (private)."""
 
 def eca_from_tra(tra: float, ecc: float) -> float:
     """Eccentric anomaly of the true anomaly ``tra``, in [0, 2 pi)."""

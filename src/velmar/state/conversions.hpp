@@ -16,6 +16,7 @@
 
 #include "velmar/mathtools/angles.hpp"
 #include "velmar/mathtools/sincos.hpp"
+#include "velmar/mathtools/trig.hpp"
 
 namespace velmar::conversions {
 
@@ -56,11 +57,9 @@ struct Orientation {
 // Position (m) and velocity (m/s) at true anomaly tra on the conic of
 // semi-latus rectum slr, with speed_scale = sqrt(GM / slr). The semi-latus
 // rectum, unlike the semi-major axis, stays finite and accurate up to and
-// beyond ecc = 1.
-inline void place(const Orientation& o, double ecc, double slr, double speed_scale, double tra, double r[3],
+// beyond ecc = 1. s and c are sin(tra) and cos(tra).
+inline void place(const Orientation& o, double ecc, double slr, double speed_scale, double s, double c, double r[3],
                   double v[3]) {
-    double s, c;
-    sin_cos(tra, s, c);
     const double radius = slr / (1.0 + ecc * c);
     const double x = radius * c, y = radius * s;
     const double vx = -speed_scale * s, vy = speed_scale * (ecc + c);
@@ -68,6 +67,15 @@ inline void place(const Orientation& o, double ecc, double slr, double speed_sca
         r[k] = x * o.P[k] + y * o.Q[k];
         v[k] = vx * o.P[k] + vy * o.Q[k];
     }
+}
+
+// The same from tra itself, with the sine and cosine of the array kernels
+// (trig.hpp), so that one state and a row of an ephemeris agree to the bit.
+inline void place(const Orientation& o, double ecc, double slr, double speed_scale, double tra, double r[3],
+                  double v[3]) {
+    double s, c;
+    trig::sin_cos(tra, s, c);
+    place(o, ecc, slr, speed_scale, s, c, r, v);
 }
 
 struct Elements {

@@ -6,6 +6,7 @@
 // resize or reshape (numpy.hpp). Every native loop still checks first that
 // the lengths it relies on agree with the number of epochs.
 #define VELMAR_NUMPY_IMPORT
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,7 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/frames/geodetic.hpp"
 #include "velmar/state/arrays.hpp"
+#include "velmar/state/batch.hpp"
 #include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
 #include "velmar/state/frame_change.hpp"
@@ -46,6 +48,7 @@ PyTypeObject* sv_ephemeris_type = nullptr;
 PyTypeObject* coe_ephemeris_type = nullptr;
 PyObject* itrf = nullptr;  // the frame of geodetic coordinates
 velmar::geodetic::Shape wgs84(1.0, 0.0);
+velmar::batch::Kernels kernels;  // the array kernels of velmar.state.coe
 
 EphemerisObject* as_eph(PyObject* self) { return reinterpret_cast<EphemerisObject*>(self); }
 StateVectorEphemerisObject* as_sve(PyObject* self) { return reinterpret_cast<StateVectorEphemerisObject*>(self); }
@@ -310,8 +313,10 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
     const npy_intp n = sve_length(self);
     if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
-    const double* r = arrays::data(as_sve(self)->r);
-    const double* v = arrays::data(as_sve(self)->v);
+    // Held for the loop, which runs without the interpreter lock.
+    const Ref held_r = Ref::borrow(as_sve(self)->r), held_v = Ref::borrow(as_sve(self)->v);
+    const double* r = arrays::data(held_r.get());
+    const double* v = arrays::data(held_v.get());
     Ref out[7];
     double* column[7];
     for (int k = 0; k < 7; ++k) {
@@ -512,18 +517,21 @@ PyObject* coee_to_coe(PyObject* self, PyObject*) { return Py_NewRef(self); }
 // One pass over the epochs. A propagated orbit keeps inc, raa and arp (and
 // slr) from one epoch to the next, so the rotation and the speed scale are
 // only recomputed when they change: one sine-cosine pair per epoch instead of
-// four.
+// four, taken a block at a time by the array kernels of velmar.state.coe.
+// The loop runs without the interpreter lock on arrays this call holds.
 PyObject* coee_to_sv(PyObject* self, PyObject*) {
     const npy_intp n = coee_length(self);
     if (n < 0) return nullptr;
     const double GM = as_eph(self)->GM;
     COEEphemerisObject* e = as_coee(self);
-    const double* ecc = arrays::data(e->ecc);
-    const double* inc = arrays::data(e->inc);
-    const double* raa = arrays::data(e->raa);
-    const double* arp = arrays::data(e->arp);
-    const double* tra = arrays::data(e->tra);
-    const double* slr = arrays::data(e->slr);
+    const Ref held[] = {Ref::borrow(e->ecc), Ref::borrow(e->inc), Ref::borrow(e->raa),
+                        Ref::borrow(e->arp), Ref::borrow(e->tra), Ref::borrow(e->slr)};
+    const double* ecc = arrays::data(held[0].get());
+    const double* inc = arrays::data(held[1].get());
+    const double* raa = arrays::data(held[2].get());
+    const double* arp = arrays::data(held[3].get());
+    const double* tra = arrays::data(held[4].get());
+    const double* slr = arrays::data(held[5].get());
     const npy_intp shape[2] = {n, 3};
     Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
     if (!r) return nullptr;
@@ -535,16 +543,23 @@ PyObject* coee_to_sv(PyObject* self, PyObject*) {
     conv::Orientation o;
     // NaN never compares equal, so the first epoch always sets them.
     double last_inc = NAN, last_raa = NAN, last_arp = NAN, last_slr = NAN, speed_scale = NAN;
-    for (npy_intp i = 0; i < n; ++i) {
-        if (inc[i] != last_inc || raa[i] != last_raa || arp[i] != last_arp) {
-            o.set(inc[i], raa[i], arp[i]);
-            last_inc = inc[i], last_raa = raa[i], last_arp = arp[i];
+    constexpr npy_intp block = 256;
+    double sin_tra[block], cos_tra[block];
+    for (npy_intp start = 0; start < n; start += block) {
+        const npy_intp m = std::min(block, n - start);
+        kernels.sin_cos(tra + start, sin_tra, cos_tra, m);
+        for (npy_intp j = 0; j < m; ++j) {
+            const npy_intp i = start + j;
+            if (inc[i] != last_inc || raa[i] != last_raa || arp[i] != last_arp) {
+                o.set(inc[i], raa[i], arp[i]);
+                last_inc = inc[i], last_raa = raa[i], last_arp = arp[i];
+            }
+            if (slr[i] != last_slr) {
+                speed_scale = std::sqrt(GM / slr[i]);
+                last_slr = slr[i];
+            }
+            conv::place(o, ecc[i], slr[i], speed_scale, sin_tra[j], cos_tra[j], R + 3 * i, V + 3 * i);
         }
-        if (slr[i] != last_slr) {
-            speed_scale = std::sqrt(GM / slr[i]);
-            last_slr = slr[i];
-        }
-        conv::place(o, ecc[i], slr[i], speed_scale, tra[i], R + 3 * i, V + 3 * i);
     }
     Py_END_ALLOW_THREADS
     arrays::freeze(r.get());
@@ -715,6 +730,49 @@ PyType_Slot geoe_slots[] = {
 PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoStateEphemerisObject), 0,
                          eph_flags, geoe_slots};
 
+// --- native constructors (ephemeris.hpp) ---------------------------------------------
+
+// The common arguments of the native constructors, which other modules pass.
+bool native_common(PyObject* time, PyObject* frame, double GM) {
+    if (!PyObject_TypeCheck(time, time_type) || !PyObject_TypeCheck(frame, frame_type)) {
+        PyErr_SetString(PyExc_SystemError, velmar::msg::native_ephemeris_arguments);
+        return false;
+    }
+    return velmar::require_valid_gm(GM);
+}
+
+// An array handed to a native constructor: fixed memory of the right shape.
+bool adoptable(PyObject* array, const char* name, npy_intp rows, int columns) {
+    if (!array || !velmar::is_fixed_array(array)) {
+        PyErr_Format(PyExc_SystemError, velmar::msg::native_ephemeris_array, name);
+        return false;
+    }
+    return arrays::check_shape(array, name, rows, columns);
+}
+
+PyObject* c_new_sv_ephemeris(PyObject* time, PyObject* frame, double const GM, PyObject* r, PyObject* v) {
+    if (!native_common(time, frame, GM)) return nullptr;
+    const Py_ssize_t n = epoch_count(time);
+    if (!adoptable(r, "r", n, 3) || !adoptable(v, "v", n, 3)) return nullptr;
+    arrays::freeze(r);
+    arrays::freeze(v);
+    return new_sv_ephemeris(sv_ephemeris_type, time, frame, GM, Ref::borrow(r), Ref::borrow(v));
+}
+
+PyObject* c_new_coe_ephemeris(PyObject* time, PyObject* frame, double const GM, PyObject* const* elements) {
+    if (!native_common(time, frame, GM)) return nullptr;
+    const Py_ssize_t n = epoch_count(time);
+    for (int k = 0; k < element_count; ++k)
+        if (!adoptable(elements[k], element_names[k], n, 0)) return nullptr;
+    PyObject* self = allocate(coe_ephemeris_type, time, frame, GM);
+    if (!self) return nullptr;
+    for (int k = 0; k < element_count; ++k) {
+        arrays::freeze(elements[k]);
+        *element_field(self, k) = Py_NewRef(elements[k]);
+    }
+    return self;
+}
+
 // --- module -------------------------------------------------------------------------
 
 // The neighbours' types, all used here (see velmar::TypeBinding). Rows become
@@ -731,6 +789,7 @@ int exec_ephemeris(PyObject* module) {
     if (!velmar::import_numpy() || !velmar::import_types(type_bindings)) return -1;
     if (!(itrf = velmar::import_object("velmar.frames.frames", "ITRF"))) return -1;
     if (!velmar::geodetic::read_wgs84(wgs84)) return -1;
+    if (!kernels.bind()) return -1;
 
     PyTypeObject* base = velmar::add_type(module, &eph_spec, nullptr);
     if (!base) return -1;
@@ -738,7 +797,12 @@ int exec_ephemeris(PyObject* module) {
     if (!(sv_ephemeris_type = velmar::add_type(module, &sve_spec, base))) return -1;
     if (!(coe_ephemeris_type = velmar::add_type(module, &coee_spec, base))) return -1;
     Ref geo = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &geoe_spec, base)));
-    return geo ? 0 : -1;
+    if (!geo) return -1;
+    namespace api = velmar::ephemeris_api;
+    return velmar::export_function(module, "c_new_sv_ephemeris", c_new_sv_ephemeris, api::new_sv_signature) &&
+                   velmar::export_function(module, "c_new_coe_ephemeris", c_new_coe_ephemeris, api::new_coe_signature)
+               ? 0
+               : -1;
 }
 
 }  // namespace

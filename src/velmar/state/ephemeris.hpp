@@ -35,4 +35,21 @@ struct GeoStateEphemerisObject {
     PyObject* lla;  // N x 3 float64 ndarray
 };
 
+// Native constructors exported by velmar.state.ephemeris (`__capi__`) for
+// modules that compute the arrays themselves: the ephemeris takes the arrays
+// as they are, without a copy. time is a Time, frame a Frame, GM positive and
+// finite; every array is one made by new_fixed_array (numpy.hpp), float64,
+// C-contiguous, with one row per epoch, and is made read-only. The arguments
+// are borrowed. A new reference, or nullptr with an exception set.
+namespace ephemeris_api {
+// StateVectorEphemeris(time, frame, r, v, GM): r and v of shape (N, 3).
+using NewSV = PyObject* (*)(PyObject* time, PyObject* frame, double const GM, PyObject* r, PyObject* v);
+inline constexpr const char* new_sv_signature =
+    "PyObject * (PyObject * , PyObject * , double const , PyObject * , PyObject * )";
+// COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM, slr): the seven
+// element arrays of shape (N,) in that order (ecc, sma, inc, raa, arp, tra, slr).
+using NewCOE = PyObject* (*)(PyObject* time, PyObject* frame, double const GM, PyObject* const* elements);
+inline constexpr const char* new_coe_signature = "PyObject * (PyObject * , PyObject * , double const , PyObject * const * )";
+}  // namespace ephemeris_api
+
 }  // namespace velmar

@@ -3,12 +3,17 @@
 // ephemeris.
 //
 // Only the anomaly moves under two-body motion, so a propagation is one pass
-// over the epochs that turns elapsed time into a true anomaly; everything
-// else (the constant elements, the conversion to position and velocity) is
-// left to numpy and to the ephemeris classes, which do it in bulk.
+// over the epochs. With velmar's own Kepler solver bound, propagate_state
+// makes positions and velocities in that one pass (mean anomaly, the array
+// solver, sine and cosine, the conic), a block of epochs at a time and without
+// the interpreter lock, and hands the arrays to the ephemeris without a copy.
+// With any other solver bound it keeps the per-epoch calls through the
+// pointers: true anomalies, an element ephemeris, then its to_sv().
 #define VELMAR_NUMPY_IMPORT
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "velmar/_native/args.hpp"
 #include "velmar/_native/buffer.hpp"
@@ -18,7 +23,9 @@
 #include "velmar/_native/numpy.hpp"
 #include "velmar/_native/types.hpp"
 #include "velmar/propagators/analytical/keplerian/keplerian.hpp"
+#include "velmar/state/batch.hpp"
 #include "velmar/state/coe.hpp"
+#include "velmar/state/conversions.hpp"
 #include "velmar/state/ephemeris.hpp"
 #include "velmar/state/state.hpp"
 
@@ -40,8 +47,6 @@ PyTypeObject* sv_ephemeris_type = nullptr;
 PyTypeObject* coe_ephemeris_type = nullptr;
 PyTypeObject* propagator_type = nullptr;
 PyTypeObject* keplerian_type = nullptr;
-PyObject* numpy_full = nullptr;
-PyObject* coe_ephemeris_keywords = nullptr;  // ("frame", "GM", "ecc", ..., "slr")
 PyObject* str_to_coe = nullptr;
 PyObject* str_to_sv = nullptr;
 PyObject* str_reshape = nullptr;
@@ -52,7 +57,48 @@ PyObject* minus_one = nullptr;
 double default_GM = 0.0;
 
 velmar::coe::Kepler kepler;
+velmar::batch::Kernels kernels;
+velmar::ephemeris_api::NewSV new_sv_ephemeris = nullptr;
+velmar::ephemeris_api::NewCOE new_coe_ephemeris = nullptr;
 velmar::KeplerianTable table;
+
+// The array kernels serve only when the bound solver is the one they agree
+// with; any other keeps the per-epoch calls.
+bool own_solver() { return kepler.eca_from_mea == kernels.solver; }
+
+// Epochs between two looks at pending signals (Ctrl-C) in a long loop.
+constexpr Py_ssize_t signal_stride = 65536;
+// Epochs a block of the array kernels takes: their scratch stays in cache.
+constexpr Py_ssize_t block = 256;
+
+// Loops shorter than this keep the interpreter lock: letting it go and
+// taking it back would cost more than the loop (a one-epoch propagation).
+constexpr Py_ssize_t unlock_from = 2048;
+
+// The interpreter lock let go for a loop of n epochs (when it is long enough
+// for that to pay) and taken back now and then to run signal handlers: a
+// KeyboardInterrupt ends the loop with its exception set.
+class Unlocked {
+public:
+    explicit Unlocked(Py_ssize_t n) : state_(n >= unlock_from ? PyEval_SaveThread() : nullptr) {}
+    ~Unlocked() {
+        if (state_) PyEval_RestoreThread(state_);
+    }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+    // False (lock held, exception set) when a signal handler raised.
+    [[nodiscard]] bool check_signals() {
+        if (!state_) return PyErr_CheckSignals() == 0;
+        PyEval_RestoreThread(state_);
+        state_ = nullptr;
+        if (PyErr_CheckSignals() < 0) return false;
+        state_ = PyEval_SaveThread();
+        return true;
+    }
+
+private:
+    PyThreadState* state_;
+};
 
 KeplerianObject* as_keplerian(PyObject* self) { return reinterpret_cast<KeplerianObject*>(self); }
 
@@ -80,9 +126,9 @@ int c_gravity_gradient(PyObject* self, double, const double r[3], const double[3
 }
 
 // Row by row rather than a clear and a scatter: every entry is stored once.
-int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
+void jacobian_at(double GM, const double r[3], double out[36]) {
     double G[9];
-    gravity_gradient(as_keplerian(self)->GM, r, G);
+    gravity_gradient(GM, r, G);
     for (int m = 0; m < 3; ++m) {
         double* upper = out + 6 * m;
         double* lower = out + 6 * (3 + m);
@@ -93,10 +139,27 @@ int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
             lower[3 + n] = 0.0;
         }
     }
+}
+
+int c_state_jacobian(PyObject* self, const double r[3], double out[36]) {
+    jacobian_at(as_keplerian(self)->GM, r, out);
     return 0;
 }
 
 // --- propagation ----------------------------------------------------------------
+
+// The mean anomalies mm dt + M0 of the epochs [start, start + m).
+void mean_anomalies(const velmar::View1D<double>& dt, Py_ssize_t start, Py_ssize_t m, double mm, double M0,
+                    double* out) {
+    // The mean anomaly is not reduced to one turn: Kepler's equation takes
+    // any real value, and reducing here would cost precision for nothing.
+    if (dt.contiguous()) {
+        const double* t = dt.data() + start;
+        for (Py_ssize_t i = 0; i < m; ++i) out[i] = mm * t[i] + M0;
+    } else {
+        for (Py_ssize_t i = 0; i < m; ++i) out[i] = mm * dt[start + i] + M0;
+    }
+}
 
 PyObject* propagate_tra(PyObject*, const velmar::View1D<double>& dt, double tra0, double ecc, double mm) {
     const Py_ssize_t n = dt.size();
@@ -104,11 +167,21 @@ PyObject* propagate_tra(PyObject*, const velmar::View1D<double>& dt, double tra0
     if (!out) return nullptr;
     double* tra = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const double s = velmar::coe::semi_minor_ratio(ecc);
+    if (own_solver()) {
+        double M0;
+        kernels.mea_from_tra(&tra0, ecc, &M0, 1);
+        Unlocked unlocked(n);
+        for (Py_ssize_t start = 0; start < n; start += block) {
+            const Py_ssize_t m = std::min(block, n - start);
+            mean_anomalies(dt, start, m, mm, M0, tra + start);
+            kernels.tra_from_mea(tra + start, ecc, tra + start, m);
+            if ((start + m) % signal_stride == 0 && start + m < n && !unlocked.check_signals()) return nullptr;
+        }
+        return out.release();
+    }
     const double M0 = velmar::coe::c_mea_from_tra(kepler, tra0, ecc, s);
     if (M0 == -1.0 && PyErr_Occurred()) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // The mean anomaly is not reduced to one turn: Kepler's equation takes
-        // any real value, and reducing here would cost precision for nothing.
         const double value = velmar::coe::c_tra_from_mea(kepler, mm * dt[i] + M0, ecc, s);
         if (value == -1.0 && PyErr_Occurred()) return nullptr;
         tra[i] = value;
@@ -116,37 +189,71 @@ PyObject* propagate_tra(PyObject*, const velmar::View1D<double>& dt, double tra0
     return out.release();
 }
 
-PyObject* full(Py_ssize_t n, double value) {
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    Ref fill = Ref::steal(PyFloat_FromDouble(value));
-    if (!count || !fill) return nullptr;
-    Ref array = Ref::steal(PyObject_CallFunctionObjArgs(numpy_full, count.get(), fill.get(), nullptr));
-    if (!array || !velmar::check_buffer<double>(array.get())) return nullptr;
-    return array.release();
+// A new one-dimensional array over fixed memory (numpy.hpp) holding `value`
+// n times, for an ephemeris to take as it is.
+PyObject* constant_array(npy_intp n, double value) {
+    PyObject* array = velmar::new_fixed_array(NPY_DOUBLE, 1, &n);
+    if (!array) return nullptr;
+    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    std::fill(data, data + n, value);
+    return array;
+}
+
+// The elapsed seconds from the epoch of the COE `c` to the epochs of `time`:
+// a float for a single epoch, else a one-dimensional C-contiguous float64
+// array this call alone holds (a copy when Time's subtraction hands out an
+// array anyone else could reach), so that the loops may read it without the
+// interpreter lock.
+PyObject* elapsed_seconds(PyObject* time, const COEObject* c) {
+    PyObject* epoch = c->base.epoch ? c->base.epoch : Py_None;
+    Ref flat;
+    {
+        Ref elapsed = Ref::steal(PyNumber_Subtract(time, epoch));
+        if (!elapsed || PyFloat_Check(elapsed.get())) return elapsed.release();
+        flat = Ref::steal(PyObject_CallMethodOneArg(elapsed.get(), str_reshape, minus_one));
+        if (!flat) return nullptr;
+    }
+    Ref array = Ref::steal(PyArray_FROM_OTF(flat.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (!array) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_NDIM(a) != 1) {
+        PyErr_Format(PyExc_ValueError, velmar::msg::buffer_ndim, 1, PyArray_NDIM(a));
+        return nullptr;
+    }
+    // Ours alone: no other reference to the array, and its memory owned by it
+    // or by a base array nothing else refers to (reshape gives a view).
+    bool alone = Py_REFCNT(array.get()) == (array.get() == flat.get() ? 2 : 1);
+    PyObject* base = PyArray_BASE(a);
+    if (base) {
+        alone = alone && PyArray_Check(base) && Py_REFCNT(base) == 1 &&
+                !PyArray_BASE(reinterpret_cast<PyArrayObject*>(base)) &&
+                PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(base), NPY_ARRAY_OWNDATA);
+    } else {
+        alone = alone && PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA);
+    }
+    flat.reset();
+    return alone ? array.release() : PyArray_NewCopy(a, NPY_CORDER);
+}
+
+// The elapsed seconds as an array (one value for a single epoch).
+PyObject* elapsed_array(PyObject* time, const COEObject* c) {
+    Ref elapsed = Ref::steal(elapsed_seconds(time, c));
+    if (!elapsed || !PyFloat_Check(elapsed.get())) return elapsed.release();
+    PyObject* array = velmar::new_double_array(1);
+    if (array) *static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) = PyFloat_AS_DOUBLE(elapsed.get());
+    return array;
 }
 
 PyObject* c_propagate_state(PyObject* self, PyObject* time, PyObject* coe) {
     const COEObject* c = reinterpret_cast<COEObject*>(coe);
-    Ref dt_array;
-    {
-        PyObject* epoch = c->base.epoch ? c->base.epoch : Py_None;
-        Ref elapsed = Ref::steal(PyNumber_Subtract(time, epoch));
-        if (!elapsed) return nullptr;
-        dt_array = Ref::steal(PyObject_CallMethodOneArg(elapsed.get(), str_reshape, minus_one));
-        if (!dt_array) return nullptr;
-    }
+    Ref dt_array = Ref::steal(elapsed_array(time, c));
+    if (!dt_array) return nullptr;
     velmar::View1D<double> dt;
     if (!dt.acquire(dt_array.get())) return nullptr;
     const Py_ssize_t n = dt.size();
     const double GM = as_keplerian(self)->GM;
     const double mean_motion = std::sqrt(GM / c->sma) / c->sma;
 
-    const double constants[6] = {c->ecc, c->sma, c->inc, c->raa, c->arp, c->slr};
-    Ref arrays[6];
-    for (int k = 0; k < 6; ++k) {
-        arrays[k] = Ref::steal(full(n, constants[k]));
-        if (!arrays[k]) return nullptr;
-    }
     Ref tra = Ref::steal(velmar::keplerian_table(self)->propagate_tra(self, dt, c->tra, c->ecc, mean_motion));
     if (!tra) return nullptr;
     // The elapsed times are no longer needed; drop them before the ephemeris
@@ -154,13 +261,65 @@ PyObject* c_propagate_state(PyObject* self, PyObject* time, PyObject* coe) {
     dt.release();
     dt_array.reset();
 
-    Ref gm = Ref::steal(PyFloat_FromDouble(GM));
-    if (!gm) return nullptr;
+    // Element arrays over fixed memory, which the ephemeris takes as they are:
+    // the true anomalies are copied into one (the table's propagate_tra gives
+    // an ordinary array), the constants filled in.
+    const double constants[6] = {c->ecc, c->sma, c->inc, c->raa, c->arp, c->slr};
+    Ref arrays[7];
+    for (int k = 0; k < 6; ++k) {
+        arrays[k < 5 ? k : 6] = Ref::steal(constant_array(n, constants[k]));
+        if (!arrays[k < 5 ? k : 6]) return nullptr;
+    }
+    arrays[5] = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 1, &n));
+    if (!arrays[5] || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(arrays[5].get()),
+                                       reinterpret_cast<PyArrayObject*>(tra.get())) < 0)
+        return nullptr;
+    tra.reset();
     PyObject* frame = c->base.frame ? c->base.frame : Py_None;
-    // COEEphemeris(time, frame=, GM=, ecc=, sma=, inc=, raa=, arp=, tra=, slr=)
-    PyObject* args[] = {time,           frame,          gm.get(),       arrays[0].get(), arrays[1].get(),
-                        arrays[2].get(), arrays[3].get(), arrays[4].get(), tra.get(),       arrays[5].get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(coe_ephemeris_type), args, 1, coe_ephemeris_keywords);
+    PyObject* elements[7];
+    for (int k = 0; k < 7; ++k) elements[k] = arrays[k].get();
+    return new_coe_ephemeris(time, frame, GM, elements);
+}
+
+// Positions and velocities of the COE `coe` at the epochs of `time`, in one
+// pass: a StateVectorEphemeris. For velmar's own solver only.
+PyObject* propagate_fused(PyObject* self, PyObject* time, PyObject* coe) {
+    const COEObject* c = reinterpret_cast<COEObject*>(coe);
+    Ref elapsed = Ref::steal(elapsed_seconds(time, c));
+    if (!elapsed) return nullptr;
+    const bool single = PyFloat_Check(elapsed.get());
+    const double one = single ? PyFloat_AS_DOUBLE(elapsed.get()) : 0.0;
+    const double* dt = single ? &one : static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(elapsed.get())));
+    const npy_intp n = single ? 1 : PyArray_DIM(reinterpret_cast<PyArrayObject*>(elapsed.get()), 0);
+    const npy_intp shape[2] = {n, 3};
+    Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
+    if (!r) return nullptr;
+    Ref v = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
+    if (!v) return nullptr;
+    double* R = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(r.get())));
+    double* V = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v.get())));
+
+    const double GM = as_keplerian(self)->GM;
+    const double e = c->ecc, a = c->sma;
+    const double mm = std::sqrt(GM / a) / a;
+    double M0;
+    kernels.mea_from_tra(&c->tra, e, &M0, 1);
+    velmar::conversions::Orientation o;
+    o.set(c->inc, c->raa, c->arp);
+    const double orbit[velmar::batch::two_body_orbit_size] = {e, a, GM, o.P[0], o.P[1], o.P[2], o.Q[0], o.Q[1], o.Q[2]};
+    {
+        Unlocked unlocked(n);
+        double M[block];
+        for (npy_intp start = 0; start < n; start += block) {
+            const npy_intp m = std::min<npy_intp>(block, n - start);
+            for (npy_intp i = 0; i < m; ++i) M[i] = mm * dt[start + i] + M0;
+            kernels.two_body(M, m, orbit, R + 3 * start, V + 3 * start);
+            if ((start + m) % signal_stride == 0 && start + m < n && !unlocked.check_signals()) return nullptr;
+        }
+    }
+    elapsed.reset();  // not part of the peak memory of what follows
+    PyObject* frame = c->base.frame ? c->base.frame : Py_None;
+    return new_sv_ephemeris(time, frame, GM, r.get(), v.get());
 }
 
 // --- Python methods ---------------------------------------------------------------
@@ -228,6 +387,8 @@ PyObject* propagate_state(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         PyErr_SetNone(PyExc_NotImplementedError);
         return nullptr;
     }
+    if (velmar::keplerian_table(self)->c_propagate_state == c_propagate_state && own_solver())
+        return propagate_fused(self, epochs.get(), coe.get());
     Ref elements = Ref::steal(velmar::keplerian_table(self)->c_propagate_state(self, epochs.get(), coe.get()));
     if (!elements) return nullptr;
     Ref states = Ref::steal(PyObject_CallMethodNoArgs(elements.get(), str_to_sv));
@@ -259,10 +420,21 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t n = 0;
     if (!read_size(eph, n)) return nullptr;
     const npy_intp shape[3] = {n, 6, 6};
-    Ref result = Ref::steal(PyArray_ZEROS(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
+    // The own operation writes every entry, so the result need not be cleared
+    // first; another might not.
+    const auto* operations = velmar::keplerian_table(self);
+    const bool own = operations->c_state_jacobian == c_state_jacobian;
+    Ref result = Ref::steal(own ? PyArray_EMPTY(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0)
+                                : PyArray_ZEROS(3, const_cast<npy_intp*>(shape), NPY_DOUBLE, 0));
     if (!result) return nullptr;
     Py_ssize_t count = 0;
     if (!read_size(eph, count)) return nullptr;
+    // The rows past a count that shrank since the first read stay as zeros.
+    if (own && count < n) {
+        const Py_ssize_t first = count > 0 ? count : 0;
+        std::memset(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))) + 36 * first,
+                    0, sizeof(double) * 36 * (n - first));
+    }
     if (count <= 0) return result.release();
     if (count > n) {
         PyErr_Format(PyExc_ValueError, velmar::msg::ephemeris_size_changed, n, count);
@@ -291,8 +463,22 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // Each matrix is written straight into its place in the result: a 288-byte
     // copy from a scratch matrix cost more than computing it. On failure the
     // partly written result is dropped.
-    const auto* operations = velmar::keplerian_table(self);
     double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    if (own) {
+        // Pure arithmetic on a view this call holds: no lock needed.
+        const double GM = as_keplerian(self)->GM;
+        const bool contiguous = r.contiguous();
+        const double* rows = r.data();
+        const Py_ssize_t width = r.shape(1);
+        Py_BEGIN_ALLOW_THREADS
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const double position[3] = {contiguous ? rows[width * i] : r(i, 0), contiguous ? rows[width * i + 1] : r(i, 1),
+                                        contiguous ? rows[width * i + 2] : r(i, 2)};
+            jacobian_at(GM, position, out + 36 * i);
+        }
+        Py_END_ALLOW_THREADS
+        return result.release();
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double position[3] = {r(i, 0), r(i, 1), r(i, 2)};
         if (operations->c_state_jacobian(self, position, out + 36 * i) < 0) return nullptr;
@@ -455,7 +641,6 @@ bool bind_types() {
 bool bind_python_names(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || PyModule_AddObjectRef(module, "numpy", numpy.get()) < 0) return false;
-    if (!(numpy_full = PyObject_GetAttrString(numpy.get(), "full"))) return false;
     Ref typing = Ref::steal(PyImport_ImportModule("velmar.typing"));
     if (!typing) return false;
     Ref alias = Ref::steal(PyObject_GetAttrString(typing.get(), "DatetimeLike"));
@@ -476,9 +661,7 @@ bool make_constants() {
                               std::pair{&str_reshape, "reshape"}, std::pair{&str_size, "size"}}) {
         if (!(*slot = PyUnicode_InternFromString(text))) return false;
     }
-    if (!(minus_one = PyLong_FromLong(-1))) return false;
-    coe_ephemeris_keywords = Py_BuildValue("(sssssssss)", "frame", "GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr");
-    return coe_ephemeris_keywords != nullptr;
+    return (minus_one = PyLong_FromLong(-1)) != nullptr;
 }
 
 // Entries 2 and 3 are the base's own, read from the table a plain Propagator
@@ -527,7 +710,12 @@ bool make_type(PyObject* module) {
 
 int exec_keplerian(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
-    if (!bind_python_names(module) || !bind_types() || !kepler.bind() || !read_default_GM() || !make_constants() ||
+    if (!bind_python_names(module) || !bind_types() || !kepler.bind() || !kernels.bind() ||
+        !velmar::import_function("velmar.state.ephemeris", "c_new_sv_ephemeris",
+                                 velmar::ephemeris_api::new_sv_signature, new_sv_ephemeris) ||
+        !velmar::import_function("velmar.state.ephemeris", "c_new_coe_ephemeris",
+                                 velmar::ephemeris_api::new_coe_signature, new_coe_ephemeris) ||
+        !read_default_GM() || !make_constants() ||
         !fill_table() || !make_type(module))
         return -1;
     return 0;
