@@ -1075,6 +1075,7 @@ def cmd_archive(args) -> None:
     try:
         print(f"velmar archive: {len(args.files)} file(s) on {where}", file=sys.stderr)
         sets = vd.read_archive(args.files, blocksize=args.blocksize << 20)
+        job: Any
         if args.grid is not None:
             job = vd.ephemerides(sets, times, rule=args.rule, frame=args.frame.upper(), max_age=args.max_age * 86400.0)
             what = f"SGP4 ephemerides on {grid.size} epochs, frame {args.frame.upper()}"

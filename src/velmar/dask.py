@@ -30,7 +30,7 @@ import shutil
 import uuid
 import warnings
 from collections.abc import Sequence
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -163,7 +163,7 @@ def _columns(sets: list, first_order: int, wanted) -> dict:
         sets = numbered
     m = len(sets)
     wanted = _COLUMNS if wanted is None else wanted
-    columns = {}
+    columns: dict[str, Any] = {}
     if "satno" in wanted:
         columns["satno"] = np.fromiter((t.satno for _, t in sets), np.int64, m)
     if "epoch" in wanted:
