@@ -34,8 +34,8 @@ def positions(n):
 
 
 def rows(quick: bool = False) -> list[Row]:
-    import erfa
     import astropy.units as u
+    import erfa
     from astropy.coordinates import EarthLocation
 
     from velmar.frames.frames import ENU

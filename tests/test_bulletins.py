@@ -8,9 +8,10 @@ from importlib.resources import files
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from leap_seconds import LEAP_SECONDS as PUBLISHED_STEPS
+
 from velmar.iers import bulletins
 from velmar.iers.bulletins import BulletinA, BulletinC, IERSDataError, leap_second_table
 

@@ -12,7 +12,8 @@ import tracemalloc
 import numpy as np
 import pytest
 from conftest import assert_child_ok
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 from velmar.time.time import Time

@@ -15,8 +15,15 @@ import pytest
 from velmar.bodies.bodies import Earth, Sun
 from velmar.datamodel.structured import AER_dtype, GeoState_dt, LLA_dtype
 from velmar.frames.frames import ENU, GCRF, ITRF
-from velmar.frames.geodetic import (AERR_dtype, geodetic_to_itrf, itrf_to_geodetic, shadow, sun_position, sunlit,
-                                    topocentric)
+from velmar.frames.geodetic import (
+    AERR_dtype,
+    geodetic_to_itrf,
+    itrf_to_geodetic,
+    shadow,
+    sun_position,
+    sunlit,
+    topocentric,
+)
 from velmar.mathtools.ellipsoid.ellipsoid import GRS80, WGS84, Ellipsoid
 from velmar.state.ephemeris import GeoStateEphemeris, StateVectorEphemeris
 from velmar.state.state import GeoState, StateVector
@@ -198,7 +205,7 @@ class TestTopocentric:
 
     def test_against_astropy_geometric_altaz(self):
         import astropy.units as u
-        from astropy.coordinates import AltAz, CartesianRepresentation, EarthLocation, ITRS
+        from astropy.coordinates import ITRS, AltAz, CartesianRepresentation, EarthLocation
         from astropy.time import Time as AstropyTime
         from astropy.utils import iers
 

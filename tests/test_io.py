@@ -2,10 +2,10 @@ import gzip
 import io
 
 import pytest
+from conftest import assert_child_ok
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import assert_child_ok
 from velmar.io import checksum, load_catalog, read_tles
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE
 

@@ -4,7 +4,6 @@ import inspect
 
 import numpy as np
 import pytest
-
 from conftest import assert_child_ok
 
 probe = pytest.importorskip("velmar._native._probe")

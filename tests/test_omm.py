@@ -289,11 +289,11 @@ def test_any_record_reads_back_through_sgp4_to_its_values(inc, raan, ecc, mnm, n
     (_, tle), = read_tles("\n".join(lines) + "\n")  # checksums and field formats verified
     back = export_omm(Satrec.twoline2rv(*lines), "X")  # an independent reader of every column
     assert back["NORAD_CAT_ID"] == number and back["REV_AT_EPOCH"] == rev
-    for key, given, step in (("INCLINATION", inc, 1e-4), ("RA_OF_ASC_NODE", raan, 1e-4), ("ECCENTRICITY", ecc, 1e-7),
-                             ("MEAN_MOTION", mnm, 1e-8), ("MEAN_MOTION_DOT", ndot, 1e-8)):
-        assert abs(back[key] - float(given)) <= step / 2 * (1 + 1e-6) + 1e-12, key
-    for key, given in (("BSTAR", bstar), ("MEAN_MOTION_DDOT", nddot)):
-        value = float(given)
+    for key, sent, step in (("INCLINATION", inc, 1e-4), ("RA_OF_ASC_NODE", raan, 1e-4), ("ECCENTRICITY", ecc, 1e-7),
+                            ("MEAN_MOTION", mnm, 1e-8), ("MEAN_MOTION_DOT", ndot, 1e-8)):
+        assert abs(back[key] - float(sent)) <= step / 2 * (1 + 1e-6) + 1e-12, key
+    for key, sent in (("BSTAR", bstar), ("MEAN_MOTION_DDOT", nddot)):
+        value = float(sent)
         # five significant digits, or the 1e-14 granularity of the smallest exponent
         assert abs(back[key] - value) <= max(abs(value) * 5e-5, 0.5e-14) * (1 + 1e-6), key
     given_time = dt.datetime.fromisoformat(epoch)

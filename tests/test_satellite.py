@@ -6,6 +6,7 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 
 from velmar.frames.frames import GCRF
 from velmar.propagators.analytical.keplerian.keplerian import Keplerian
@@ -14,7 +15,6 @@ from velmar.satellite.satellite import Satellite
 from velmar.state.ephemeris import StateVectorEphemeris
 from velmar.state.state import StateVector
 from velmar.time.time import Time
-from conftest import assert_child_ok
 
 EPOCH = "2024-03-01T00:00:00"
 R = [7000e3, 0.0, 0.0]

@@ -15,11 +15,11 @@ from fractions import Fraction
 import erfa
 import numpy as np
 import pytest
+from conftest import assert_child_ok
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from conftest import assert_child_ok
 from leap_seconds import LEAP_SECONDS
+
 from velmar.time.time import JulianDate, Time
 
 # ERFA flags years before 1960 and far ahead as "dubious"; the values are still the reference.

@@ -1,5 +1,6 @@
 """TLE: fixed-column reading, exact epochs, SI and derived elements, printed form."""
 
+import copy
 import ctypes
 import ctypes.util
 import datetime
@@ -7,13 +8,13 @@ import gc
 import math
 import pickle
 import re
-import copy
 import subprocess
 import sys
 import tracemalloc
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velmar.bodies.bodies import Earth
 from velmar.propagators.analytical.sgp4.tle import ELSET, TLE

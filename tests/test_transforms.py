@@ -139,7 +139,8 @@ class TestAgainstErfa:
 def astropy_case():
     pytest.importorskip("astropy")
     import astropy.units as u
-    from astropy.coordinates import GCRS, ITRS, TEME as A_TEME, CartesianDifferential, CartesianRepresentation
+    from astropy.coordinates import GCRS, ITRS, CartesianDifferential, CartesianRepresentation
+    from astropy.coordinates import TEME as A_TEME
     from astropy.time import Time as ATime
     from astropy.utils import iers
 

@@ -54,7 +54,6 @@ def sample_path():
 
 def _load(path) -> dict:
     from velmar.io import _describe_left_out, _load_catalog
-
     from velmar.omm import RoundingWarning
 
     try:
@@ -577,7 +576,6 @@ def ground_track(elset, times, rule: str = "latest"):
     """Geodetic latitude, longitude (rad) and height (m) of the SGP4 positions at `times`, on WGS84."""
     from velmar.frames.geodetic import itrf_to_geodetic
     from velmar.frames.transforms import teme_to_itrf
-
     from velmar.propagators.analytical.sgp4.sgp4 import SGP4
 
     def job():

@@ -1,5 +1,4 @@
 import numpy
-from numpy import dtype
 
 SurfCoord_dtype: numpy.dtype
 LLA_dtype: numpy.dtype

@@ -1,6 +1,7 @@
 """Reference frames: the global frames GCRF, ITRF, TEME and local east-north-up frames."""
 
 from typing import Final, final
+
 from typing_extensions import disjoint_base
 
 @disjoint_base

@@ -1,10 +1,7 @@
 from typing import Callable
 
-import numpy
 from numpy import ndarray
-from scipy.interpolate import CubicSpline, interp1d
-
-from velmar.iers.bulletins import BulletinA, BulletinC
+from scipy.interpolate import CubicSpline
 
 class EOP:
     """Earth Orientation Parameters (EOP) and time-scale offsets at given epochs (MJD, UTC).

@@ -1,10 +1,10 @@
 """The base class of velmar's orbit propagators."""
 
 from typing import Any
-from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 @disjoint_base
 class Propagator:

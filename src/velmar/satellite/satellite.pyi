@@ -1,4 +1,5 @@
 from typing_extensions import disjoint_base
+
 from velmar.propagators.propagators import Propagator
 from velmar.state.ephemeris import StateVectorEphemeris
 from velmar.state.state import State

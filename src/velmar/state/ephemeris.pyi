@@ -5,10 +5,10 @@ dictionary for the caller's own data.
 """
 
 from typing import Any
-from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 from velmar.frames.frames import Frame
 from velmar.frames.transforms import EOPValues

@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 _Scale = Literal["utc", "tai", "tt"]
-_Single = str | datetime.date | np.datetime64 | Time
+_Single = str | datetime.date | np.datetime64 | "Time"
 _Value = (
     _Single
     | Sequence[_Single]

@@ -1,6 +1,7 @@
 """Representable, the base that prints the package's records."""
 
 from typing import Any
+
 from typing_extensions import disjoint_base
 
 @disjoint_base

@@ -1,9 +1,9 @@
 """Two-body (Keplerian) orbit propagation and its Jacobian."""
 
 from typing import Any
-from typing_extensions import disjoint_base
 
 import numpy
+from typing_extensions import disjoint_base
 
 from velmar.propagators.propagators import Propagator
 from velmar.state.ephemeris import StateVectorEphemeris

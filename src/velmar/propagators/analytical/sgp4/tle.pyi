@@ -3,10 +3,10 @@
 import numbers
 from collections.abc import Callable, Iterator
 from typing import Any, final
-from typing_extensions import disjoint_base
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import disjoint_base
 
 from velmar.time.time import Time as Time
 from velmar.utils.representable import Representable
