@@ -77,7 +77,20 @@ def rows(quick: bool) -> list[Row]:
         path = pathlib.Path(tmp) / "iss.tle"
         path.write_text("\n".join(ISS) + "\n")
         stop = (datetime.datetime.fromisoformat(START) + datetime.timedelta(seconds=n - 1)).isoformat()
-        ours_argv = [sys.executable, "-m", "velmar", "propagate", str(path), "--start", START, "--stop", stop, "--step", "1", "--csv"]
+        ours_argv = [
+            sys.executable,
+            "-m",
+            "velmar",
+            "propagate",
+            str(path),
+            "--start",
+            START,
+            "--stop",
+            stop,
+            "--step",
+            "1",
+            "--csv",
+        ]
         peer_argv = [sys.executable, "-c", PEER_SCRIPT, str(n), *ISS]
         try:
             import sgp4  # noqa: F401
@@ -97,10 +110,16 @@ def rows(quick: bool) -> list[Row]:
     if rss_peer:
         memory += f", the peer's {rss_peer / MIB:.0f} MiB ({rss_peer / rss_ours:.1f}x velmar's)"
     return [
-        Row("velmar propagate --csv (a process, to /dev/null)", f"{n:,} epochs", t_ours,
-            "sgp4_array + numpy.savetxt (a process)" if theirs else "", t_peer, spread=spread,
+        Row(
+            "velmar propagate --csv (a process, to /dev/null)",
+            f"{n:,} epochs",
+            t_ours,
+            "sgp4_array + numpy.savetxt (a process)" if theirs else "",
+            t_peer,
+            spread=spread,
             note=f"{memory}; velmar also writes the epoch and the set's age",
-            extra={"rss_ours": rss_ours, "rss_peer": rss_peer}),
+            extra={"rss_ours": rss_ours, "rss_peer": rss_peer},
+        ),
     ]
 
 

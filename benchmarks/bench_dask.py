@@ -57,8 +57,10 @@ def write_archive(folder: pathlib.Path, days: int, satellites: int) -> list[str]
             k = (s + day) % len(pairs)
             (a, b), (ca, cb) = blanks[k], sums[k]
             digits = sum(map(int, str(satno)))
-            out.append(f"SAT {satno}\n{a[:2]}{satno:05d}{a[7:]}{(ca + digits) % 10}\n"
-                       f"{b[:2]}{satno:05d}{b[7:]}{(cb + digits) % 10}\n")
+            out.append(
+                f"SAT {satno}\n{a[:2]}{satno:05d}{a[7:]}{(ca + digits) % 10}\n"
+                f"{b[:2]}{satno:05d}{b[7:]}{(cb + digits) % 10}\n"
+            )
         path = folder / f"day-{day:03d}.tle"
         path.write_text("".join(out))
         paths.append(str(path))
@@ -88,7 +90,9 @@ def plain_loop(files, grid):
 def rows(quick: bool, small: bool = False) -> list[Row]:
     if quick:
         # Two clusters take several seconds to start: past the budget of a quick run.
-        print("[bench_dask: not in --quick; python benchmarks/bench_dask.py --small runs a reduced set]", file=sys.stderr)
+        print(
+            "[bench_dask: not in --quick; python benchmarks/bench_dask.py --small runs a reduced set]", file=sys.stderr
+        )
         return []
     try:
         import distributed
@@ -101,12 +105,17 @@ def rows(quick: bool, small: bool = False) -> list[Row]:
     rounds = 3 if small else 5
     grid = np.datetime64("2002-05-20", "ns") + np.arange(288) * np.timedelta64(300, "s")
     out = []
-    with tempfile.TemporaryDirectory() as tmp, \
-            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                     silence_logs=50) as one, \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                     silence_logs=50) as two, \
-            distributed.Client(one, set_as_default=False) as c1, distributed.Client(two, set_as_default=False) as c2:
+    with (
+        tempfile.TemporaryDirectory() as tmp,
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
+        ) as one,
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
+        ) as two,
+        distributed.Client(one, set_as_default=False) as c1,
+        distributed.Client(two, set_as_default=False) as c2,
+    ):
         files = write_archive(pathlib.Path(tmp), days, satellites)
         n_sets = days * satellites
         count = vd.read_archive(files, blocksize=4 << 20).map_partitions(len).sum()
@@ -116,23 +125,44 @@ def rows(quick: bool, small: bool = False) -> list[Row]:
 
         assert read(c2)() == n_sets
         t2, t1, spread, ratio = compare(read(c2), read(c1), repeat=rounds, budget=0.01, paired=True)
-        out.append(Row("read_archive -> DataFrame, 2 workers vs 1", f"{n_sets:,} sets, {days} files", t2,
-                       "the same on 1 worker", t1, ">= 1.6x", None if ratio is None else ratio >= 1.6, spread,
-                       note=f"{n_sets / t2:,.0f} sets/s on 2 workers, {n_sets / t1:,.0f} on 1; median of {rounds} "
-                            "paired per-round ratios (this machine is shared)",
-                       paired=ratio))
+        out.append(
+            Row(
+                "read_archive -> DataFrame, 2 workers vs 1",
+                f"{n_sets:,} sets, {days} files",
+                t2,
+                "the same on 1 worker",
+                t1,
+                ">= 1.6x",
+                None if ratio is None else ratio >= 1.6,
+                spread,
+                note=f"{n_sets / t2:,.0f} sets/s on 2 workers, {n_sets / t1:,.0f} on 1; median of {rounds} "
+                "paired per-round ratios (this machine is shared)",
+                paired=ratio,
+            )
+        )
 
         job = vd.ephemerides(vd.read_archive(files, blocksize=4 << 20), grid, max_age=None).map_partitions(len).sum()
         propagated = lambda: c2.compute(job).result()  # noqa: E731
         expected = plain_loop(files, grid)
         assert propagated() == expected == satellites * grid.size
-        ours, theirs, spread, ratio = compare(propagated, lambda: plain_loop(files, grid), repeat=rounds, budget=0.01,
-                                              paired=True)
-        out.append(Row("ephemerides (SGP4, every satellite, from the files), 2 workers", f"{satellites:,} satellites x "
-                       f"{grid.size} epochs, {n_sets:,} sets", ours, "plain loop over load_catalog", theirs, "", None,
-                       spread, note=f"{satellites / ours:,.0f} satellites/s against {satellites / theirs:,.0f} in the "
-                                    f"loop; median of {rounds} paired per-round ratios",
-                       paired=ratio))
+        ours, theirs, spread, ratio = compare(
+            propagated, lambda: plain_loop(files, grid), repeat=rounds, budget=0.01, paired=True
+        )
+        out.append(
+            Row(
+                "ephemerides (SGP4, every satellite, from the files), 2 workers",
+                f"{satellites:,} satellites x {grid.size} epochs, {n_sets:,} sets",
+                ours,
+                "plain loop over load_catalog",
+                theirs,
+                "",
+                None,
+                spread,
+                note=f"{satellites / ours:,.0f} satellites/s against {satellites / theirs:,.0f} in the "
+                f"loop; median of {rounds} paired per-round ratios",
+                paired=ratio,
+            )
+        )
     return out
 
 

@@ -134,17 +134,47 @@ def rows(quick: bool = False, runs: int | None = None) -> list[Row]:
     peer_name = "astropy IERS_A.open() + ut1_utc, pm_xy, dcip_xy"
     if astropy_first is not None:
         peer = statistics.median(astropy_first)
-        out.append(Row(operation, size, ours, peer_name, peer, "< 80 ms, >= 4x",
-                       ours < 0.08 and peer / ours >= 4, spread_of(velmar_first), f"median of {runs} processes each"))
+        out.append(
+            Row(
+                operation,
+                size,
+                ours,
+                peer_name,
+                peer,
+                "< 80 ms, >= 4x",
+                ours < 0.08 and peer / ours >= 4,
+                spread_of(velmar_first),
+                f"median of {runs} processes each",
+            )
+        )
     else:
         reason = "astropy is not installed (pip install astropy)" if astropy_code is None else "astropy's run failed"
-        out.append(Row(operation, size, ours, "", None, "< 80 ms, >= 4x", False if ours >= 0.08 else None,
-                       spread_of(velmar_first), f"{reason}: no peer measured, the 4x half of the target not judged"))
+        out.append(
+            Row(
+                operation,
+                size,
+                ours,
+                "",
+                None,
+                "< 80 ms, >= 4x",
+                False if ours >= 0.08 else None,
+                spread_of(velmar_first),
+                f"{reason}: no peer measured, the 4x half of the target not judged",
+            )
+        )
 
     ours = statistics.median(bulletin_first)
-    out.append(Row("BulletinA() first (fresh process, parses the file)", f"{BulletinA().mjd_utc.size:,} rows", ours,
-                   target="< 40 ms", met=ours < 0.04, spread=spread_of(bulletin_first),
-                   note=f"median of {runs} processes"))
+    out.append(
+        Row(
+            "BulletinA() first (fresh process, parses the file)",
+            f"{BulletinA().mjd_utc.size:,} rows",
+            ours,
+            target="< 40 ms",
+            met=ours < 0.04,
+            spread=spread_of(bulletin_first),
+            note=f"median of {runs} processes",
+        )
+    )
 
     ours, _, spread = compare(BulletinA, None, repeat, budget)
     out.append(Row("BulletinA() later", "shared table", ours, target="< 5 µs", met=ours < 5e-6, spread=spread))
@@ -170,12 +200,26 @@ def rows(quick: bool = False, runs: int | None = None) -> list[Row]:
     }
     for name, (what, scipy_call) in bare.items():
         ours, peer, spread = compare(lambda: getattr(e, name), scipy_call, repeat, budget)
-        out.append(Row(f"EOP.{name}", f"{n:,} epochs", ours, f"scipy {what}", peer, "<= 1.2x scipy",
-                       ours <= 1.2 * peer, spread))
-    ours, peer, spread = compare(lambda: EOP.get_TT_UT1_from_mjd_ut1(t),
-                                 lambda: EOP._TAI_UT1_mjd_ut1_interpolator(t) + 32.184, repeat, budget)
-    out.append(Row("EOP.get_TT_UT1_from_mjd_ut1", f"{n:,} epochs", ours, "scipy interp1d + 32.184", peer,
-                   "<= 1.2x scipy", ours <= 1.2 * peer, spread))
+        out.append(
+            Row(
+                f"EOP.{name}", f"{n:,} epochs", ours, f"scipy {what}", peer, "<= 1.2x scipy", ours <= 1.2 * peer, spread
+            )
+        )
+    ours, peer, spread = compare(
+        lambda: EOP.get_TT_UT1_from_mjd_ut1(t), lambda: EOP._TAI_UT1_mjd_ut1_interpolator(t) + 32.184, repeat, budget
+    )
+    out.append(
+        Row(
+            "EOP.get_TT_UT1_from_mjd_ut1",
+            f"{n:,} epochs",
+            ours,
+            "scipy interp1d + 32.184",
+            peer,
+            "<= 1.2x scipy",
+            ours <= 1.2 * peer,
+            spread,
+        )
+    )
     return out
 
 

@@ -29,7 +29,6 @@ from benchmarks.harness import Row, compare, timeit  # noqa: E402
 N = 1_000_000
 
 
-
 def _velmar_geodetic(t, r_itrf):
     from velmar.frames.geodetic import itrf_to_geodetic
 
@@ -108,15 +107,32 @@ def rows(quick: bool = False) -> list[Row]:
     # from other processes on a shared machine falls on both sides alike.
     ours_s, peer_s, spread, ratio = compare(ours, peer, repeat=repeat, budget=0.0, paired=True)
     what = "TEME -> ITRF" + (" -> geodetic" if GEODETIC is not None else "")
-    out = [Row(f"{what}, r and v, velmar's EOP", f"{n:,} epochs", ours_s,
-               "astropy TEME -> ITRS" + (" -> EarthLocation" if GEODETIC is not None else "") if peer else "",
-               peer_s, ">= 20x", None if ratio is None else ratio >= 20, spread,
-               f"median of {repeat} paired per-round ratios" if peer
-               else "astropy is not installed (pip install astropy): no peer measured",
-               paired=ratio)]
+    out = [
+        Row(
+            f"{what}, r and v, velmar's EOP",
+            f"{n:,} epochs",
+            ours_s,
+            "astropy TEME -> ITRS" + (" -> EarthLocation" if GEODETIC is not None else "") if peer else "",
+            peer_s,
+            ">= 20x",
+            None if ratio is None else ratio >= 20,
+            spread,
+            f"median of {repeat} paired per-round ratios"
+            if peer
+            else "astropy is not installed (pip install astropy): no peer measured",
+            paired=ratio,
+        )
+    ]
     gcrf_s, gcrf_spread = timeit(lambda: itrf_to_gcrf(t, r, v), repeat=repeat, budget=0.0)
-    out.append(Row("ITRF -> GCRF, r and v, velmar's EOP", f"{n:,} epochs over 10 years", gcrf_s, spread=gcrf_spread,
-                   note="for information; X, Y, s from pyerfa every half day, interpolated"))
+    out.append(
+        Row(
+            "ITRF -> GCRF, r and v, velmar's EOP",
+            f"{n:,} epochs over 10 years",
+            gcrf_s,
+            spread=gcrf_spread,
+            note="for information; X, Y, s from pyerfa every half day, interpolated",
+        )
+    )
     return out
 
 

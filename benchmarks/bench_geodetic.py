@@ -56,16 +56,27 @@ def rows(quick: bool = False) -> list[Row]:
         return EarthLocation.from_geocentric(r[:, 0], r[:, 1], r[:, 2], unit=u.m).to_geodetic()
 
     t_ours, t_peer, spread = compare(lambda: itrf_to_geodetic(r), astropy_geodetic, repeat, budget)
-    out.append(Row("itrf_to_geodetic", f"{n:,} positions", t_ours, "astropy EarthLocation.to_geodetic()", t_peer,
-                   spread=spread))
+    out.append(
+        Row(
+            "itrf_to_geodetic", f"{n:,} positions", t_ours, "astropy EarthLocation.to_geodetic()", t_peer, spread=spread
+        )
+    )
     t_ours, t_peer, spread = compare(lambda: itrf_to_geodetic(r), lambda: erfa.gc2gde(A, F, r), repeat, budget)
-    out.append(Row("itrf_to_geodetic", f"{n:,} positions", t_ours, "erfa.gc2gde (one Halley step)", t_peer,
-                   spread=spread))
+    out.append(
+        Row("itrf_to_geodetic", f"{n:,} positions", t_ours, "erfa.gc2gde (one Halley step)", t_peer, spread=spread)
+    )
     v = np.full_like(r, 100.0)
     station = ENU(0.7, -1.2, 350.0)
     t_ours, spread = timeit(lambda: topocentric(r, v, station), repeat, budget)
-    out.append(Row("topocentric (az, el, range, range rate)", f"{n:,} positions", t_ours, spread=spread,
-                   note="for information: no target, no peer"))
+    out.append(
+        Row(
+            "topocentric (az, el, range, range rate)",
+            f"{n:,} positions",
+            t_ours,
+            spread=spread,
+            note="for information: no target, no peer",
+        )
+    )
     return out
 
 

@@ -28,8 +28,10 @@ MODULES = [
 
 def import_seconds(statement: str, repeat: int) -> float:
     code = f"import time; t = time.perf_counter(); {statement}; print(time.perf_counter() - t)"
-    runs = [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
-            for _ in range(repeat)]
+    runs = [
+        float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
+        for _ in range(repeat)
+    ]
     return statistics.median(runs)
 
 

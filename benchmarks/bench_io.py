@@ -64,8 +64,10 @@ def write_catalog(path: pathlib.Path, n_sets: int) -> None:
             head1, tail1, sum1, head2, tail2, sum2 = parts[k % len(parts)]
             satno = 10000 + k // len(parts)
             digits = sum(map(int, str(satno)))
-            out.append(f"SAT {satno}\n{head1}{satno:05d}{tail1}{(sum1 + digits) % 10}\n"
-                       f"{head2}{satno:05d}{tail2}{(sum2 + digits) % 10}\n")
+            out.append(
+                f"SAT {satno}\n{head1}{satno:05d}{tail1}{(sum1 + digits) % 10}\n"
+                f"{head2}{satno:05d}{tail2}{(sum2 + digits) % 10}\n"
+            )
             if len(out) == 10_000:
                 f.write("".join(out))
                 out = []
@@ -114,10 +116,18 @@ def memory_row(path: pathlib.Path, n: int) -> Row | None:
     m = json.loads(done.stdout)
     kept = m["after"] - m["before"]
     above = round((m["peak"] - m["after"]) / n)
-    return Row("load_catalog, peak resident memory above the result", f"{n:,} sets", m["seconds"], "", None,
-               "<= 500 bytes/set", above <= 500 and m["sets"] == n, 0.0,
-               f"peak {m['peak'] / MIB:.0f} MiB for a catalogue keeping {kept / MIB:.0f} MiB "
-               f"({kept / n:.0f} bytes/set): {above} bytes/set above it; time of the load in a fresh process")
+    return Row(
+        "load_catalog, peak resident memory above the result",
+        f"{n:,} sets",
+        m["seconds"],
+        "",
+        None,
+        "<= 500 bytes/set",
+        above <= 500 and m["sets"] == n,
+        0.0,
+        f"peak {m['peak'] / MIB:.0f} MiB for a catalogue keeping {kept / MIB:.0f} MiB "
+        f"({kept / n:.0f} bytes/set): {above} bytes/set above it; time of the load in a fresh process",
+    )
 
 
 def rows(quick: bool) -> list[Row]:
@@ -135,14 +145,24 @@ def rows(quick: bool) -> list[Row]:
             peer = None
         rounds = 5 if quick else 9
         for collector in (False, True):
-            ours, theirs, spread, ratio = compare(lambda: load_catalog(path), peer, repeat=rounds, budget=0.2,
-                                                  paired=True, collector=collector)
-            out.append(Row("load_catalog (verified) -> ELSET per satellite" + (" (garbage collector on)" if collector else ""),
-                           f"{n:,} sets", ours, "sgp4 twoline2rv (parses, then initialises SGP4) + group",
-                           theirs, ">= 5x", None if ratio is None else ratio >= 5, spread,
-                           note=f"twoline2rv also initialises SGP4 for each set; the ratio is the median of {rounds} "
-                                "paired per-round ratios (this machine is shared)",
-                           paired=ratio))
+            ours, theirs, spread, ratio = compare(
+                lambda: load_catalog(path), peer, repeat=rounds, budget=0.2, paired=True, collector=collector
+            )
+            out.append(
+                Row(
+                    "load_catalog (verified) -> ELSET per satellite" + (" (garbage collector on)" if collector else ""),
+                    f"{n:,} sets",
+                    ours,
+                    "sgp4 twoline2rv (parses, then initialises SGP4) + group",
+                    theirs,
+                    ">= 5x",
+                    None if ratio is None else ratio >= 5,
+                    spread,
+                    note=f"twoline2rv also initialises SGP4 for each set; the ratio is the median of {rounds} "
+                    "paired per-round ratios (this machine is shared)",
+                    paired=ratio,
+                )
+            )
         big = pathlib.Path(tmp) / "big.tle"
         write_catalog(big, n_big)
         row = memory_row(big, n_big)

@@ -84,32 +84,75 @@ def rows(quick: bool = False) -> list[Row]:
         ref = reference(check, ecc)
         ours_error = worst_error(eca_from_mea_array(check, ecc), ref)
         peer_error = worst_error(newton(check, ecc, steps), ref)
-        ours, peer, spread, paired = compare(lambda: eca_from_mea_array(mea, ecc), lambda: newton(mea, ecc),
-                                             repeat, budget, paired=True)
-        note = (f"ecc {ecc}: worst error {ours_error:.1e} rad (velmar), {peer_error:.1e} rad (numpy Newton, "
-                f"{steps[0]} steps)")
-        out.append(Row("eca_from_mea_array (Kepler's equation)", f"ecc {ecc}, per solve of {n:,}", ours / n,
-                       "numpy Newton, vectorised", peer / n, "< 100 ns", ours / n < 100e-9, spread, note,
-                       paired=paired))
+        ours, peer, spread, paired = compare(
+            lambda: eca_from_mea_array(mea, ecc), lambda: newton(mea, ecc), repeat, budget, paired=True
+        )
+        note = (
+            f"ecc {ecc}: worst error {ours_error:.1e} rad (velmar), {peer_error:.1e} rad (numpy Newton, "
+            f"{steps[0]} steps)"
+        )
+        out.append(
+            Row(
+                "eca_from_mea_array (Kepler's equation)",
+                f"ecc {ecc}, per solve of {n:,}",
+                ours / n,
+                "numpy Newton, vectorised",
+                peer / n,
+                "< 100 ns",
+                ours / n < 100e-9,
+                spread,
+                note,
+                paired=paired,
+            )
+        )
     # ecc = 0 is E = M, no solve at all, so flatness is judged over the others.
     times = [r.ours_s for r, ecc in zip(out, ECCENTRICITIES) if ecc > 0]
-    flat = (f"flat in ecc: over 0 < ecc <= {ECCENTRICITIES[-1]} the slowest eccentricity costs "
-            f"{max(times) / min(times):.2f}x the fastest ({min(times) * 1e9:.1f} to {max(times) * 1e9:.1f} ns)")
+    flat = (
+        f"flat in ecc: over 0 < ecc <= {ECCENTRICITIES[-1]} the slowest eccentricity costs "
+        f"{max(times) / min(times):.2f}x the fastest ({min(times) * 1e9:.1f} to {max(times) * 1e9:.1f} ns)"
+    )
     out[-1].note = f"{out[-1].note}; {flat}"
 
     for ecc in (0.08, 0.7):
-        ours, peer, spread, paired = compare(lambda: eca_from_mea_array(mea, ecc), lambda: np.sin(mea),
-                                             repeat, budget, paired=True)
-        out.append(Row("eca_from_mea_array vs numpy.sin", f"ecc {ecc}, {n:,} anomalies", ours, "numpy.sin, same count",
-                       peer, "time <= 2.5x numpy.sin", 1.0 / paired <= 2.5, spread,
-                       f"ecc {ecc}: the solve takes {1.0 / paired:.2f}x the time of numpy.sin", paired=paired))
+        ours, peer, spread, paired = compare(
+            lambda: eca_from_mea_array(mea, ecc), lambda: np.sin(mea), repeat, budget, paired=True
+        )
+        out.append(
+            Row(
+                "eca_from_mea_array vs numpy.sin",
+                f"ecc {ecc}, {n:,} anomalies",
+                ours,
+                "numpy.sin, same count",
+                peer,
+                "time <= 2.5x numpy.sin",
+                1.0 / paired <= 2.5,
+                spread,
+                f"ecc {ecc}: the solve takes {1.0 / paired:.2f}x the time of numpy.sin",
+                paired=paired,
+            )
+        )
 
     ecc = 0.7
-    ours, peer, spread, paired = compare(lambda: _one_by_one_array(mea, ecc, False),
-                                         lambda: _one_by_one_array(mea, ecc, True), repeat, budget, paired=True)
-    out.append(Row("c_eca_from_mea, one value per call", f"ecc {ecc}, per solve of {n:,}", ours / n,
-                   "velmar's previous solver (Markley)", peer / n, ">= 1.5x", paired >= 1.5, spread,
-                   paired=paired))
+    ours, peer, spread, paired = compare(
+        lambda: _one_by_one_array(mea, ecc, False),
+        lambda: _one_by_one_array(mea, ecc, True),
+        repeat,
+        budget,
+        paired=True,
+    )
+    out.append(
+        Row(
+            "c_eca_from_mea, one value per call",
+            f"ecc {ecc}, per solve of {n:,}",
+            ours / n,
+            "velmar's previous solver (Markley)",
+            peer / n,
+            ">= 1.5x",
+            paired >= 1.5,
+            spread,
+            paired=paired,
+        )
+    )
     return out
 
 

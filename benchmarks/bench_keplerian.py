@@ -119,7 +119,10 @@ def plain_propagation(dt, r0, v0, gm):
     x, y = a * (c - e), b * sn
     f = math.sqrt(gm * a) / (a * (1.0 - e * c))
     wx, wy = -f * sn, f * s * c
-    return ((x * px + y * qx, x * py + y * qy, x * pz + y * qz), (wx * px + wy * qx, wx * py + wy * qy, wx * pz + wy * qz))
+    return (
+        (x * px + y * qx, x * py + y * qy, x * pz + y * qz),
+        (wx * px + wy * qx, wx * py + wy * qy, wx * pz + wy * qz),
+    )
 
 
 def kepler_error(kepler):
@@ -204,34 +207,87 @@ def rows(quick: bool = False, n: int | None = None) -> list[Row]:
         if not np.allclose(one_r, plain_propagation(3600.0, r1, v1, GM)[0], rtol=1e-9, atol=0):
             raise AssertionError(f"velmar and the plain-Python propagation disagree at one epoch ({name})")
 
-        ours, peer, spread, paired = compare(lambda: k.propagate_state(one, state),
-                                             lambda: plain_propagation(3600.0, r1, v1, GM), repeat, budget, paired=True)
-        out.append(Row("Keplerian.propagate_state", f"1 epoch, ecc {ecc:.2f}", ours, plain, peer,
-                       "faster than plain Python", paired > 1.0, spread, paired=paired))
+        ours, peer, spread, paired = compare(
+            lambda: k.propagate_state(one, state),
+            lambda: plain_propagation(3600.0, r1, v1, GM),
+            repeat,
+            budget,
+            paired=True,
+        )
+        out.append(
+            Row(
+                "Keplerian.propagate_state",
+                f"1 epoch, ecc {ecc:.2f}",
+                ours,
+                plain,
+                peer,
+                "faster than plain Python",
+                paired > 1.0,
+                spread,
+                paired=paired,
+            )
+        )
         x = np.random.default_rng(5).uniform(0.0, 2.0 * np.pi, n)
-        ours, peer, spread, paired = compare(lambda: k.propagate_state(many, state), lambda: np.sin(x),
-                                             repeat, budget, paired=True)
-        out.append(Row("Keplerian.propagate_state", f"{n:,} epochs, ecc {ecc:.2f}", ours, "numpy.sin, same count",
-                       peer, "time <= 3.1x numpy.sin", 1.0 / paired <= 3.12, spread,
-                       f"ecc {ecc:.2f}: {1.0 / paired:.2f}x the time of numpy.sin over {n:,} values (15.6x before "
-                       f"the array kernels); {n / ours / 1e6:.1f} M epochs/s", paired=paired))
-        ours, peer, spread, paired = compare(lambda: k.propagate_state(many, state),
-                                             lambda: numpy_propagation(many, epoch, r0, v0, GM), repeat, budget,
-                                             paired=True)
-        out.append(Row("Keplerian.propagate_state", f"{n:,} epochs, ecc {ecc:.2f}", ours, PEER, peer,
-                       ">= 8x", paired >= 8, spread,
-                       f"ecc {ecc:.2f}: the numpy peer's Newton solve ends {peer_error:.1e} rad from Kepler's "
-                       f"equation; positions agree with numpy to {worst:.1e} relative", paired=paired))
+        ours, peer, spread, paired = compare(
+            lambda: k.propagate_state(many, state), lambda: np.sin(x), repeat, budget, paired=True
+        )
+        out.append(
+            Row(
+                "Keplerian.propagate_state",
+                f"{n:,} epochs, ecc {ecc:.2f}",
+                ours,
+                "numpy.sin, same count",
+                peer,
+                "time <= 3.1x numpy.sin",
+                1.0 / paired <= 3.12,
+                spread,
+                f"ecc {ecc:.2f}: {1.0 / paired:.2f}x the time of numpy.sin over {n:,} values (15.6x before "
+                f"the array kernels); {n / ours / 1e6:.1f} M epochs/s",
+                paired=paired,
+            )
+        )
+        ours, peer, spread, paired = compare(
+            lambda: k.propagate_state(many, state),
+            lambda: numpy_propagation(many, epoch, r0, v0, GM),
+            repeat,
+            budget,
+            paired=True,
+        )
+        out.append(
+            Row(
+                "Keplerian.propagate_state",
+                f"{n:,} epochs, ecc {ecc:.2f}",
+                ours,
+                PEER,
+                peer,
+                ">= 8x",
+                paired >= 8,
+                spread,
+                f"ecc {ecc:.2f}: the numpy peer's Newton solve ends {peer_error:.1e} rad from Kepler's "
+                f"equation; positions agree with numpy to {worst:.1e} relative",
+                paired=paired,
+            )
+        )
 
     big = 1_000_000 if quick else 10_000_000
     start = time.perf_counter()
     per_epoch = peak_bytes_per_epoch(big, *ORBITS["ecc 0.1"]) if sys.platform.startswith("linux") else None
     traced = time.perf_counter() - start
     if per_epoch is not None:
-        out.append(Row("Keplerian.propagate_state, peak memory", f"{big:,} epochs", traced, "", None,
-                       "peak growth <= 1.5x 48 B/epoch", per_epoch <= 1.5 * 48, 0.0,
-                       f"the peak resident size grows {per_epoch:.1f} bytes an epoch = {per_epoch / 48:.2f}x the 48 of "
-                       "r and v (fresh interpreter; the time is that of the child process)"))
+        out.append(
+            Row(
+                "Keplerian.propagate_state, peak memory",
+                f"{big:,} epochs",
+                traced,
+                "",
+                None,
+                "peak growth <= 1.5x 48 B/epoch",
+                per_epoch <= 1.5 * 48,
+                0.0,
+                f"the peak resident size grows {per_epoch:.1f} bytes an epoch = {per_epoch / 48:.2f}x the 48 of "
+                "r and v (fresh interpreter; the time is that of the child process)",
+            )
+        )
 
     states = [StateVector(epoch, GCRF, r0, v0, GM=GM) for r0, v0 in ORBITS.values()]
     # How much of a second core the threads got: CPU seconds per second of the threaded run.
@@ -241,20 +297,46 @@ def rows(quick: bool = False, n: int | None = None) -> list[Row]:
     cores = (time.process_time() - cpu) / (time.perf_counter() - started)
     ours, peer, spread, paired = compare(
         lambda: in_threads([lambda s=s: k.propagate_state(many, s) for s in states]),
-        lambda: [k.propagate_state(many, s) for s in states], repeat, budget, paired=True)
-    out.append(Row("Keplerian.propagate_state, 2 threads", f"2 satellites x {n:,} epochs", ours,
-                   "the same in one thread", peer, ">= 1.7x throughput", paired >= 1.7, spread,
-                   f"two threads give {paired:.2f}x the throughput of one; they kept {cores:.2f} of the "
-                   f"{len(os.sched_getaffinity(0))} cores busy (CPU seconds per second)",
-                   paired=paired))
+        lambda: [k.propagate_state(many, s) for s in states],
+        repeat,
+        budget,
+        paired=True,
+    )
+    out.append(
+        Row(
+            "Keplerian.propagate_state, 2 threads",
+            f"2 satellites x {n:,} epochs",
+            ours,
+            "the same in one thread",
+            peer,
+            ">= 1.7x throughput",
+            paired >= 1.7,
+            spread,
+            f"two threads give {paired:.2f}x the throughput of one; they kept {cores:.2f} of the "
+            f"{len(os.sched_getaffinity(0))} cores busy (CPU seconds per second)",
+            paired=paired,
+        )
+    )
 
     state = StateVector(epoch, GCRF, *ORBITS["ecc 0.1"], GM=GM)
     eph = k.propagate_state(many, state)
-    ours, peer, spread, paired = compare(lambda: k.jacobian(eph), lambda: np.ones((n, 6, 6)), repeat, budget,
-                                         paired=True)
-    out.append(Row("Keplerian.jacobian", f"{n:,} epochs", ours, "numpy.ones((N, 6, 6))", peer,
-                   "<= 1.5x numpy.ones", 1.0 / paired <= 1.5, spread,
-                   f"velmar takes {1.0 / paired:.2f}x the time of numpy.ones", paired=paired))
+    ours, peer, spread, paired = compare(
+        lambda: k.jacobian(eph), lambda: np.ones((n, 6, 6)), repeat, budget, paired=True
+    )
+    out.append(
+        Row(
+            "Keplerian.jacobian",
+            f"{n:,} epochs",
+            ours,
+            "numpy.ones((N, 6, 6))",
+            peer,
+            "<= 1.5x numpy.ones",
+            1.0 / paired <= 1.5,
+            spread,
+            f"velmar takes {1.0 / paired:.2f}x the time of numpy.ones",
+            paired=paired,
+        )
+    )
     return out
 
 

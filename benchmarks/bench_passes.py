@@ -71,11 +71,20 @@ def rows(quick: bool = False) -> list[Row]:
     # The ratio is the median over the rounds of the peer's time over ours in the same round,
     # which a burst of load on a shared machine moves far less than a ratio of two medians.
     ours_s, peer_s, spread, paired = compare(ours, peer, repeat=5 if quick else 9, budget=0.0, paired=True)
-    return [Row("passes of one satellite over one station, sunlight included", f"{days} days, ISS", ours_s,
-                "skyfield find_events" if peer else "", peer_s, ">= 10x",
-                None if paired is None else paired >= 10, spread,
-                "" if peer else "skyfield is not installed (pip install skyfield): no peer measured",
-                paired=paired)]
+    return [
+        Row(
+            "passes of one satellite over one station, sunlight included",
+            f"{days} days, ISS",
+            ours_s,
+            "skyfield find_events" if peer else "",
+            peer_s,
+            ">= 10x",
+            None if paired is None else paired >= 10,
+            spread,
+            "" if peer else "skyfield is not installed (pip install skyfield): no peer measured",
+            paired=paired,
+        )
+    ]
 
 
 if __name__ == "__main__":

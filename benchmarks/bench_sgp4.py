@@ -88,17 +88,33 @@ def rows(quick: bool) -> list[Row]:
     rounds = 5 if quick else 21
     ours_s, direct_s, spread, paired = compare(ours, direct, repeat=rounds, paired=True)
     result = [
-        Row("SGP4.propagate_elset (latest)", size, ours_s, "sgp4_array per set, pre-grouped", direct_s,
-            "<= 1.3x the peer's time", 1.0 / paired <= 1.3, spread,
+        Row(
+            "SGP4.propagate_elset (latest)",
+            size,
+            ours_s,
+            "sgp4_array per set, pre-grouped",
+            direct_s,
+            "<= 1.3x the peer's time",
+            1.0 / paired <= 1.3,
+            spread,
             f"velmar takes {1.0 / paired:.2f}x the time of the bare array calls (median of {rounds} paired rounds)",
-            paired=paired),
+            paired=paired,
+        ),
     ]
     ours_s, loop_s, spread = compare(ours, loop, repeat=3)
     result.append(
-        Row("SGP4.propagate_elset (latest)", size, ours_s, "Python loop: bisect + Satrec.sgp4", loop_s,
-            ">= 10x faster", loop_s / ours_s >= 10.0, spread,
+        Row(
+            "SGP4.propagate_elset (latest)",
+            size,
+            ours_s,
+            "Python loop: bisect + Satrec.sgp4",
+            loop_s,
+            ">= 10x faster",
+            loop_s / ours_s >= 10.0,
+            spread,
             f"SGP4's own arithmetic ({direct_s / times.size * 1e9:.0f} ns an epoch in the bare array calls) "
-            f"is most of the loop's time too: even at no overhead the ratio would be {loop_s / direct_s:.1f}x")
+            f"is most of the loop's time too: even at no overhead the ratio would be {loop_s / direct_s:.1f}x",
+        )
     )
     return result
 
@@ -106,8 +122,10 @@ def rows(quick: bool) -> list[Row]:
 def main() -> None:
     quick = "--quick" in sys.argv[1:]
     for r in rows(quick):
-        print(f"{r.operation} [{r.size}]: velmar {fmt_seconds(r.ours_s)}, {r.peer} {fmt_seconds(r.peer_s)}, "
-              f"ratio {r.ratio:.2f}x (peer time / velmar time), target {r.target}: {'met' if r.met else 'NOT met'}")
+        print(
+            f"{r.operation} [{r.size}]: velmar {fmt_seconds(r.ours_s)}, {r.peer} {fmt_seconds(r.peer_s)}, "
+            f"ratio {r.ratio:.2f}x (peer time / velmar time), target {r.target}: {'met' if r.met else 'NOT met'}"
+        )
 
 
 if __name__ == "__main__":

@@ -41,11 +41,28 @@ def numpy_to_sv(gm, ecc, slr, inc, raa, arp, tra):
 
 def cases(rng, n):
     tra = np.linspace(0.0, 2000 * np.pi, n)
-    yield "propagated orbit", dict(ecc=np.full(n, 0.1), sma=np.full(n, 7e6), inc=np.full(n, 1.0),
-                                   raa=np.full(n, 0.5), arp=np.full(n, 2.0), tra=tra)
-    yield "all elements vary", dict(ecc=rng.uniform(0, 0.9, n), sma=rng.uniform(7e6, 4e7, n),
-                                    inc=rng.uniform(0, np.pi, n), raa=rng.uniform(0, 2 * np.pi, n),
-                                    arp=rng.uniform(0, 2 * np.pi, n), tra=tra)
+    yield (
+        "propagated orbit",
+        dict(
+            ecc=np.full(n, 0.1),
+            sma=np.full(n, 7e6),
+            inc=np.full(n, 1.0),
+            raa=np.full(n, 0.5),
+            arp=np.full(n, 2.0),
+            tra=tra,
+        ),
+    )
+    yield (
+        "all elements vary",
+        dict(
+            ecc=rng.uniform(0, 0.9, n),
+            sma=rng.uniform(7e6, 4e7, n),
+            inc=rng.uniform(0, np.pi, n),
+            raa=rng.uniform(0, 2 * np.pi, n),
+            arp=rng.uniform(0, 2 * np.pi, n),
+            tra=tra,
+        ),
+    )
 
 
 def rows(quick: bool = False) -> list[Row]:
@@ -73,14 +90,31 @@ def rows(quick: bool = False) -> list[Row]:
             raise AssertionError(f"COEEphemeris.to_sv() and the numpy conversion disagree ({name})")
         del r, v, sv
         ours, theirs, spread = compare(eph.to_sv, peer, repeat, budget)
-        out.append(Row("COEEphemeris.to_sv()", f"{n:,} epochs, {name}", ours, "numpy, same formulas", theirs,
-                       f"< {fmt_seconds(target)}", ours < target, spread))
+        out.append(
+            Row(
+                "COEEphemeris.to_sv()",
+                f"{n:,} epochs, {name}",
+                ours,
+                "numpy, same formulas",
+                theirs,
+                f"< {fmt_seconds(target)}",
+                ours < target,
+                spread,
+            )
+        )
 
     # The last case, all elements varying, back to elements.
     sv = eph.to_sv()
     ours, spread = timeit(sv.to_coe, repeat, budget)
-    out.append(Row("StateVectorEphemeris.to_coe()", f"{n:,} epochs, all elements vary", ours, spread=spread,
-                   note="for information: no target, no peer"))
+    out.append(
+        Row(
+            "StateVectorEphemeris.to_coe()",
+            f"{n:,} epochs, all elements vary",
+            ours,
+            spread=spread,
+            note="for information: no target, no peer",
+        )
+    )
     return out
 
 

@@ -56,13 +56,24 @@ def rows(quick: bool = False) -> list[Row]:
     n = 1_000_000
     n_astropy = 10_000 if quick else 100_000
     n_iso = 100_000 if quick else 1_000_000
-    epochs = (np.datetime64("1990-01-01T00:00:00", "ns")
-              + np.arange(n, dtype=np.int64) * np.timedelta64(997_001_003, "ns"))
+    epochs = np.datetime64("1990-01-01T00:00:00", "ns") + np.arange(n, dtype=np.int64) * np.timedelta64(
+        997_001_003, "ns"
+    )
     jd = Time("2008").jd
-    ns = {"Time": Time, "np": np, "jd": jd, "jd_float": float(jd), "epochs": epochs,
-          "t": Time("2008"), "e": Time("2008-09-20T12:25:40.104192"), "many": Time(epochs),
-          "few": epochs[:n_astropy], "some": Time(epochs[:n_iso]), "some_epochs": epochs[:n_iso],
-          "origin": np.datetime64("2000-01-01T12:00:00", "ns")}
+    ns = {
+        "Time": Time,
+        "np": np,
+        "jd": jd,
+        "jd_float": float(jd),
+        "epochs": epochs,
+        "t": Time("2008"),
+        "e": Time("2008-09-20T12:25:40.104192"),
+        "many": Time(epochs),
+        "few": epochs[:n_astropy],
+        "some": Time(epochs[:n_iso]),
+        "some_epochs": epochs[:n_iso],
+        "origin": np.datetime64("2000-01-01T12:00:00", "ns"),
+    }
     if AstropyTime is not None:
         ns.update(AstropyTime=AstropyTime, at=AstropyTime("2008-01-01T00:00:00", scale="utc"), at_jd=float(jd))
 
@@ -72,41 +83,86 @@ def rows(quick: bool = False) -> list[Row]:
         """A row for a scalar operation; per call, from loops of many calls."""
         ours_n, peer_n = 1000, (20 if astropy else 1000)
         has_peer = peer_statement is not None and (AstropyTime is not None or not astropy)
-        ours, peer, spread = compare(repeated(statement, ns, ours_n),
-                                     repeated(peer_statement, ns, peer_n) if has_peer else None, repeat, budget)
+        ours, peer, spread = compare(
+            repeated(statement, ns, ours_n), repeated(peer_statement, ns, peer_n) if has_peer else None, repeat, budget
+        )
         ours /= ours_n
         peer = peer / peer_n if peer is not None else None
         if astropy and AstropyTime is None:
             peer_name, note = "", NO_ASTROPY
-        out.append(Row(operation, "scalar", ours, peer_name, peer, f"< {target * 1e9:.0f} ns" if target else "",
-                       ours < target if target else None, spread, note))
+        out.append(
+            Row(
+                operation,
+                "scalar",
+                ours,
+                peer_name,
+                peer,
+                f"< {target * 1e9:.0f} ns" if target else "",
+                ours < target if target else None,
+                spread,
+                note,
+            )
+        )
 
     def array(operation, size, statement, peer_name, peer_statement, target=None, note="", astropy=False):
         has_peer = peer_statement is not None and (AstropyTime is not None or not astropy)
-        ours, peer, spread = compare(repeated(statement, ns, 1),
-                                     repeated(peer_statement, ns, 1) if has_peer else None, repeat, budget)
+        ours, peer, spread = compare(
+            repeated(statement, ns, 1), repeated(peer_statement, ns, 1) if has_peer else None, repeat, budget
+        )
         if astropy and AstropyTime is None:
             peer_name, note = "", NO_ASTROPY
-        out.append(Row(operation, f"{size:,} epochs", ours, peer_name, peer,
-                       f"< {target * 1e3:.0f} ms" if target else "", ours < target if target else None, spread, note))
+        out.append(
+            Row(
+                operation,
+                f"{size:,} epochs",
+                ours,
+                peer_name,
+                peer,
+                f"< {target * 1e3:.0f} ms" if target else "",
+                ours < target if target else None,
+                spread,
+                note,
+            )
+        )
 
-    scalar("Time('2008')", "Time('2008')", "astropy Time('2008-01-01')", "AstropyTime('2008-01-01')",
-           150e-9, astropy=True)
-    scalar("Time('2008-09-20T12:25:40.104192')", "Time('2008-09-20T12:25:40.104192')",
-           "numpy datetime64(text)", "np.datetime64('2008-09-20T12:25:40.104192')")
+    scalar(
+        "Time('2008')", "Time('2008')", "astropy Time('2008-01-01')", "AstropyTime('2008-01-01')", 150e-9, astropy=True
+    )
+    scalar(
+        "Time('2008-09-20T12:25:40.104192')",
+        "Time('2008-09-20T12:25:40.104192')",
+        "numpy datetime64(text)",
+        "np.datetime64('2008-09-20T12:25:40.104192')",
+    )
     scalar("t.jd", "t.jd", "astropy t.jd", "at.jd", 150e-9, astropy=True)
-    scalar("Time(jd, format='jd')", "Time(jd, format='jd')", "astropy Time(jd, format='jd')",
-           "AstropyTime(at_jd, format='jd')", 150e-9, astropy=True)
-    scalar("jd - 1.0 + 264.51782528", "jd - 1.0 + 264.51782528", "the same on floats",
-           "jd_float - 1.0 + 264.51782528", note="velmar keeps the two-part jd exact through the sum")
+    scalar(
+        "Time(jd, format='jd')",
+        "Time(jd, format='jd')",
+        "astropy Time(jd, format='jd')",
+        "AstropyTime(at_jd, format='jd')",
+        150e-9,
+        astropy=True,
+    )
+    scalar(
+        "jd - 1.0 + 264.51782528",
+        "jd - 1.0 + 264.51782528",
+        "the same on floats",
+        "jd_float - 1.0 + 264.51782528",
+        note="velmar keeps the two-part jd exact through the sum",
+    )
     scalar("t - e", "t - e", "", None)
 
     numpy_seconds = "(epochs - origin) / np.timedelta64(1, 's')"
     array("Time(datetime64[ns])", n, "Time(epochs)", "numpy (epochs - origin) / 1 s", numpy_seconds, 20e-3)
-    array("Time(datetime64[ns])", n_astropy, "Time(few)", "astropy Time(datetime64)", "AstropyTime(few)",
-          astropy=True)
-    array("many - e", n, "many - e", "numpy (epochs - origin) / 1 s", numpy_seconds,
-          note="velmar counts the leap seconds between the epochs; the numpy figure does not")
+    array("Time(datetime64[ns])", n_astropy, "Time(few)", "astropy Time(datetime64)", "AstropyTime(few)", astropy=True)
+    array(
+        "many - e",
+        n,
+        "many - e",
+        "numpy (epochs - origin) / 1 s",
+        numpy_seconds,
+        note="velmar counts the leap seconds between the epochs; the numpy figure does not",
+    )
     array("many.jd (UTC)", n, "many.jd", "", None)
     array("many.iso (UTC)", n_iso, "some.iso", "numpy datetime_as_string", "np.datetime_as_string(some_epochs)")
 
@@ -116,14 +172,28 @@ def rows(quick: bool = False) -> list[Row]:
     # them in again, which would flatter the threads).
     with ThreadPoolExecutor(2) as pool, ThreadPoolExecutor(1) as alone:
         rounds = 5 if quick else 15
-        ours, peer, spread, paired = compare(lambda: list(pool.map(lambda _: many.jd, range(2))),
-                                             lambda: alone.submit(lambda: (many.jd, many.jd)).result(),
-                                             rounds, budget, paired=True)
-    out.append(Row("many.jd (UTC), two threads at once", f"2 x {n:,} epochs", ours, "one thread doing both", peer,
-                   ">= 1.7x", paired >= 1.7, spread,
-                   f"throughput of two threads over one: median of {rounds} paired rounds; two threads gain only "
-                   f"from a free core (load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)",
-                   paired=paired))
+        ours, peer, spread, paired = compare(
+            lambda: list(pool.map(lambda _: many.jd, range(2))),
+            lambda: alone.submit(lambda: (many.jd, many.jd)).result(),
+            rounds,
+            budget,
+            paired=True,
+        )
+    out.append(
+        Row(
+            "many.jd (UTC), two threads at once",
+            f"2 x {n:,} epochs",
+            ours,
+            "one thread doing both",
+            peer,
+            ">= 1.7x",
+            paired >= 1.7,
+            spread,
+            f"throughput of two threads over one: median of {rounds} paired rounds; two threads gain only "
+            f"from a free core (load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)",
+            paired=paired,
+        )
+    )
     return out
 
 

@@ -65,11 +65,24 @@ def parse_fields(line1: str, line2: str) -> tuple:
     year += 2000 if year < 57 else 1900
     # The Julian date of 0 January of the year, plus the day of the year.
     jd = 367 * year - (7 * year) // 4 + 30 + 1721013.5 + day
-    return (line1[2:7], line1[7], line1[9:17], jd, float(line1[33:43]),
-            float(line1[44] + "." + line1[45:50]) * 10.0 ** int(line1[50:52]),
-            float(line1[53] + "." + line1[54:59]) * 10.0 ** int(line1[59:61]), int(line1[62]), int(line1[64:68]),
-            float(line2[8:16]), float(line2[17:25]), float("0." + line2[26:33]), float(line2[34:42]),
-            float(line2[43:51]), float(line2[52:63]), int(line2[63:68]))
+    return (
+        line1[2:7],
+        line1[7],
+        line1[9:17],
+        jd,
+        float(line1[33:43]),
+        float(line1[44] + "." + line1[45:50]) * 10.0 ** int(line1[50:52]),
+        float(line1[53] + "." + line1[54:59]) * 10.0 ** int(line1[59:61]),
+        int(line1[62]),
+        int(line1[64:68]),
+        float(line2[8:16]),
+        float(line2[17:25]),
+        float("0." + line2[26:33]),
+        float(line2[34:42]),
+        float(line2[43:51]),
+        float(line2[52:63]),
+        int(line2[63:68]),
+    )
 
 
 def satrec_collection(sats):
@@ -96,17 +109,37 @@ def rows(quick: bool = False) -> list[Row]:
     )
     n = len(lines)
     size = sys.getsizeof(TLE(*lines[0]))
-    out.append(Row("TLE(line1, line2)", f"per set, {n} sets", ours / n,
-                   "sgp4 Satrec.twoline2rv (parses, then initialises SGP4)", peer / n,
-                   "< 1 µs, >= 2.5x", ours / n < 1e-6 and peer / ours >= 2.5, spread,
-                   f"twoline2rv also initialises its propagator; sys.getsizeof(TLE) = {size} bytes (target <= 400)"))
+    out.append(
+        Row(
+            "TLE(line1, line2)",
+            f"per set, {n} sets",
+            ours / n,
+            "sgp4 Satrec.twoline2rv (parses, then initialises SGP4)",
+            peer / n,
+            "< 1 µs, >= 2.5x",
+            ours / n < 1e-6 and peer / ours >= 2.5,
+            spread,
+            f"twoline2rv also initialises its propagator; sys.getsizeof(TLE) = {size} bytes (target <= 400)",
+        )
+    )
     # Both read the same epoch (within the float64 Julian date's rounding).
     assert all(abs(parse_fields(a, b)[3] - TLE(a, b).epoch.jd) < 1e-8 for a, b in lines)
     ours, peer, spread = compare(
         lambda: [TLE(a, b) for a, b in lines], lambda: [parse_fields(a, b) for a, b in lines], repeat, budget
     )
-    out.append(Row("TLE(line1, line2)", f"per set, {n} sets", ours / n, "plain Python: the fields by column", peer / n,
-                   "", None, spread, "a peer that only parses, as TLE does"))
+    out.append(
+        Row(
+            "TLE(line1, line2)",
+            f"per set, {n} sets",
+            ours / n,
+            "plain Python: the fields by column",
+            peer / n,
+            "",
+            None,
+            spread,
+            "a peer that only parses, as TLE does",
+        )
+    )
 
     # The same at 100,000 sets, where the garbage collector weighs.
     copies = 40 if quick else 400
@@ -115,16 +148,36 @@ def rows(quick: bool = False) -> list[Row]:
     build = lambda: [TLE(a, b) for a, b in many_lines]
     build_peer = lambda: [Satrec.twoline2rv(a, b) for a, b in many_lines]
     ours, peer, spread = compare(build, build_peer, 3 if quick else 5, budget)
-    out.append(Row("TLE(line1, line2)", f"per set, {big:,} sets", ours / big,
-                   "sgp4 Satrec.twoline2rv (parses, then initialises SGP4)", peer / big, "", None, spread))
+    out.append(
+        Row(
+            "TLE(line1, line2)",
+            f"per set, {big:,} sets",
+            ours / big,
+            "sgp4 Satrec.twoline2rv (parses, then initialises SGP4)",
+            peer / big,
+            "",
+            None,
+            spread,
+        )
+    )
     out.append(with_collector(out[-1], build, build_peer, 3 if quick else 6, budget, per=big))
 
     # 2. collections of 250 and 100,000
     tles = [TLE(a, b) for a, b in lines]
     sats = [Satrec.twoline2rv(a, b) for a, b in lines]
     ours, peer, spread = compare(lambda: ELSET(*tles), lambda: satrec_collection(sats), repeat, budget)
-    out.append(Row("ELSET(*tles)", f"{n} members", ours, "sorted Satrec + 12 numpy.array", peer,
-                   "< 0.5 ms, >= 3x", ours < 5e-4 and peer / ours >= 3, spread))
+    out.append(
+        Row(
+            "ELSET(*tles)",
+            f"{n} members",
+            ours,
+            "sorted Satrec + 12 numpy.array",
+            peer,
+            "< 0.5 ms, >= 3x",
+            ours < 5e-4 and peer / ours >= 3,
+            spread,
+        )
+    )
 
     order = list(range(len(many_lines)))
     random.Random(2002).shuffle(order)
@@ -135,10 +188,23 @@ def rows(quick: bool = False) -> list[Row]:
     build_peer = lambda: satrec_collection(many_sats)
     ours, peer, spread = compare(build, build_peer, repeat, budget)
     target = 150e-3 * big / 100_000
-    out.append(Row("ELSET(*tles)", f"{big:,} members, shuffled", ours, "sorted Satrec + 12 numpy.array", peer,
-                   f"< {fmt_seconds(target)}, >= 3x", ours < target and peer / ours >= 3, spread))
-    out.append(with_collector(out[-1], build, build_peer, 3 if quick else 6, budget,
-                              met=lambda o, p: o < target and p / o >= 3))
+    out.append(
+        Row(
+            "ELSET(*tles)",
+            f"{big:,} members, shuffled",
+            ours,
+            "sorted Satrec + 12 numpy.array",
+            peer,
+            f"< {fmt_seconds(target)}, >= 3x",
+            ours < target and peer / ours >= 3,
+            spread,
+        )
+    )
+    out.append(
+        with_collector(
+            out[-1], build, build_peer, 3 if quick else 6, budget, met=lambda o, p: o < target and p / o >= 3
+        )
+    )
 
     # 3. a time range holding 10 % of the members
     elset = ELSET(*many)
@@ -153,10 +219,23 @@ def rows(quick: bool = False) -> list[Row]:
 
     ours, peer, spread = compare(lambda: elset[start:stop], peer_range, repeat, budget)
     target = 30e-3 * big / 100_000
-    out.append(Row("elset[start:stop]", f"{selected:,} of {big:,}", ours, "jd mask + Satrec + 12 numpy.array", peer,
-                   f"< {fmt_seconds(target)}", ours < target, spread))
-    out.append(with_collector(out[-1], lambda: elset[start:stop], peer_range, 3 if quick else 6, budget,
-                              met=lambda o, p: o < target))
+    out.append(
+        Row(
+            "elset[start:stop]",
+            f"{selected:,} of {big:,}",
+            ours,
+            "jd mask + Satrec + 12 numpy.array",
+            peer,
+            f"< {fmt_seconds(target)}",
+            ours < target,
+            spread,
+        )
+    )
+    out.append(
+        with_collector(
+            out[-1], lambda: elset[start:stop], peer_range, 3 if quick else 6, budget, met=lambda o, p: o < target
+        )
+    )
 
     # 4. an element array
     ours, spread = timeit(lambda: elset.inc, repeat, budget)

@@ -145,9 +145,17 @@ def with_collector(
     o, p = medians[0], (medians[1] if peer is not None else None)
     note = f"velmar {changes[0]:+.0%}" + (f", peer {changes[1]:+.0%}" if peer is not None else "")
     spread = (max(on[0]) - min(on[0])) / statistics.median(on[0])
-    return Row(f"{row.operation} (garbage collector on)", row.size, o, row.peer, p, row.target,
-               met(o, p) if met else None, spread,
-               f"{note} against the collector off (median of {repeat} rounds timing both back to back, in turn first)")
+    return Row(
+        f"{row.operation} (garbage collector on)",
+        row.size,
+        o,
+        row.peer,
+        p,
+        row.target,
+        met(o, p) if met else None,
+        spread,
+        f"{note} against the collector off (median of {repeat} rounds timing both back to back, in turn first)",
+    )
 
 
 def peak_memory(fn: Callable[[], object]) -> int:

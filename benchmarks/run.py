@@ -22,7 +22,22 @@ if __package__ in (None, ""):
 
 from benchmarks.harness import Row, fmt_seconds  # noqa: E402
 
-MODULES = ["bench_time", "bench_kepler", "bench_states", "bench_tle", "bench_keplerian", "bench_eop", "bench_frames", "bench_sgp4", "bench_geodetic", "bench_passes", "bench_io", "bench_cli", "bench_import", "bench_dask"]
+MODULES = [
+    "bench_time",
+    "bench_kepler",
+    "bench_states",
+    "bench_tle",
+    "bench_keplerian",
+    "bench_eop",
+    "bench_frames",
+    "bench_sgp4",
+    "bench_geodetic",
+    "bench_passes",
+    "bench_io",
+    "bench_cli",
+    "bench_import",
+    "bench_dask",
+]
 
 
 def collect(quick: bool, only: list[str] | None) -> list[Row]:

@@ -21,8 +21,12 @@ def _flag(name):
 
 
 def pytest_addoption(parser):
-    parser.addoption("--fuzz-long", action="store_true", default=False,
-                     help="run the fuzz, leak and thread tests for minutes (also: VELMAR_FUZZ_LONG=1)")
+    parser.addoption(
+        "--fuzz-long",
+        action="store_true",
+        default=False,
+        help="run the fuzz, leak and thread tests for minutes (also: VELMAR_FUZZ_LONG=1)",
+    )
 
 
 def pytest_configure(config):
@@ -73,6 +77,7 @@ def run_child(code, timeout=120):
     """
     import subprocess
     import sys
+
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
 
 

@@ -31,13 +31,24 @@ def raw_finals_rows(path=FINALS):
     rows = []
     with open(path) as stream:
         for line in stream:
+
             def field(first, last):
-                text = line[first - 1:last]
+                text = line[first - 1 : last]
                 return float(text) if text.strip() else math.nan
+
             if not line[18:27].strip():
                 continue
-            rows.append((field(8, 15), field(19, 27), field(38, 46), field(59, 68),
-                         field(80, 86), field(98, 106), field(117, 125)))
+            rows.append(
+                (
+                    field(8, 15),
+                    field(19, 27),
+                    field(38, 46),
+                    field(59, 68),
+                    field(80, 86),
+                    field(98, 106),
+                    field(117, 125),
+                )
+            )
     return np.array(rows)
 
 
@@ -50,13 +61,15 @@ def finals_line(mjd, x, y, dut, lod=None, dx=None, dy=None):
     """One row in the finals2000A layout (columns as the IERS ReadMe gives them)."""
     date = datetime.date(1858, 11, 17) + datetime.timedelta(days=int(mjd))
     blank = lambda width: " " * width  # noqa: E731
-    text = (f"{date.year % 100:2d}{date.month:2d}{date.day:2d} {mjd:8.2f} I "
-            f"{x:9.6f}{0.0001:9.6f} {y:9.6f}{0.0001:9.6f}  I"
-            f"{dut:10.7f}{0.00001:10.7f} "
-            + (f"{lod:7.4f}{0.01:7.4f}" if lod is not None else blank(14))
-            + "  I "
-            + (f"{dx:9.3f}{0.1:9.3f} " if dx is not None else blank(19))
-            + (f"{dy:9.3f}{0.1:9.3f}" if dy is not None else blank(18)))
+    text = (
+        f"{date.year % 100:2d}{date.month:2d}{date.day:2d} {mjd:8.2f} I "
+        f"{x:9.6f}{0.0001:9.6f} {y:9.6f}{0.0001:9.6f}  I"
+        f"{dut:10.7f}{0.00001:10.7f} "
+        + (f"{lod:7.4f}{0.01:7.4f}" if lod is not None else blank(14))
+        + "  I "
+        + (f"{dx:9.3f}{0.1:9.3f} " if dx is not None else blank(19))
+        + (f"{dy:9.3f}{0.1:9.3f}" if dy is not None else blank(18))
+    )
     return text
 
 
@@ -67,7 +80,7 @@ def write_lines(path, lines, ending="\n"):
 
 def real_lines(count, start=0):
     with open(FINALS) as stream:
-        return [line.rstrip("\n") for line in stream][start:start + count]
+        return [line.rstrip("\n") for line in stream][start : start + count]
 
 
 class TestLeapSecondTable:
@@ -113,10 +126,8 @@ class TestBulletinA:
         np.testing.assert_allclose(a.pm_x, raw[:, 1] * RAD_PER_ARCSEC, rtol=0, atol=1e-15)
         np.testing.assert_allclose(a.pm_y, raw[:, 2] * RAD_PER_ARCSEC, rtol=0, atol=1e-15)
         np.testing.assert_allclose(a.lod, raw[:, 4] / 1000.0, rtol=1e-15, atol=0)
-        np.testing.assert_allclose(a.dX_IAU2000A, raw[:, 5] * RAD_PER_ARCSEC / 1000.0,
-                                   rtol=0, atol=1e-18)
-        np.testing.assert_allclose(a.dY_IAU2000A, raw[:, 6] * RAD_PER_ARCSEC / 1000.0,
-                                   rtol=0, atol=1e-18)
+        np.testing.assert_allclose(a.dX_IAU2000A, raw[:, 5] * RAD_PER_ARCSEC / 1000.0, rtol=0, atol=1e-18)
+        np.testing.assert_allclose(a.dY_IAU2000A, raw[:, 6] * RAD_PER_ARCSEC / 1000.0, rtol=0, atol=1e-18)
 
     def test_shape_of_the_table(self, raw):
         a = BulletinA()
@@ -129,7 +140,7 @@ class TestBulletinA:
         for array in (a.lod, a.dX_IAU2000A, a.dY_IAU2000A):
             given = np.flatnonzero(~np.isnan(array))
             assert given[0] == 0 and given[-1] < len(array) - 1
-            assert np.isnan(array[given[-1] + 1:]).all()
+            assert np.isnan(array[given[-1] + 1 :]).all()
 
     def test_mjd_ut1(self):
         a = BulletinA()
@@ -143,8 +154,7 @@ class TestBulletinA:
 
     def test_objects_share_one_read_only_table(self):
         first, second = BulletinA(), BulletinA()
-        for name in ("mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod", "dX_IAU2000A",
-                     "dY_IAU2000A", "dut"):
+        for name in ("mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod", "dX_IAU2000A", "dY_IAU2000A", "dut"):
             array = getattr(first, name)
             assert array is getattr(second, name)
             assert array.dtype == np.float64 and array.shape == (len(first),)
@@ -182,17 +192,29 @@ class TestBulletinA:
             np.testing.assert_array_equal(getattr(a, name), getattr(reference, name))
 
     @settings(max_examples=30, deadline=None)
-    @given(st.lists(st.tuples(st.integers(-999999, 999999), st.integers(-999999, 999999),
-                              st.integers(-9999999, 9999999), st.integers(-99999, 99999),
-                              st.integers(-999999, 999999)),
-                    min_size=1, max_size=12))
+    @given(
+        st.lists(
+            st.tuples(
+                st.integers(-999999, 999999),
+                st.integers(-999999, 999999),
+                st.integers(-9999999, 9999999),
+                st.integers(-99999, 99999),
+                st.integers(-999999, 999999),
+            ),
+            min_size=1,
+            max_size=12,
+        )
+    )
     def test_fixed_columns_decode_like_float(self, tmp_path_factory, samples):
-        lines = [finals_line(50000 + i, x / 1e6, y / 1e6, dut / 1e7, lod / 1e4, dx / 1e3, -dx / 1e3)
-                 for i, (x, y, dut, lod, dx) in enumerate(samples)]
+        lines = [
+            finals_line(50000 + i, x / 1e6, y / 1e6, dut / 1e7, lod / 1e4, dx / 1e3, -dx / 1e3)
+            for i, (x, y, dut, lod, dx) in enumerate(samples)
+        ]
         path = write_lines(tmp_path_factory.mktemp("finals") / "f.all", lines)
         a = BulletinA(path)
-        expected = np.array([[float(line[18:27]), float(line[58:68]), float(line[79:86]),
-                              float(line[97:106])] for line in lines])
+        expected = np.array(
+            [[float(line[18:27]), float(line[58:68]), float(line[79:86]), float(line[97:106])] for line in lines]
+        )
         np.testing.assert_array_equal(a.pm_x, expected[:, 0] * bulletins._ARCSEC)
         np.testing.assert_array_equal(a.dut, expected[:, 1])
         np.testing.assert_array_equal(a.lod, expected[:, 2] * 1e-3)
@@ -230,7 +252,7 @@ class TestBulletinA:
         # Field by field, which is what the decoder relies on.
         made = finals_line(*raw[100])
         for first, last in ((8, 15), (19, 27), (38, 46), (59, 68), (80, 86), (98, 106), (117, 125)):
-            assert made[first - 1:last] == line[first - 1:last]
+            assert made[first - 1 : last] == line[first - 1 : last]
 
 
 def damaged(kind):
@@ -258,10 +280,18 @@ def damaged(kind):
 
 
 class TestBulletinADamaged:
-    @pytest.mark.parametrize("kind", ["letter in a number", "line cut inside a field",
-                                      "line cut between fields", "epochs out of order",
-                                      "no MJD", "misplaced decimal point",
-                                      "impossible UT1-UTC"])
+    @pytest.mark.parametrize(
+        "kind",
+        [
+            "letter in a number",
+            "line cut inside a field",
+            "line cut between fields",
+            "epochs out of order",
+            "no MJD",
+            "misplaced decimal point",
+            "impossible UT1-UTC",
+        ],
+    )
     def test_names_file_and_line(self, tmp_path, kind):
         lines, line = damaged(kind)
         path = write_lines(tmp_path / "finals.all", lines)
@@ -269,9 +299,10 @@ class TestBulletinADamaged:
             BulletinA(path)
         assert info.value.line == line and info.value.path == str(path)
 
-    @pytest.mark.parametrize("content, line", [(b"", 1), (b"   \n\n", 1),
-                                               (b"73 1 2 41684.00\x00\n", 1),
-                                               (b"73 1 2 41684.00\n73 1 3 41685.00\n", 2)])
+    @pytest.mark.parametrize(
+        "content, line",
+        [(b"", 1), (b"   \n\n", 1), (b"73 1 2 41684.00\x00\n", 1), (b"73 1 2 41684.00\n73 1 3 41685.00\n", 2)],
+    )
     def test_empty_or_not_text(self, tmp_path, content, line):
         path = tmp_path / "finals.all"
         path.write_bytes(content)
@@ -325,23 +356,25 @@ class TestBulletinC:
 
     def test_own_file_without_expiry_line(self, tmp_path):
         path = tmp_path / "Leap_Second.dat"
-        path.write_text("# no expiry here\n    41317.0    1  1 1972       10\n"
-                        "    41499.0    1  7 1972       11\n")
+        path.write_text("# no expiry here\n    41317.0    1  1 1972       10\n    41499.0    1  7 1972       11\n")
         c = BulletinC(path)
         assert c.expires is None
         assert c.mjd_utc.tolist() == [41317.0, 41499.0] and c.dat.tolist() == [10.0, 11.0]
         assert leap_second_table()[1][-1] == 37.0  # the packaged table is untouched
 
-    @pytest.mark.parametrize("text, line", [
-        ("#\n    41317.0    1  1 1972       10\n    41499.0    1  7 1972\n", 3),
-        ("    41317.0    1  1 1972       10\n    41499.0    1  8 1972       11\n", 2),
-        ("    41317.0    1  1 1972       10\n    41499.0    1  7 1972        1\n", 2),
-        ("    41499.0    1  7 1972       11\n    41317.0    1  1 1972       10\n", 2),
-        ("    41317.0    1  1 1972       1O\n", 1),
-        ("#  File expires on 31 Juneish 2027\n    41317.0    1  1 1972       10\n", 1),
-        ("# only comments\n#\n", 2),
-        ("", 1),
-    ])
+    @pytest.mark.parametrize(
+        "text, line",
+        [
+            ("#\n    41317.0    1  1 1972       10\n    41499.0    1  7 1972\n", 3),
+            ("    41317.0    1  1 1972       10\n    41499.0    1  8 1972       11\n", 2),
+            ("    41317.0    1  1 1972       10\n    41499.0    1  7 1972        1\n", 2),
+            ("    41499.0    1  7 1972       11\n    41317.0    1  1 1972       10\n", 2),
+            ("    41317.0    1  1 1972       1O\n", 1),
+            ("#  File expires on 31 Juneish 2027\n    41317.0    1  1 1972       10\n", 1),
+            ("# only comments\n#\n", 2),
+            ("", 1),
+        ],
+    )
     def test_damaged_file_names_the_line(self, tmp_path, text, line):
         path = tmp_path / "Leap_Second.dat"
         path.write_text(text)

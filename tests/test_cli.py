@@ -1,4 +1,5 @@
 """The velmar command, run as a user runs it: in a subprocess."""
+
 import csv
 import datetime
 import importlib.metadata
@@ -25,7 +26,9 @@ ISS = (
 
 
 def velmar(*args, check=True):
-    result = subprocess.run([sys.executable, "-m", "velmar", *map(str, args)], capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "velmar", *map(str, args)], capture_output=True, text=True, timeout=120
+    )
     if check:
         assert result.returncode == 0, result.stderr
     return result
@@ -64,7 +67,19 @@ def test_show(catalog):
 
 
 def test_propagate_two_body_csv_matches_the_propagator(catalog):
-    out = velmar("propagate", catalog, "--model", "kepler", "--start", "2008-09-20T12:25:40.104192", "--stop", "2008-09-20T12:35:40.104192", "--step", 300, "--csv").stdout
+    out = velmar(
+        "propagate",
+        catalog,
+        "--model",
+        "kepler",
+        "--start",
+        "2008-09-20T12:25:40.104192",
+        "--stop",
+        "2008-09-20T12:35:40.104192",
+        "--step",
+        300,
+        "--csv",
+    ).stdout
     rows = list(csv.reader(io.StringIO(out)))
     assert len(rows) == 1 + 3
     tle = TLE(*ISS)
@@ -93,8 +108,15 @@ def test_eop_units_and_values():
 def test_eop_tai_utc_inside_a_leap_second():
     # Bulletin C: TAI-UTC was 36 s from 2015-07-01 until the leap second
     # 2016-12-31T23:59:60 had ended, 37 s from 2017-01-01T00:00:00 on.
-    out = velmar("eop", "2016-12-31T23:59:59", "2016-12-31T23:59:60", "2016-12-31T23:59:60.5",
-                 "2017-01-01T00:00:00", "1965-06-01", "--csv").stdout
+    out = velmar(
+        "eop",
+        "2016-12-31T23:59:59",
+        "2016-12-31T23:59:60",
+        "2016-12-31T23:59:60.5",
+        "2017-01-01T00:00:00",
+        "1965-06-01",
+        "--csv",
+    ).stdout
     rows = list(csv.DictReader(io.StringIO(out)))
     # Before 1972, the 10 s of 1972-01-01, as Time takes it.
     assert [float(r["TAI-UTC s"]) for r in rows] == [36.0, 36.0, 36.0, 37.0, 10.0]
@@ -131,8 +153,13 @@ def iso_day(mjd):
 
 def test_eop_outside_the_data_is_nan_with_a_note():
     first, last, _ = finals_ends()
-    epochs = [iso_day(first - 1), "2016-12-31T12:00:00", iso_day(last["LOD"] + 1), iso_day(last["dX and dY"] + 1),
-              iso_day(last["polar motion and UT1-UTC"] + 1)]
+    epochs = [
+        iso_day(first - 1),
+        "2016-12-31T12:00:00",
+        iso_day(last["LOD"] + 1),
+        iso_day(last["dX and dY"] + 1),
+        iso_day(last["polar motion and UT1-UTC"] + 1),
+    ]
     result = velmar("eop", *epochs, "--csv")
     rows = list(csv.DictReader(io.StringIO(result.stdout)))
     nan = [[name for name, value in row.items() if value == "nan"] for row in rows]
@@ -179,23 +206,50 @@ def test_eop_span():
         (("propagate", "CATALOG", "--step", "inf"), "got 'inf'"),
         (("propagate", "CATALOG", "--step", 0), "got '0'"),
         (("propagate", "CATALOG", "--step", "1e-12"), "got '1e-12'"),
-        (("propagate", "CATALOG", "--start", "2016-12-31T23:59:60.5"), "--start 2016-12-31T23:59:60.5 falls inside a leap second"),
-        (("propagate", "CATALOG", "--start", "2008-09-21", "--stop", "2008-09-20"), "--stop 2008-09-20 is before --start 2008-09-21"),
+        (
+            ("propagate", "CATALOG", "--start", "2016-12-31T23:59:60.5"),
+            "--start 2016-12-31T23:59:60.5 falls inside a leap second",
+        ),
+        (
+            ("propagate", "CATALOG", "--start", "2008-09-21", "--stop", "2008-09-20"),
+            "--stop 2008-09-20 is before --start 2008-09-21",
+        ),
         (("show", "CATALOG", "--last", 0), "argument --last: must be a whole number of 1 or more, got '0'"),
         (("show", "CATALOG", "--last", -1), "got '-1'"),
-        (("eop", "2016-12-31", "--start", "2016-01-01"), "give epochs (2016-12-31) or a span (--start 2016-01-01), not both"),
+        (
+            ("eop", "2016-12-31", "--start", "2016-01-01"),
+            "give epochs (2016-12-31) or a span (--start 2016-01-01), not both",
+        ),
         (("eop", "2016-12-31", "--stop", "2017-01-01"), "not both"),
-        (("plot", "eop", "--start", "2040-01-01", "-o", "eop.png"), "2040-01-01T00:00:00 to 2041-12-31T00:00:00 is not within the IERS Bulletin A data, which runs from 1973-01-02 to"),
-        (("plot", "eop", "--start", "1960-01-01", "--stop", "1980-01-01", "-o", "eop.png"), "1960-01-01T00:00:00 to 1980-01-01T00:00:00 is not within"),
+        (
+            ("plot", "eop", "--start", "2040-01-01", "-o", "eop.png"),
+            "2040-01-01T00:00:00 to 2041-12-31T00:00:00 is not within the IERS Bulletin A data, which runs from 1973-01-02 to",
+        ),
+        (
+            ("plot", "eop", "--start", "1960-01-01", "--stop", "1980-01-01", "-o", "eop.png"),
+            "1960-01-01T00:00:00 to 1980-01-01T00:00:00 is not within",
+        ),
         (("catalog", "BAD"), "checksum"),
         (("passes", "CATALOG", "--site", "43.6,abc"), "--site must be LAT,LON or LAT,LON,HEIGHT_M"),
         (("passes", "CATALOG", "--site", "95,1"), "--site latitude must be between -90 and 90 degrees, got 95"),
         (("passes", "CATALOG", "--site", "43.6,1.4", "--min-elevation", 90), "--min-elevation must be between"),
         (("plot", "sky", "CATALOG", "-o", "sky.png"), "plot sky needs --site"),
-        (("passes", "CATALOG", "--site", "43.6,1.4", "--start", "2045-01-01"), "goes outside the Earth orientation data"),
-        (("propagate", "CATALOG", "--start", "2262-04-12"), "--start 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
-        (("propagate", "CATALOG", "--start", "2262-04-11T23:00", "--step", 600), "run past 2262-04-11T23:47:16.854775807"),
-        (("eop", "--start", "2262-04-11", "--stop", "2262-04-12"), "--stop 2262-04-12 is after 2262-04-11T23:47:16.854775807"),
+        (
+            ("passes", "CATALOG", "--site", "43.6,1.4", "--start", "2045-01-01"),
+            "goes outside the Earth orientation data",
+        ),
+        (
+            ("propagate", "CATALOG", "--start", "2262-04-12"),
+            "--start 2262-04-12 is after 2262-04-11T23:47:16.854775807",
+        ),
+        (
+            ("propagate", "CATALOG", "--start", "2262-04-11T23:00", "--step", 600),
+            "run past 2262-04-11T23:47:16.854775807",
+        ),
+        (
+            ("eop", "--start", "2262-04-11", "--stop", "2262-04-12"),
+            "--stop 2262-04-12 is after 2262-04-11T23:47:16.854775807",
+        ),
         # A catalogue service's error document holds no element sets: not an empty success.
         (("catalog", "EMPTY"), "holds no element sets"),
         (("show", "EMPTY"), "holds no element sets"),
@@ -221,7 +275,9 @@ def test_debug_shows_the_traceback():
     assert result.returncode != 0 and "Traceback" in result.stderr
 
 
-@pytest.mark.parametrize("what", [("orbit",), ("orbit", "--model", "kepler"), ("track",), ("sky", "--site", "43.6,1.44")])
+@pytest.mark.parametrize(
+    "what", [("orbit",), ("orbit", "--model", "kepler"), ("track",), ("sky", "--site", "43.6,1.44")]
+)
 def test_plot_without_matplotlib_or_with_it(tmp_path, catalog, what):
     out = tmp_path / "plot.png"
     result = velmar("plot", what[0], catalog, *what[1:], "-o", out, check=False)
@@ -240,9 +296,15 @@ def test_passes_and_track_against_skyfield(catalog):
     ts = api.load.timescale(builtin=True)
     sat = api.EarthSatellite(*ISS, ts=ts)
     toulouse = api.wgs84.latlon(43.6045, 1.444, 150.0)
-    rows = list(csv.reader(io.StringIO(velmar("passes", catalog, "--site", "43.6045,1.444,150", "--min-elevation", 10, "--csv").stdout)))
+    rows = list(
+        csv.reader(
+            io.StringIO(velmar("passes", catalog, "--site", "43.6045,1.444,150", "--min-elevation", 10, "--csv").stdout)
+        )
+    )
     assert rows[0] == ["rise (UTC)", "az", "culmination (UTC)", "el max", "az", "set (UTC)", "az", "visible"]
-    t, events = sat.find_events(toulouse, ts.utc(2008, 9, 20, 12, 25, 40.104192), ts.utc(2008, 9, 21, 12, 25, 40.104192), 10.0)
+    t, events = sat.find_events(
+        toulouse, ts.utc(2008, 9, 20, 12, 25, 40.104192), ts.utc(2008, 9, 21, 12, 25, 40.104192), 10.0
+    )
     theirs = [x.utc_strftime("%Y-%m-%d %H:%M:%S.%f") for x, e in zip(t, events) if e == 0]
     assert len(rows) - 1 == len(theirs) == 6
     for row, rise in zip(rows[1:], theirs):
@@ -251,7 +313,17 @@ def test_passes_and_track_against_skyfield(catalog):
         assert abs((got - datetime.datetime.fromisoformat(rise)).total_seconds()) <= 0.5 + 0.01
     assert [r[7] for r in rows[1:]] == ["no", "yes", "no", "no", "no", "no"]
 
-    out = velmar("track", catalog, "--start", "2008-09-20T12:25:40.104192", "--stop", "2008-09-20T14:00:40.104192", "--step", 300, "--csv").stdout
+    out = velmar(
+        "track",
+        catalog,
+        "--start",
+        "2008-09-20T12:25:40.104192",
+        "--stop",
+        "2008-09-20T14:00:40.104192",
+        "--step",
+        300,
+        "--csv",
+    ).stdout
     rows = list(csv.reader(io.StringIO(out)))
     assert rows[0] == ["epoch (UTC)", "latitude deg", "longitude deg", "height km"] and len(rows) == 1 + 20
     seconds = 40.104192 + 300 * np.arange(20)
@@ -298,10 +370,16 @@ def test_the_grid_runs_on_the_utc_clock_across_a_leap_second(tmp_path):
     # second, 2016-12-31T23:59:60, was inserted twelve hours later.
     path = tmp_path / "leap.tle"
     path.write_text("\n".join(tle_lines(25544, "16366.50000000")) + "\n")
-    out = velmar("propagate", path, "--start", "2016-12-31T23:58", "--stop", "2017-01-01T00:02", "--step", 60, "--csv").stdout
+    out = velmar(
+        "propagate", path, "--start", "2016-12-31T23:58", "--stop", "2017-01-01T00:02", "--step", 60, "--csv"
+    ).stdout
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [r["epoch (UTC)"] for r in rows] == [
-        "2016-12-31T23:58:00", "2016-12-31T23:59:00", "2017-01-01T00:00:00", "2017-01-01T00:01:00", "2017-01-01T00:02:00",
+        "2016-12-31T23:58:00",
+        "2016-12-31T23:59:00",
+        "2017-01-01T00:00:00",
+        "2017-01-01T00:01:00",
+        "2017-01-01T00:02:00",
     ]
     # SGP4 from the sgp4 package at the same clock readings, to the printed digit.
     from sgp4.api import WGS72, Satrec, jday
@@ -316,9 +394,13 @@ def test_the_grid_runs_on_the_utc_clock_across_a_leap_second(tmp_path):
         seconds = (t - datetime.datetime(2016, 12, 31, 12)).total_seconds() + (t.year == 2017)
         assert row["set age days"] == f"{Decimal(int(seconds)) / 86400:.6f}"
     # Steps that are not whole seconds land exactly on the stop too, and the table form agrees.
-    out = velmar("propagate", path, "--start", "2016-12-31T23:59:59.7", "--stop", "2017-01-01T00:00:00.3", "--step", 0.1).stdout
+    out = velmar(
+        "propagate", path, "--start", "2016-12-31T23:59:59.7", "--stop", "2017-01-01T00:00:00.3", "--step", 0.1
+    ).stdout
     epochs = [line.split()[0] for line in out.splitlines()[3:]]
-    assert epochs == [f"2016-12-31T23:59:59.{d}00" for d in range(7, 10)] + [f"2017-01-01T00:00:00.{d}00" for d in range(4)]
+    assert epochs == [f"2016-12-31T23:59:59.{d}00" for d in range(7, 10)] + [
+        f"2017-01-01T00:00:00.{d}00" for d in range(4)
+    ]
 
 
 def test_set_age_column_and_the_warning_far_from_a_set(tmp_path):
@@ -368,12 +450,17 @@ def test_block_text_is_what_python_prints():
     from velmar.cli import _block_bytes, _Numbers
 
     rng = np.random.default_rng(17)
-    halves = (rng.integers(-10**9, 10**9, 2000) + 0.5) / 1e3
-    x = np.concatenate([
-        halves, np.nextafter(halves, np.inf), np.nextafter(halves, -np.inf), rng.normal(0, 1e4, 2000),
-        [0.0, -0.0, -1e-9, 0.0625, -0.0005, 2.5e-4, 1e15, -1e300, np.nan, -np.nan, np.inf, -np.inf, 5e-324],
-    ])
-    days_ns = rng.integers(-10**16, 10**16, x.size)
+    halves = (rng.integers(-(10**9), 10**9, 2000) + 0.5) / 1e3
+    x = np.concatenate(
+        [
+            halves,
+            np.nextafter(halves, np.inf),
+            np.nextafter(halves, -np.inf),
+            rng.normal(0, 1e4, 2000),
+            [0.0, -0.0, -1e-9, 0.0625, -0.0005, 2.5e-4, 1e15, -1e300, np.nan, -np.nan, np.inf, -np.inf, 5e-324],
+        ]
+    )
+    days_ns = rng.integers(-(10**16), 10**16, x.size)
     days_ns[:4] = [43_200_000, -43_200_000, 129_600_000, 0]  # exact halves of the last digit
     expected_days = [f"{Decimal(int(n)) / 86_400_000_000_000:.6f}" for n in days_ns]
     for as_csv in (True, False):
@@ -444,14 +531,31 @@ def test_duplicates_and_alphanumeric_numbers_are_said_in_one_line_each(tmp_path)
 def test_omm_rounding_is_one_note_on_stderr(tmp_path):
     # A mean motion with more digits than its column holds (15.72125391 rev/day
     # in the two lines) is rounded by 2.3456e-9 rev/day.
-    record = {"OBJECT_NAME": "ISS (ZARYA)", "OBJECT_ID": "1998-067A", "EPOCH": "2008-09-20T12:25:40.104192",
-              "MEAN_MOTION": "15.7212539123456", "ECCENTRICITY": ".0006703", "INCLINATION": "51.6416",
-              "RA_OF_ASC_NODE": "247.4627", "ARG_OF_PERICENTER": "130.5360", "MEAN_ANOMALY": "325.0288",
-              "EPHEMERIS_TYPE": "0", "CLASSIFICATION_TYPE": "U", "NORAD_CAT_ID": "25544", "ELEMENT_SET_NO": "292",
-              "REV_AT_EPOCH": "56353", "BSTAR": "-.11606E-4", "MEAN_MOTION_DOT": "-.00002182", "MEAN_MOTION_DDOT": "0"}
+    record = {
+        "OBJECT_NAME": "ISS (ZARYA)",
+        "OBJECT_ID": "1998-067A",
+        "EPOCH": "2008-09-20T12:25:40.104192",
+        "MEAN_MOTION": "15.7212539123456",
+        "ECCENTRICITY": ".0006703",
+        "INCLINATION": "51.6416",
+        "RA_OF_ASC_NODE": "247.4627",
+        "ARG_OF_PERICENTER": "130.5360",
+        "MEAN_ANOMALY": "325.0288",
+        "EPHEMERIS_TYPE": "0",
+        "CLASSIFICATION_TYPE": "U",
+        "NORAD_CAT_ID": "25544",
+        "ELEMENT_SET_NO": "292",
+        "REV_AT_EPOCH": "56353",
+        "BSTAR": "-.11606E-4",
+        "MEAN_MOTION_DOT": "-.00002182",
+        "MEAN_MOTION_DDOT": "0",
+    }
     path = tmp_path / "iss.json"
     path.write_text(__import__("json").dumps([record]))
     result = velmar("catalog", path)
     assert result.stderr.count("\n") == 1
-    assert result.stderr.startswith(f"velmar: note: {path}: 1 value(s) rounded") and "MEAN_MOTION by 2.35e-09" in result.stderr
+    assert (
+        result.stderr.startswith(f"velmar: note: {path}: 1 value(s) rounded")
+        and "MEAN_MOTION by 2.35e-09" in result.stderr
+    )
     assert "25544" in result.stdout

@@ -120,8 +120,20 @@ class TestKeplerAnyMeanAnomaly:
     @pytest.mark.parametrize(
         "mea",
         # the last two sit near perigee, where ecc = 0.999 magnifies any slip in the reduction
-        [-7.0, 100.5, -1000.3, 12345.678, 1e6 + 0.1, -3.3e9, 1e12, -4e15, 1e17, -1e300, 1e6 * TWO_PI + 1e-3,
-         -1e9 * TWO_PI - 1e-4],
+        [
+            -7.0,
+            100.5,
+            -1000.3,
+            12345.678,
+            1e6 + 0.1,
+            -3.3e9,
+            1e12,
+            -4e15,
+            1e17,
+            -1e300,
+            1e6 * TWO_PI + 1e-3,
+            -1e9 * TWO_PI - 1e-4,
+        ],
     )
     @pytest.mark.parametrize("ecc", [0.1, 0.9, 0.999])
     def test_many_turns_keep_the_turns_and_solve_the_given_value(self, mea, ecc):
@@ -281,12 +293,15 @@ def same_bits(a, b):
 
 # Anomalies that reach every branch of the array forms: the pieces, the corner
 # near perigee, many turns, beyond the loops' reduction, zeros and non-finite.
-AWKWARD = np.concatenate([
-    np.random.default_rng(11).uniform(-20.0, 20.0, 3000),
-    np.geomspace(1e-12, 0.2, 300), -np.geomspace(1e-12, 0.2, 50),
-    [0.0, -0.0, math.pi, -math.pi, TWO_PI, 6.4e6, 6.6e6, -1e7, 1e15, -1e300, math.nan, math.inf, -math.inf],
-    np.random.default_rng(12).uniform(-1e6, 1e6, 500),
-])
+AWKWARD = np.concatenate(
+    [
+        np.random.default_rng(11).uniform(-20.0, 20.0, 3000),
+        np.geomspace(1e-12, 0.2, 300),
+        -np.geomspace(1e-12, 0.2, 50),
+        [0.0, -0.0, math.pi, -math.pi, TWO_PI, 6.4e6, 6.6e6, -1e7, 1e15, -1e300, math.nan, math.inf, -math.inf],
+        np.random.default_rng(12).uniform(-1e6, 1e6, 500),
+    ]
+)
 
 
 class TestArrayForms:
@@ -323,8 +338,10 @@ class TestArrayForms:
     def test_environment_picks_the_instruction_set_at_import(self):
         from conftest import assert_child_ok
 
-        out = assert_child_ok("import os; os.environ['VELMAR_ISA'] = 'baseline'\n"
-                              "from velmar.state import coe; print(coe._use_isa('baseline'))")
+        out = assert_child_ok(
+            "import os; os.environ['VELMAR_ISA'] = 'baseline'\n"
+            "from velmar.state import coe; print(coe._use_isa('baseline'))"
+        )
         assert out == "baseline\n"
 
     def test_unknown_instruction_set_refused(self):
@@ -347,14 +364,16 @@ class TestTrigonometricKernels:
     def test_sine_and_cosine(self):
         rng = np.random.default_rng(21)
         k = rng.integers(-200_000, 200_000, 400_000)
-        x = np.concatenate([
-            rng.uniform(-4.0, 4.0, 600_000),
-            rng.uniform(-1e6, 1e6, 300_000),
-            # next to multiples of pi/2, where the reduction cancels
-            k * (math.pi / 2) + rng.uniform(-1e-6, 1e-6, k.size),
-            np.nextafter(k[:50_000] * (math.pi / 2), math.inf),
-            rng.uniform(-1.0, 1.0, 100_000) * 10.0 ** rng.integers(-300, 300, 100_000),  # tiny and huge
-        ])
+        x = np.concatenate(
+            [
+                rng.uniform(-4.0, 4.0, 600_000),
+                rng.uniform(-1e6, 1e6, 300_000),
+                # next to multiples of pi/2, where the reduction cancels
+                k * (math.pi / 2) + rng.uniform(-1e-6, 1e-6, k.size),
+                np.nextafter(k[:50_000] * (math.pi / 2), math.inf),
+                rng.uniform(-1.0, 1.0, 100_000) * 10.0 ** rng.integers(-300, 300, 100_000),  # tiny and huge
+            ]
+        )
         s, c = coe._sin_cos_array(x)
         assert ulps_apart(s, list(map(math.sin, x))).max() <= 1
         assert ulps_apart(c, list(map(math.cos, x))).max() <= 1

@@ -94,9 +94,12 @@ def archive(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
-    ) as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 
@@ -153,7 +156,10 @@ class TestPartitions:
         for x in ends:
             pieces = [vd._read_partition(vd.Partition(0, str(path), a, b, size, False)) for a, b in ((0, x), (x, size))]
             got = pd.concat(pieces)
-            assert list(zip(got["name"].astype(object).where(got["name"].notna(), None), got["line1"], got["line2"])) == whole, x
+            assert (
+                list(zip(got["name"].astype(object).where(got["name"].notna(), None), got["line1"], got["line2"]))
+                == whole
+            ), x
             assert got["order"].is_monotonic_increasing and got["order"].is_unique
 
     def test_gzip_and_omm_files_are_one_partition(self, tmp_path):
@@ -163,11 +169,25 @@ class TestPartitions:
         parts = vd.partitions([str(gz)], blocksize=100)
         assert len(parts) == 1 and parts[0].whole
         records = [
-            {"OBJECT_NAME": f"N{k}", "NORAD_CAT_ID": 20000 + k, "EPOCH": f"2024-01-{10 + k}T12:00:00.000000",
-             "MEAN_MOTION": 15.5, "ECCENTRICITY": 0.001, "INCLINATION": 51.6, "RA_OF_ASC_NODE": 10.0,
-             "ARG_OF_PERICENTER": 20.0, "MEAN_ANOMALY": 30.0, "EPHEMERIS_TYPE": 0, "CLASSIFICATION_TYPE": "U",
-             "OBJECT_ID": "2024-001A", "ELEMENT_SET_NO": 999, "REV_AT_EPOCH": 1, "BSTAR": 0.0,
-             "MEAN_MOTION_DOT": 0.0, "MEAN_MOTION_DDOT": 0.0}
+            {
+                "OBJECT_NAME": f"N{k}",
+                "NORAD_CAT_ID": 20000 + k,
+                "EPOCH": f"2024-01-{10 + k}T12:00:00.000000",
+                "MEAN_MOTION": 15.5,
+                "ECCENTRICITY": 0.001,
+                "INCLINATION": 51.6,
+                "RA_OF_ASC_NODE": 10.0,
+                "ARG_OF_PERICENTER": 20.0,
+                "MEAN_ANOMALY": 30.0,
+                "EPHEMERIS_TYPE": 0,
+                "CLASSIFICATION_TYPE": "U",
+                "OBJECT_ID": "2024-001A",
+                "ELEMENT_SET_NO": 999,
+                "REV_AT_EPOCH": 1,
+                "BSTAR": 0.0,
+                "MEAN_MOTION_DOT": 0.0,
+                "MEAN_MOTION_DDOT": 0.0,
+            }
             for k in range(5)
         ]
         import json
@@ -252,7 +272,9 @@ def test_ephemerides_equal_the_single_process_loop(archive, reference, client, f
             k = int(np.flatnonzero(keep)[-1])
             tle = elset[int(np.asarray(eph.governing)[k])]
             ns = int(GRID[k].astype(np.int64))
-            e, r_km, _ = Satrec.twoline2rv(tle.line1, tle.line2, WGS72).sgp4(2440587.5 + ns // 86400e9, (ns % 86400e9) / 86400e9)
+            e, r_km, _ = Satrec.twoline2rv(tle.line1, tle.line2, WGS72).sgp4(
+                2440587.5 + ns // 86400e9, (ns % 86400e9) / 86400e9
+            )
             assert e == 0 and np.allclose(got[-1, :3], np.array(r_km) * 1000, rtol=0, atol=1e-6)
             checked += 1
     assert frame == "ITRF" or checked > 0
@@ -278,8 +300,20 @@ def test_a_failed_job_leaves_nothing_under_the_final_name(tmp_path, archive, cli
 
 def test_cli_archive_on_a_scheduler(tmp_path, archive, reference, client, capsys):
     out = tmp_path / "eph.parquet"
-    argv = ["archive", *archive, "--grid", f"{YEAR}-01-10", f"{YEAR}-01-11", "3600", "--out", str(out),
-            "--scheduler", client.scheduler.address, "--max-age", "2"]
+    argv = [
+        "archive",
+        *archive,
+        "--grid",
+        f"{YEAR}-01-10",
+        f"{YEAR}-01-11",
+        "3600",
+        "--out",
+        str(out),
+        "--scheduler",
+        client.scheduler.address,
+        "--max-age",
+        "2",
+    ]
     assert cli.main(argv) == 0
     written = pd.read_parquet(out)
     summary = capsys.readouterr().out
@@ -296,7 +330,9 @@ def test_cli_archive_on_a_scheduler(tmp_path, archive, reference, client, capsys
             mine = written[written["satno"] == satno].sort_values("epoch")
             assert np.array_equal(mine["x_teme"].to_numpy(), np.asarray(eph.r)[keep, 0])
     assert len(written) == expected
-    assert f"wrote {out}: SGP4 ephemerides on 25 epochs, frame TEME; {satellites} satellites, {expected} rows;" in summary
+    assert (
+        f"wrote {out}: SGP4 ephemerides on 25 epochs, frame TEME; {satellites} satellites, {expected} rows;" in summary
+    )
     assert cli.main(argv) == 2 and "exists" in capsys.readouterr().err
     hist = tmp_path / "hist.parquet"
     argv = ["archive", *archive[:3], "--history", "--out", str(hist), "--scheduler", client.scheduler.address]

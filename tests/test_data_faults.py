@@ -22,9 +22,17 @@ from velmar.iers import bulletins, eop
 from velmar.iers.bulletins import IERSDataError
 
 EOP = eop.EOP
-SLOTS = ["_pm_x_spline", "_pm_y_spline", "_lod_spline", "_dX_spline", "_dY_spline",
-         "_dat_interpolator", "_TAI_UT1_interpolator", "_dat_mjd_ut1_interpolator",
-         "_TAI_UT1_mjd_ut1_interpolator"]
+SLOTS = [
+    "_pm_x_spline",
+    "_pm_y_spline",
+    "_lod_spline",
+    "_dX_spline",
+    "_dY_spline",
+    "_dat_interpolator",
+    "_TAI_UT1_interpolator",
+    "_dat_mjd_ut1_interpolator",
+    "_TAI_UT1_mjd_ut1_interpolator",
+]
 DATA = files("astropy_iers_data") / "data"
 RAD_PER_ARCSEC = math.radians(1.0) / 3600.0
 
@@ -83,8 +91,7 @@ CASES = [
     ("finals", "get_TT_UT1_from_mjd_ut1", {"_TAI_UT1_mjd_ut1_interpolator"}),
     ("leap seconds", "dat", {"_dat_interpolator"}),
     ("leap seconds", "dut", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
-    ("leap seconds", "get_TT_UT1_from_mjd_ut1",
-     {"_dat_mjd_ut1_interpolator", "_TAI_UT1_mjd_ut1_interpolator"}),
+    ("leap seconds", "get_TT_UT1_from_mjd_ut1", {"_dat_mjd_ut1_interpolator", "_TAI_UT1_mjd_ut1_interpolator"}),
 ]
 
 

@@ -25,7 +25,7 @@ ELEMENTS = ("ecc", "sma", "inc", "raa", "arp", "tra", "mnm", "orp", "eca", "mea"
 
 def put(line, first, text):
     line = line.ljust(69)
-    return line[: first - 1] + text + line[first - 1 + len(text):]
+    return line[: first - 1] + text + line[first - 1 + len(text) :]
 
 
 def make(day, satno="25544", inc=51.6416):
@@ -159,7 +159,9 @@ class TestConstruction:
 
     @pytest.mark.parametrize("value, type_name", [(5, "int"), (b"ISS", "bytes")])
     def test_satname_type(self, three, value, type_name):
-        with pytest.raises(TypeError, match=rf"^Argument 'satname' has incorrect type \(expected str, got {type_name}\)$"):
+        with pytest.raises(
+            TypeError, match=rf"^Argument 'satname' has incorrect type \(expected str, got {type_name}\)$"
+        ):
             ELSET(three[0], satname=value)
 
     def test_satname_str_subclass_refused(self, three):
@@ -219,12 +221,18 @@ class TestArrays:
         for name in ELEMENTS:
             assert getattr(ELSET, name).__doc__ == f"ELSET.{name}: ndarray[double]"
         assert ELSET.__getitem__.__doc__.startswith("ELSET.__getitem__(self, item: Any) -> Ephemeris | State")
-        for sentence in ("Integer/slice indexing uses positional indices.",
-                         "String-based or datetime slices select by epoch.", "Boolean/integer arrays select by mask."):
+        for sentence in (
+            "Integer/slice indexing uses positional indices.",
+            "String-based or datetime slices select by epoch.",
+            "Boolean/integer arrays select by mask.",
+        ):
             assert sentence in ELSET.__getitem__.__doc__
-        assert ELSET._getitem_integral.__doc__.startswith("ELSET._getitem_integral(self, item: numbers.Integral) -> TLE")
+        assert ELSET._getitem_integral.__doc__.startswith(
+            "ELSET._getitem_integral(self, item: numbers.Integral) -> TLE"
+        )
         assert ELSET._getitem_selection.__doc__.startswith(
-            "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET")
+            "ELSET._getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"
+        )
         assert ELSET.__iter__.__doc__.startswith("ELSET.__iter__(self) -> ELSET")
         assert ELSET.__next__.__doc__.startswith("ELSET.__next__(self) -> TLE")
         assert ELSET.pairwise.__doc__.startswith("ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]")
@@ -246,7 +254,9 @@ class TestArrays:
 
 
 class TestIndexing:
-    @pytest.mark.parametrize("index, position", [(0, 0), (-1, 2), (-3, 0), (True, 1), (np.int64(2), 2), (np.uint8(1), 1)])
+    @pytest.mark.parametrize(
+        "index, position", [(0, 0), (-1, 2), (-3, 0), (True, 1), (np.int64(2), 2), (np.uint8(1), 1)]
+    )
     def test_integer(self, three, elset, index, position):
         assert elset[index] is three[position]
 
@@ -312,11 +322,11 @@ class TestIndexing:
         assert members_of(elset[:e1]) == [three[0]]
         assert members_of(elset[e0:e2:"ignored step"]) == list(three[:2])
         with pytest.raises(AssertionError):
-            elset[Time("2009-01-01"):]
+            elset[Time("2009-01-01") :]
 
     def test_time_range_bound_of_several_epochs(self, elset):
         with pytest.raises(ValueError, match="single epoch"):
-            elset[Time(["2008-01-05", "2008-01-25"]):]
+            elset[Time(["2008-01-05", "2008-01-25"]) :]
         with pytest.raises(ValueError, match="single epoch"):
             elset[: ["2008-01-05", "2008-01-25"]]
 
@@ -366,19 +376,19 @@ class TestSpot5TimeRanges:
         start = None if i is None else convert(self.midpoint(moments, i))
         stop = None if j is None else convert(self.midpoint(moments, j))
         selected = elset[start:stop]
-        assert members_of(selected) == tles[(i or 0):(j if j is not None else 250)]
+        assert members_of(selected) == tles[(i or 0) : (j if j is not None else 250)]
         assert selected.satname is None
 
     def test_half_open_on_member_epochs(self, spot5):
         elset, tles, _ = spot5
-        selected = elset[tles[40].epoch:tles[60].epoch]
+        selected = elset[tles[40].epoch : tles[60].epoch]
         expected = [t for t in tles if tles[40].epoch.int64 <= t.epoch.int64 < tles[60].epoch.int64]
         assert members_of(selected) == expected and selected.size == 20
 
     def test_after_the_last_epoch(self, spot5):
         elset, _, moments = spot5
         with pytest.raises(AssertionError):
-            elset[moments[-1] + datetime.timedelta(seconds=1):]
+            elset[moments[-1] + datetime.timedelta(seconds=1) :]
 
 
 # --- iteration and pairs -----------------------------------------------------------------
@@ -495,12 +505,20 @@ def test_against_a_sorted_list(data):
 
 def test_nothing_leaks_on_success_or_failure(three):
     other = make(1.0, "11111")
-    selectors = [[True], np.array(1), np.array([], dtype=int), slice(5, 2), slice(None, ["2008-01-05", "2008-01-25"]),
-                 "x", 99, slice(0, "x")]
+    selectors = [
+        [True],
+        np.array(1),
+        np.array([], dtype=int),
+        slice(5, 2),
+        slice(None, ["2008-01-05", "2008-01-25"]),
+        "x",
+        99,
+        slice(0, "x"),
+    ]
 
     def work():
         e = ELSET(*three, satname="x")
-        e[1], e[1:], e[[0, 2]], e[three[0].epoch:], e.inc, list(e), list(e.pairwise()), str(e)
+        e[1], e[1:], e[[0, 2]], e[three[0].epoch :], e.inc, list(e), list(e.pairwise()), str(e)
         for args in [(), (three[0], other), (three[0], 5), (list(three),)]:
             with pytest.raises((AssertionError, AttributeError)):
                 ELSET(*args)
@@ -539,7 +557,8 @@ class TestMemorySafety:
             assert array.tolist() == [getattr(t, name) for t in three]
 
     def test_resize_attempt_then_propagation(self):
-        out = assert_child_ok("""
+        out = assert_child_ok(
+            """
 import sys
 sys.path.insert(0, %r)
 from test_elset import make
@@ -550,13 +569,16 @@ try:
 except ValueError as error:
     print(error)
 print(elset.mnm.tolist() == [t.mnm for t in (make(10.0), make(20.0), make(30.0))], elset.size)
-""" % str(pathlib.Path(__file__).parent))
+"""
+            % str(pathlib.Path(__file__).parent)
+        )
         assert out.splitlines()[1:] == ["True 3"] and "cannot resize" in out.splitlines()[0]
 
     def test_pairwise_advanced_from_the_fetch_it_runs(self):
         # A subclass's __getitem__ that exhausts the walk under the step freed
         # the member the step was pairing (segmentation fault).
-        out = assert_child_ok("""
+        out = assert_child_ok(
+            """
 import sys
 sys.path.insert(0, %r)
 from test_elset import make
@@ -575,16 +597,20 @@ class Meddling(ELSET):
 Meddling.inside = False
 walk = Meddling(make(10.0), make(20.0), make(30.0)).pairwise()
 print([(a.epoch.iso, b.epoch.iso) for a, b in walk])
-""" % str(pathlib.Path(__file__).parent))
+"""
+            % str(pathlib.Path(__file__).parent)
+        )
         assert out.splitlines() == [
             "ELSET.pairwise() iterator already executing",
-            "[('2008-01-10T00:00:00', '2008-01-20T00:00:00'), ('2008-01-20T00:00:00', '2008-01-30T00:00:00')]"]
+            "[('2008-01-10T00:00:00', '2008-01-20T00:00:00'), ('2008-01-20T00:00:00', '2008-01-30T00:00:00')]",
+        ]
 
     def test_member_list_emptied_while_satellite_numbers_are_read(self):
         # A member's satno ran while the constructor walked the very list it
         # keeps; the collector hands that list out, and emptying it made the
         # walk read past its end (segmentation fault).
-        out = assert_child_ok("""
+        out = assert_child_ok(
+            """
 import gc, sys
 sys.path.insert(0, %r)
 from test_elset import make
@@ -600,5 +626,7 @@ class Emptying(TLE):
 
 elset = ELSET(*[Emptying(t.line1, t.line2) for t in (make(10.0), make(20.0), make(30.0))])
 print(elset.size, [t.epoch.iso for t in elset], elset.inc.size)
-""" % str(pathlib.Path(__file__).parent))
+"""
+            % str(pathlib.Path(__file__).parent)
+        )
         assert out.split() == ["3", "['2008-01-10T00:00:00',", "'2008-01-20T00:00:00',", "'2008-01-30T00:00:00']", "3"]

@@ -17,9 +17,17 @@ eop = pytest.importorskip("velmar.iers.eop")
 from velmar.iers import bulletins  # noqa: E402
 
 EOP = eop.EOP
-SLOTS = ["_pm_x_spline", "_pm_y_spline", "_lod_spline", "_dX_spline", "_dY_spline",
-         "_dat_interpolator", "_TAI_UT1_interpolator", "_dat_mjd_ut1_interpolator",
-         "_TAI_UT1_mjd_ut1_interpolator"]
+SLOTS = [
+    "_pm_x_spline",
+    "_pm_y_spline",
+    "_lod_spline",
+    "_dX_spline",
+    "_dY_spline",
+    "_dat_interpolator",
+    "_TAI_UT1_interpolator",
+    "_dat_mjd_ut1_interpolator",
+    "_TAI_UT1_mjd_ut1_interpolator",
+]
 QUANTITIES = ["pm_x", "pm_y", "dut", "lod", "dX", "dY", "dat", "TAI_UT1", "TT_UT1"]
 FINALS = str(files("astropy_iers_data") / "data" / "finals2000A.all")
 RAD_PER_ARCSEC = math.radians(1.0) / 3600.0
@@ -48,8 +56,14 @@ def raw():
     with open(FINALS) as stream:
         for line in stream:
             if line[18:27].strip():
-                rows.append((float(line[7:15]), float(line[18:27]) * RAD_PER_ARCSEC,
-                             float(line[37:46]) * RAD_PER_ARCSEC, float(line[58:68])))
+                rows.append(
+                    (
+                        float(line[7:15]),
+                        float(line[18:27]) * RAD_PER_ARCSEC,
+                        float(line[37:46]) * RAD_PER_ARCSEC,
+                        float(line[58:68]),
+                    )
+                )
     return np.array(rows)
 
 
@@ -78,10 +92,16 @@ class Counting:
 
 
 def stub_bulletin_a(**arrays):
-    base = dict(mjd_utc=np.arange(50000.0, 50010.0), mjd_ut1=np.arange(50000.0, 50010.0),
-                pm_x=np.linspace(1e-6, 2e-6, 10), pm_y=np.linspace(2e-6, 1e-6, 10),
-                lod=np.linspace(1e-3, 2e-3, 10), dX_IAU2000A=np.full(10, 1e-9),
-                dY_IAU2000A=np.full(10, 2e-9), dut=np.full(10, 0.25))
+    base = dict(
+        mjd_utc=np.arange(50000.0, 50010.0),
+        mjd_ut1=np.arange(50000.0, 50010.0),
+        pm_x=np.linspace(1e-6, 2e-6, 10),
+        pm_y=np.linspace(2e-6, 1e-6, 10),
+        lod=np.linspace(1e-3, 2e-3, 10),
+        dX_IAU2000A=np.full(10, 1e-9),
+        dY_IAU2000A=np.full(10, 2e-9),
+        dut=np.full(10, 0.25),
+    )
     base.update(arrays)
     return type("StubA", (), base)
 
@@ -90,8 +110,8 @@ class TestClass:
     def test_ordinary_class_with_nine_annotated_slots(self):
         assert type(EOP) is type and EOP.__bases__ == (object,)
         assert list(EOP.__annotations__.items()) == (
-            [(name, "CubicSpline | None") for name in SLOTS[:5]]
-            + [(name, "Callable | None") for name in SLOTS[5:]])
+            [(name, "CubicSpline | None") for name in SLOTS[:5]] + [(name, "Callable | None") for name in SLOTS[5:]]
+        )
         plain = ("__module__", "__doc__", "__annotations__", "__dict__", "__weakref__")
         names = [name for name in vars(EOP) if name not in plain]
         assert names == SLOTS + ["__init__", "get_TT_UT1_from_mjd_ut1"] + QUANTITIES
@@ -100,38 +120,52 @@ class TestClass:
         assert set(vars(e)) == {"mjd_utc", "note"}
 
     def test_import_binds_names_in_order_and_slots_start_empty(self):
-        code = ("import velmar.iers.eop as m\n"
-                "print([k for k in vars(m) if not k.startswith('_')])\n"
-                f"print([getattr(m.EOP, s) for s in {SLOTS!r}])\n"
-                "import numpy, scipy.interpolate, typing, velmar.iers.bulletins as b\n"
-                "print(m.numpy is numpy, m.CubicSpline is scipy.interpolate.CubicSpline,"
-                " m.interp1d is scipy.interpolate.interp1d, m.BulletinA is b.BulletinA,"
-                " m.BulletinC is b.BulletinC, m.Callable is typing.Callable)\n")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             check=True).stdout.splitlines()
-        assert out[0] == str(["numpy", "CubicSpline", "interp1d", "BulletinA", "BulletinC",
-                              "Callable", "EOP"])
+        code = (
+            "import velmar.iers.eop as m\n"
+            "print([k for k in vars(m) if not k.startswith('_')])\n"
+            f"print([getattr(m.EOP, s) for s in {SLOTS!r}])\n"
+            "import numpy, scipy.interpolate, typing, velmar.iers.bulletins as b\n"
+            "print(m.numpy is numpy, m.CubicSpline is scipy.interpolate.CubicSpline,"
+            " m.interp1d is scipy.interpolate.interp1d, m.BulletinA is b.BulletinA,"
+            " m.BulletinC is b.BulletinC, m.Callable is typing.Callable)\n"
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        ).stdout.splitlines()
+        assert out[0] == str(["numpy", "CubicSpline", "interp1d", "BulletinA", "BulletinC", "Callable", "EOP"])
         assert out[1] == str([None] * 9)
         assert out[2] == "True True True True True True"
 
     def test_import_fails_without_the_bulletins(self):
-        code = ("import sys; sys.modules['velmar.iers.bulletins'] = None\n"
-                "try:\n    import velmar.iers.eop\nexcept ImportError as e:\n    print('ImportError')\n")
+        code = (
+            "import sys; sys.modules['velmar.iers.bulletins'] = None\n"
+            "try:\n    import velmar.iers.eop\nexcept ImportError as e:\n    print('ImportError')\n"
+        )
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
         assert out.stdout.strip() == "ImportError"
 
     def test_second_initialisation_refused(self):
         import importlib.util
+
         module = importlib.util.module_from_spec(eop.__spec__)
-        with pytest.raises(RuntimeError, match=r"^Module 'eop' has already been imported\. "
-                                               r"Re-initialisation is not supported\.$"):
+        with pytest.raises(
+            RuntimeError,
+            match=r"^Module 'eop' has already been imported\. "
+            r"Re-initialisation is not supported\.$",
+        ):
             eop.__spec__.loader.exec_module(module)
 
     def test_docstrings_and_signatures(self):
         doc = " ".join(EOP.__doc__.split())
-        for text in ("irregularities of the Earth's rotation", "IERS", "bulletins", "mjd_utc",
-                     "Earth Orientation Parameters", "Interpolating IERS Earth Orientation Data",
-                     "Explanatory Supplement to IERS Bulletins A and B"):
+        for text in (
+            "irregularities of the Earth's rotation",
+            "IERS",
+            "bulletins",
+            "mjd_utc",
+            "Earth Orientation Parameters",
+            "Interpolating IERS Earth Orientation Data",
+            "Explanatory Supplement to IERS Bulletins A and B",
+        ):
             assert text in doc
         init = EOP.__init__
         assert init.__doc__ == "EOP.__init__(self, ndarray mjd_utc) -> None"
@@ -139,24 +173,26 @@ class TestClass:
         assert str(inspect.signature(EOP)) == "(mjd_utc)"
         method = EOP.get_TT_UT1_from_mjd_ut1
         assert method.__self__ is EOP and EOP(np.zeros(1)).get_TT_UT1_from_mjd_ut1.__self__ is EOP
-        assert method.__doc__.startswith(
-            "EOP.get_TT_UT1_from_mjd_ut1(cls, ndarray mjd_ut1) -> ndarray[double]\n")
+        assert method.__doc__.startswith("EOP.get_TT_UT1_from_mjd_ut1(cls, ndarray mjd_ut1) -> ndarray[double]\n")
         for text in ("Bulletin C", "Bulletin A", "previous", "linear", "tt_ut1", "(N,)"):
             assert text in method.__doc__
         assert method.__annotations__["return"] == "ndarray[double]"
         assert str(inspect.signature(method)) == "(mjd_ut1)"
 
-    @pytest.mark.parametrize("name, text", [
-        ("pm_x", "Polar motion - x (in radians)"),
-        ("pm_y", "Polar motion - y (in radians)"),
-        ("dut", "The difference UT1 - UTC (in seconds)"),
-        ("lod", "Length of Day (in seconds)"),
-        ("dX", "IAU2000A Celestial Pole Offset Series - X (in radians)\n\nUsed to compute Earth's nutation"),
-        ("dY", "IAU2000A Celestial Pole Offset Series - Y (in radians)\n\nUsed to compute Earth's nutation"),
-        ("dat", "The difference TAI - UTC (in seconds)\n\nThe step of IERS Bulletin C in force"),
-        ("TAI_UT1", "The difference TAI - UT1 (in seconds)"),
-        ("TT_UT1", "The difference TT - UT1 (in seconds)"),
-    ])
+    @pytest.mark.parametrize(
+        "name, text",
+        [
+            ("pm_x", "Polar motion - x (in radians)"),
+            ("pm_y", "Polar motion - y (in radians)"),
+            ("dut", "The difference UT1 - UTC (in seconds)"),
+            ("lod", "Length of Day (in seconds)"),
+            ("dX", "IAU2000A Celestial Pole Offset Series - X (in radians)\n\nUsed to compute Earth's nutation"),
+            ("dY", "IAU2000A Celestial Pole Offset Series - Y (in radians)\n\nUsed to compute Earth's nutation"),
+            ("dat", "The difference TAI - UTC (in seconds)\n\nThe step of IERS Bulletin C in force"),
+            ("TAI_UT1", "The difference TAI - UT1 (in seconds)"),
+            ("TT_UT1", "The difference TT - UT1 (in seconds)"),
+        ],
+    )
     def test_read_only_properties(self, name, text):
         prop = vars(EOP)[name]
         assert isinstance(prop, property) and prop.fset is None and prop.fdel is None
@@ -178,25 +214,34 @@ class TestConstructor:
         frozen.flags.writeable = False
         assert EOP(frozen).mjd_utc is frozen
 
-    @pytest.mark.parametrize("args, kwargs, error, message", [
-        ((), {}, TypeError, "__init__() takes exactly 2 positional arguments (1 given)"),
-        ((np.zeros(1), np.zeros(1)), {}, TypeError, "__init__() takes exactly 2 positional arguments (3 given)"),
-        ((), {"epochs": np.zeros(1)}, TypeError, "__init__() got an unexpected keyword argument 'epochs'"),
-        (([1.0, 2.0],), {}, TypeError,
-         "Argument 'mjd_utc' has incorrect type (expected numpy.ndarray, got list)"),
-        ((60000.0,), {}, TypeError,
-         "Argument 'mjd_utc' has incorrect type (expected numpy.ndarray, got float)"),
-        ((np.zeros((2, 3)),), {}, ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
-        ((np.zeros(()),), {}, ValueError, "Buffer has wrong number of dimensions (expected 1, got 0)"),
-        ((np.zeros(2, np.int64),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'long'"),
-        ((np.zeros(2, np.float32),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'"),
-        ((np.zeros(2, np.complex128),), {}, ValueError,
-         "Buffer dtype mismatch, expected 'double' but got 'complex double'"),
-        ((np.zeros(2, bool),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'bool'"),
-        ((None,), {}, TypeError,
-         "Argument 'mjd_utc' must be a one-dimensional float64 numpy array of MJD (UTC) epochs, not None"),
-        ((np.zeros(2, ">f8"),), {}, ValueError, "Big-endian buffer not supported on little-endian compiler"),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs, error, message",
+        [
+            ((), {}, TypeError, "__init__() takes exactly 2 positional arguments (1 given)"),
+            ((np.zeros(1), np.zeros(1)), {}, TypeError, "__init__() takes exactly 2 positional arguments (3 given)"),
+            ((), {"epochs": np.zeros(1)}, TypeError, "__init__() got an unexpected keyword argument 'epochs'"),
+            (([1.0, 2.0],), {}, TypeError, "Argument 'mjd_utc' has incorrect type (expected numpy.ndarray, got list)"),
+            ((60000.0,), {}, TypeError, "Argument 'mjd_utc' has incorrect type (expected numpy.ndarray, got float)"),
+            ((np.zeros((2, 3)),), {}, ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+            ((np.zeros(()),), {}, ValueError, "Buffer has wrong number of dimensions (expected 1, got 0)"),
+            ((np.zeros(2, np.int64),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'long'"),
+            ((np.zeros(2, np.float32),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'"),
+            (
+                (np.zeros(2, np.complex128),),
+                {},
+                ValueError,
+                "Buffer dtype mismatch, expected 'double' but got 'complex double'",
+            ),
+            ((np.zeros(2, bool),), {}, ValueError, "Buffer dtype mismatch, expected 'double' but got 'bool'"),
+            (
+                (None,),
+                {},
+                TypeError,
+                "Argument 'mjd_utc' must be a one-dimensional float64 numpy array of MJD (UTC) epochs, not None",
+            ),
+            ((np.zeros(2, ">f8"),), {}, ValueError, "Big-endian buffer not supported on little-endian compiler"),
+        ],
+    )
     def test_refused_with_host_texts_and_nothing_set(self, args, kwargs, error, message):
         with pytest.raises(error) as info:
             EOP(*args, **kwargs)
@@ -214,8 +259,10 @@ class TestConstructor:
             pytest.skip("PyObject_Vectorcall is not an exported function before Python 3.12")
         call.restype = ctypes.py_object
         call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-        for function, first in ((vars(EOP)["__init__"], object.__new__(EOP)),
-                                (vars(EOP)["get_TT_UT1_from_mjd_ut1"], EOP)):
+        for function, first in (
+            (vars(EOP)["__init__"], object.__new__(EOP)),
+            (vars(EOP)["get_TT_UT1_from_mjd_ut1"], EOP),
+        ):
             items = (ctypes.py_object * 2)(first, np.zeros(1))
             with pytest.raises(TypeError) as info:
                 call(function, ctypes.cast(items, ctypes.c_void_p), 1, (1,))
@@ -229,13 +276,20 @@ class TestConstructor:
 
 
 class TestCache:
-    @pytest.mark.parametrize("quantity, slots", [
-        ("pm_x", {"_pm_x_spline"}), ("pm_y", {"_pm_y_spline"}), ("lod", {"_lod_spline"}),
-        ("dX", {"_dX_spline"}), ("dY", {"_dY_spline"}), ("dat", {"_dat_interpolator"}),
-        ("TAI_UT1", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
-        ("dut", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
-        ("TT_UT1", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
-    ])
+    @pytest.mark.parametrize(
+        "quantity, slots",
+        [
+            ("pm_x", {"_pm_x_spline"}),
+            ("pm_y", {"_pm_y_spline"}),
+            ("lod", {"_lod_spline"}),
+            ("dX", {"_dX_spline"}),
+            ("dY", {"_dY_spline"}),
+            ("dat", {"_dat_interpolator"}),
+            ("TAI_UT1", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
+            ("dut", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
+            ("TT_UT1", {"_dat_interpolator", "_TAI_UT1_interpolator"}),
+        ],
+    )
     def test_first_access_fills_only_its_slots(self, empty, quantity, slots):
         getattr(EOP(epochs()), quantity)
         assert filled() == slots
@@ -259,8 +313,13 @@ class TestCache:
         Sub(epochs(seed=2)).pm_x
         Sub(epochs(seed=2)).dut
         Sub.get_TT_UT1_from_mjd_ut1(epochs())
-        assert filled() == {"_pm_x_spline", "_dat_interpolator", "_TAI_UT1_interpolator",
-                            "_dat_mjd_ut1_interpolator", "_TAI_UT1_mjd_ut1_interpolator"}
+        assert filled() == {
+            "_pm_x_spline",
+            "_dat_interpolator",
+            "_TAI_UT1_interpolator",
+            "_dat_mjd_ut1_interpolator",
+            "_TAI_UT1_mjd_ut1_interpolator",
+        }
         assert not set(SLOTS) & set(vars(Sub))
         spline = EOP._pm_x_spline
         assert isinstance(spline, CubicSpline)
@@ -282,9 +341,14 @@ class TestCache:
         monkeypatch.setattr(eop, "BulletinA", a)
         monkeypatch.setattr(eop, "BulletinC", c)
         e = EOP(epochs())
-        steps = [(lambda: e.pm_x, 2, 0), (lambda: e.lod, 2, 0), (lambda: e.dat, 0, 2),
-                 (lambda: e.TAI_UT1, 2, 0), (lambda: e.TT_UT1, 0, 0),
-                 (lambda: EOP.get_TT_UT1_from_mjd_ut1(epochs()), 1, 1)]
+        steps = [
+            (lambda: e.pm_x, 2, 0),
+            (lambda: e.lod, 2, 0),
+            (lambda: e.dat, 0, 2),
+            (lambda: e.TAI_UT1, 2, 0),
+            (lambda: e.TT_UT1, 0, 0),
+            (lambda: EOP.get_TT_UT1_from_mjd_ut1(epochs()), 1, 1),
+        ]
         for access, new_a, new_c in steps:
             before = a.calls, c.calls
             access()
@@ -332,10 +396,13 @@ class TestCache:
         monkeypatch.undo()
         assert np.isfinite(ask()).all()
 
-    @pytest.mark.parametrize("stub, error", [
-        (stub_bulletin_a(mjd_utc=np.arange(50000.0, 50010.0)[::-1]), "strictly increasing"),
-        (stub_bulletin_a(pm_x=np.zeros(9), pm_y=np.zeros(9)), "length"),
-    ])
+    @pytest.mark.parametrize(
+        "stub, error",
+        [
+            (stub_bulletin_a(mjd_utc=np.arange(50000.0, 50010.0)[::-1]), "strictly increasing"),
+            (stub_bulletin_a(pm_x=np.zeros(9), pm_y=np.zeros(9)), "length"),
+        ],
+    )
     def test_interpolator_errors_propagate(self, monkeypatch, empty, stub, error):
         monkeypatch.setattr(eop, "BulletinA", stub)
         with pytest.raises(ValueError, match=error):
@@ -350,11 +417,15 @@ class TestCache:
         e.mjd_utc = None
         with pytest.raises(TypeError) as info:
             getattr(e, quantity)
-        assert str(info.value) == ("Argument 'mjd_utc' must be a one-dimensional float64 numpy array "
-                                   "of MJD (UTC) epochs, not None")
+        assert str(info.value) == (
+            "Argument 'mjd_utc' must be a one-dimensional float64 numpy array of MJD (UTC) epochs, not None"
+        )
         assert filled() == set()
-        with pytest.raises(TypeError, match=r"^Argument 'mjd_ut1' must be a one-dimensional float64 numpy "
-                                            r"array of MJD \(UT1\) epochs, not None$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^Argument 'mjd_ut1' must be a one-dimensional float64 numpy "
+            r"array of MJD \(UT1\) epochs, not None$",
+        ):
             EOP.get_TT_UT1_from_mjd_ut1(None)
 
 
@@ -365,8 +436,10 @@ class TestQuantities:
         np.testing.assert_allclose(e.pm_y, raw[:, 2], rtol=0, atol=1e-15)
         np.testing.assert_allclose(e.dut, raw[:, 3], rtol=0, atol=1e-9)
 
-    @pytest.mark.parametrize("quantity, column", [("pm_x", "pm_x"), ("pm_y", "pm_y"), ("lod", "lod"),
-                                                  ("dX", "dX_IAU2000A"), ("dY", "dY_IAU2000A")])
+    @pytest.mark.parametrize(
+        "quantity, column",
+        [("pm_x", "pm_x"), ("pm_y", "pm_y"), ("lod", "lod"), ("dX", "dX_IAU2000A"), ("dY", "dY_IAU2000A")],
+    )
     def test_splines_are_scipy_defaults_inside(self, quantity, column):
         a = bulletins.BulletinA()
         y = getattr(a, column)
@@ -388,7 +461,7 @@ class TestQuantities:
         e = EOP(np.concatenate([mjd, mjd[1:] - 1e-9, [mjd[-1] + 20000.0]]))
         n = len(mjd)
         np.testing.assert_array_equal(e.dat[:n], dat)
-        np.testing.assert_array_equal(e.dat[n:2 * n - 1], dat[:-1])
+        np.testing.assert_array_equal(e.dat[n : 2 * n - 1], dat[:-1])
         assert e.dat[-1] == dat[-1]
         np.testing.assert_array_equal(EOP(np.array([LEAP_2017 - 1e-9, LEAP_2017])).dat, [36.0, 37.0])
 
@@ -427,27 +500,37 @@ class TestQuantities:
         ut1 = utc + raw[5000:5010, 3] / 86400.0
         np.testing.assert_allclose(EOP.get_TT_UT1_from_mjd_ut1(ut1), EOP(utc).TT_UT1, atol=1e-9)
         assert EOP.get_TT_UT1_from_mjd_ut1(mjd_ut1=ut1[::2].copy()).shape == (5,)
-        np.testing.assert_array_equal(EOP.get_TT_UT1_from_mjd_ut1(ut1[::2]),
-                                      EOP.get_TT_UT1_from_mjd_ut1(ut1[::2].copy()))
+        np.testing.assert_array_equal(
+            EOP.get_TT_UT1_from_mjd_ut1(ut1[::2]), EOP.get_TT_UT1_from_mjd_ut1(ut1[::2].copy())
+        )
 
-    @pytest.mark.parametrize("value, error, message", [
-        ([60000.0], TypeError, "Argument 'mjd_ut1' has incorrect type (expected numpy.ndarray, got list)"),
-        (np.zeros((1, 1)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
-        (np.zeros(1, np.int64), ValueError, "Buffer dtype mismatch, expected 'double' but got 'long'"),
-        (np.zeros(1, ">f8"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
-    ])
+    @pytest.mark.parametrize(
+        "value, error, message",
+        [
+            ([60000.0], TypeError, "Argument 'mjd_ut1' has incorrect type (expected numpy.ndarray, got list)"),
+            (np.zeros((1, 1)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+            (np.zeros(1, np.int64), ValueError, "Buffer dtype mismatch, expected 'double' but got 'long'"),
+            (np.zeros(1, ">f8"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
+        ],
+    )
     def test_mjd_ut1_argument_checks(self, empty, value, error, message):
         with pytest.raises(error) as info:
             EOP.get_TT_UT1_from_mjd_ut1(value)
         assert str(info.value) == message
         assert filled() == set()
 
-    @pytest.mark.parametrize("args, kwargs, message", [
-        ((), {}, "get_TT_UT1_from_mjd_ut1() takes exactly 2 positional arguments (1 given)"),
-        ((np.zeros(1), np.zeros(1)), {},
-         "get_TT_UT1_from_mjd_ut1() takes exactly 2 positional arguments (3 given)"),
-        ((), {"mjd_utc": np.zeros(1)}, "get_TT_UT1_from_mjd_ut1() got an unexpected keyword argument 'mjd_utc'"),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((), {}, "get_TT_UT1_from_mjd_ut1() takes exactly 2 positional arguments (1 given)"),
+            (
+                (np.zeros(1), np.zeros(1)),
+                {},
+                "get_TT_UT1_from_mjd_ut1() takes exactly 2 positional arguments (3 given)",
+            ),
+            ((), {"mjd_utc": np.zeros(1)}, "get_TT_UT1_from_mjd_ut1() got an unexpected keyword argument 'mjd_utc'"),
+        ],
+    )
     def test_mjd_ut1_argument_count(self, args, kwargs, message):
         with pytest.raises(TypeError) as info:
             EOP.get_TT_UT1_from_mjd_ut1(*args, **kwargs)
@@ -468,10 +551,24 @@ class TestQuantities:
 
 
 # Fixed columns (1-based, inclusive) of the finals2000A format, as its ReadMe gives them.
-FINALS_COLUMNS = {"pm_x": (19, 27), "pm_y": (38, 46), "lod": (80, 86), "dX": (98, 106), "dY": (117, 125),
-                  "UT1-UTC": (59, 68)}
-COLUMN_OF = {"pm_x": "pm_x", "pm_y": "pm_y", "lod": "lod", "dX": "dX", "dY": "dY",
-             "dut": "UT1-UTC", "TAI_UT1": "UT1-UTC", "TT_UT1": "UT1-UTC"}
+FINALS_COLUMNS = {
+    "pm_x": (19, 27),
+    "pm_y": (38, 46),
+    "lod": (80, 86),
+    "dX": (98, 106),
+    "dY": (117, 125),
+    "UT1-UTC": (59, 68),
+}
+COLUMN_OF = {
+    "pm_x": "pm_x",
+    "pm_y": "pm_y",
+    "lod": "lod",
+    "dX": "dX",
+    "dY": "dY",
+    "dut": "UT1-UTC",
+    "TAI_UT1": "UT1-UTC",
+    "TT_UT1": "UT1-UTC",
+}
 
 
 @pytest.fixture(scope="module")
@@ -482,7 +579,7 @@ def file_ends():
     with open(FINALS) as stream:
         for line in stream:
             for name, (first, last) in FINALS_COLUMNS.items():
-                text = line[first - 1:last]
+                text = line[first - 1 : last]
                 if text.strip():
                     given[name].append((float(line[7:15]), float(text)))
     ends = {name: (rows[0][0], rows[-1][0]) for name, rows in given.items()}
@@ -496,8 +593,9 @@ class TestOutsideTheData:
     def test_nan_outside_the_samples_of_each_quantity(self, file_ends, quantity):
         first, last = file_ends[COLUMN_OF[quantity]]
         inside = np.array([first, (first + last) / 2, last - 0.3, last])
-        outside = np.array([np.nextafter(first, -np.inf), np.nextafter(last, np.inf), last + 30.0,
-                            30000.0, 99999.0, -np.inf, np.inf])
+        outside = np.array(
+            [np.nextafter(first, -np.inf), np.nextafter(last, np.inf), last + 30.0, 30000.0, 99999.0, -np.inf, np.inf]
+        )
         mixed = np.concatenate([outside[:3], inside, outside[3:]])
         values = getattr(EOP(mixed), quantity)
         assert np.isnan(values[[0, 1, 2, 7, 8, 9, 10]]).all()
@@ -525,9 +623,15 @@ class TestOutsideTheData:
         from velmar.time.time import Time
 
         mjd, dat = bulletins.leap_second_table()
-        days = [datetime.date(1958, 1, 1), datetime.date(1965, 6, 1), datetime.date(1971, 12, 31),
-                datetime.date(1972, 1, 1), datetime.date(2016, 12, 31), datetime.date(2017, 1, 1),
-                datetime.date(2040, 1, 1)]
+        days = [
+            datetime.date(1958, 1, 1),
+            datetime.date(1965, 6, 1),
+            datetime.date(1971, 12, 31),
+            datetime.date(1972, 1, 1),
+            datetime.date(2016, 12, 31),
+            datetime.date(2017, 1, 1),
+            datetime.date(2040, 1, 1),
+        ]
         t = np.array([(day - datetime.date(1858, 11, 17)).days for day in days], dtype=float)
         # TAI-UTC as Time has it: the same reading on the two scales, TAI minus UTC.
         expected = [Time(day.isoformat(), scale="utc") - Time(day.isoformat(), scale="tai") for day in days]

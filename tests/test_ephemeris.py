@@ -28,8 +28,13 @@ def varied_elements(n, seed=1):
     ecc = rng.uniform(0.0, 2.0, n)
     ecc[::7] = 0.0
     slr = rng.uniform(6.6e6, 4e7, n)
-    elements = dict(ecc=ecc, sma=slr / (1 - ecc**2), inc=rng.uniform(0, math.pi, n),
-                    raa=rng.uniform(0, 2 * math.pi, n), arp=rng.uniform(0, 2 * math.pi, n))
+    elements = dict(
+        ecc=ecc,
+        sma=slr / (1 - ecc**2),
+        inc=rng.uniform(0, math.pi, n),
+        raa=rng.uniform(0, 2 * math.pi, n),
+        arp=rng.uniform(0, 2 * math.pi, n),
+    )
     limit = np.where(ecc < 1, math.pi, np.arccos(-1 / np.maximum(ecc, 1.0000001)))
     elements["tra"] = rng.uniform(-0.95, 0.95, n) * limit
     return elements
@@ -67,8 +72,14 @@ class TestCOEEphemerisToSV:
     def test_constant_orientation_like_a_propagated_orbit(self):
         # inc, raa, arp and slr repeat from epoch to epoch, as in a propagator's output.
         n = 200
-        e = dict(ecc=np.full(n, 0.3), sma=np.full(n, 9e6), inc=np.full(n, 1.2), raa=np.full(n, 2.0),
-                 arp=np.full(n, 3.0), tra=np.linspace(-10, 10, n))
+        e = dict(
+            ecc=np.full(n, 0.3),
+            sma=np.full(n, 9e6),
+            inc=np.full(n, 1.2),
+            raa=np.full(n, 2.0),
+            arp=np.full(n, 3.0),
+            tra=np.linspace(-10, 10, n),
+        )
         e["inc"][100:] = 0.4  # one change part way through
         eph = COEEphemeris(times(n), GCRF, GM=GM, **e).to_sv()
         r, v = expected_rv(**e)
@@ -175,24 +186,30 @@ class TestStateVectorEphemeris:
 
 
 class TestBadInput:
-    @pytest.mark.parametrize("r, v, message", [
-        (np.zeros((3, 3)), np.zeros((4, 3)), "r has 3 rows but time holds 4 epochs"),
-        (np.zeros((4, 3)), np.zeros((5, 3)), "v has 5 rows but time holds 4 epochs"),
-        (np.zeros((4, 2)), np.zeros((4, 3)), r"r must have shape \(N, 3\), got shape \(4, 2\)"),
-        (np.zeros(12), np.zeros((4, 3)), r"r must have shape \(N, 3\), got shape \(12,\)"),
-        (np.zeros((4, 3)), np.zeros((4, 3), dtype=complex), r"v must hold real numbers \(float64\)"),
-        (np.zeros((4, 3)), np.full((4, 3), "x"), "v must hold real numbers"),
-    ])
+    @pytest.mark.parametrize(
+        "r, v, message",
+        [
+            (np.zeros((3, 3)), np.zeros((4, 3)), "r has 3 rows but time holds 4 epochs"),
+            (np.zeros((4, 3)), np.zeros((5, 3)), "v has 5 rows but time holds 4 epochs"),
+            (np.zeros((4, 2)), np.zeros((4, 3)), r"r must have shape \(N, 3\), got shape \(4, 2\)"),
+            (np.zeros(12), np.zeros((4, 3)), r"r must have shape \(N, 3\), got shape \(12,\)"),
+            (np.zeros((4, 3)), np.zeros((4, 3), dtype=complex), r"v must hold real numbers \(float64\)"),
+            (np.zeros((4, 3)), np.full((4, 3), "x"), "v must hold real numbers"),
+        ],
+    )
     def test_state_vector_arrays(self, r, v, message):
         with pytest.raises(ValueError, match=message):
             StateVectorEphemeris(times(4), GCRF, r, v)
 
-    @pytest.mark.parametrize("key, value, message", [
-        ("inc", np.zeros(2), "inc has 2 values but time holds 3 epochs"),
-        ("sma", np.zeros((3, 1)), r"sma must have shape \(N,\), got shape \(3, 1\)"),
-        ("slr", np.zeros(3, dtype=complex), "slr must hold real numbers"),
-        ("ecc", np.array([0.1, -0.2, 0.0]), r"ecc must be >= 0 .*-0.2 at index 1"),
-    ])
+    @pytest.mark.parametrize(
+        "key, value, message",
+        [
+            ("inc", np.zeros(2), "inc has 2 values but time holds 3 epochs"),
+            ("sma", np.zeros((3, 1)), r"sma must have shape \(N,\), got shape \(3, 1\)"),
+            ("slr", np.zeros(3, dtype=complex), "slr must hold real numbers"),
+            ("ecc", np.array([0.1, -0.2, 0.0]), r"ecc must be >= 0 .*-0.2 at index 1"),
+        ],
+    )
     def test_element_arrays(self, key, value, message):
         e = {k: np.zeros(3) for k in KEYS}
         e[key] = value
@@ -278,10 +295,14 @@ def every_array_handed_out():
     e = varied_elements(5)
     made = COEEphemeris(times(5), GCRF, GM=GM, **e)
     sv = propagated()
-    sources = [(sv, ("r", "v")), (sv.to_coe(), KEYS + ("slr",)), (made, KEYS + ("slr",)),
-               (made.to_sv(), ("r", "v")),
-               (StateVectorEphemeris(times(2), GCRF, np.ones((2, 3)), np.ones((2, 3))), ("r", "v")),
-               (GeoStateEphemeris(times(2), ITRF, np.ones((2, 3))), ("lla",))]
+    sources = [
+        (sv, ("r", "v")),
+        (sv.to_coe(), KEYS + ("slr",)),
+        (made, KEYS + ("slr",)),
+        (made.to_sv(), ("r", "v")),
+        (StateVectorEphemeris(times(2), GCRF, np.ones((2, 3)), np.ones((2, 3))), ("r", "v")),
+        (GeoStateEphemeris(times(2), ITRF, np.ones((2, 3))), ("lla",)),
+    ]
     return [(owner, name) for owner, names in sources for name in names]
 
 
@@ -319,14 +340,17 @@ class TestMemorySafety:
 
     def test_resized_eccentricities_then_to_sv(self):
         # A segmentation fault when the resize went through.
-        out = assert_child_ok(CHILD_PRELUDE + """
+        out = assert_child_ok(
+            CHILD_PRELUDE
+            + """
 c = Keplerian().propagate_state(ep + np.arange(4.), COE(ep, GCRF, .1, 7.2e6, .9, 1, 2, 3)).to_coe()
 try:
     c.ecc.resize(50_000_000)
 except ValueError as error:
     print(error)
 print(repr(c.to_sv().r.tolist()))
-""")
+"""
+        )
         message, rows = out.splitlines()
         assert "cannot resize this array" in message
         # The same answer as the same conversions without the attempt.
@@ -334,14 +358,17 @@ print(repr(c.to_sv().r.tolist()))
 
     def test_resized_positions_then_to_coe(self):
         # A heap-buffer-overflow read in the conversion when the resize went through.
-        out = assert_child_ok(CHILD_PRELUDE + """
+        out = assert_child_ok(
+            CHILD_PRELUDE
+            + """
 eph = Keplerian().propagate_state(ep + np.arange(4.), COE(ep, GCRF, .1, 7.2e6, .9, 1, 2, 3))
 try:
     eph.r.resize((4_000_000, 3))
 except ValueError as error:
     print(error)
 print(repr(eph.to_coe().ecc.tolist()))
-""")
+"""
+        )
         message, ecc = out.splitlines()
         assert "cannot resize this array" in message
         np.testing.assert_allclose(eval(ecc), 0.1, rtol=1e-13)
@@ -350,7 +377,9 @@ print(repr(eph.to_coe().ecc.tolist()))
         # Python cannot make the stored arrays disagree any more; ctypes swaps
         # a stored array for one of another length to show that every loop
         # refuses instead of reading past its end.
-        out = assert_child_ok(CHILD_PRELUDE + """
+        out = assert_child_ok(
+            CHILD_PRELUDE
+            + """
 import ctypes
 def stored(eph, k):
     # The k-th array field follows the header, dict, time, frame and GM.
@@ -378,7 +407,8 @@ swapped(sv4, COEEphemeris(times(3), GCRF, **e3).to_sv(), 1, every)
 swapped(sv4, Keplerian().propagate_state(ep + np.arange(5.), COE(ep, GCRF, .1, 7e6, 1, 1, 1, 1)), 0, every)
 swapped(GeoStateEphemeris(times(4), ITRF, np.ones((4, 3))), GeoStateEphemeris(times(3), ITRF, np.ones((3, 3))), 0,
         [len, lambda e: e.size, repr])
-""")
+"""
+        )
         lines = out.splitlines()
         assert lines[:5] == ["COEEphemeris.sma has 3 values but time holds 4 epochs"] * 5
         assert lines[5:10] == ["StateVectorEphemeris.v has 3 rows but time holds 4 epochs"] * 5

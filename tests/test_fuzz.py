@@ -38,9 +38,12 @@ LONG = os.environ.get("VELMAR_FUZZ_LONG", "").strip().lower() not in ("", "0", "
 
 
 def fuzz(examples, **options):
-    return settings(max_examples=examples * (50 if LONG else 1), deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.filter_too_much], **options)
+    return settings(
+        max_examples=examples * (50 if LONG else 1),
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+        **options,
+    )
 
 
 # Any code point: lone surrogates and NUL included.
@@ -137,9 +140,17 @@ def test_tle_damaged_real_lines(pair):
 
 
 @fuzz(100)
-@given(st.one_of(st.none(), st.integers(), st.floats(), st.binary(), st.lists(st.text(max_size=3)),
-                 st.builds(type("Text", (str,), {}), st.text(max_size=70))),
-       st.booleans())
+@given(
+    st.one_of(
+        st.none(),
+        st.integers(),
+        st.floats(),
+        st.binary(),
+        st.lists(st.text(max_size=3)),
+        st.builds(type("Text", (str,), {}), st.text(max_size=70)),
+    ),
+    st.booleans(),
+)
 def test_tle_lines_of_other_types(value, first):
     args = (value, LINE_PAIRS[0][1]) if first else (LINE_PAIRS[0][0], value)
     with pytest.raises(TypeError):
@@ -173,19 +184,31 @@ def instants():
 
 def selectors():
     anything = st.one_of(
-        st.none(), st.integers(), st.floats(), ANY_TEXT, st.binary(max_size=4), st.booleans(),
-        st.just(Ellipsis), st.dictionaries(st.integers(), st.integers(), max_size=2),
+        st.none(),
+        st.integers(),
+        st.floats(),
+        ANY_TEXT,
+        st.binary(max_size=4),
+        st.booleans(),
+        st.just(Ellipsis),
+        st.dictionaries(st.integers(), st.integers(), max_size=2),
     )
     arrays = hnp.arrays(
-        dtype=st.one_of(hnp.boolean_dtypes(), hnp.integer_dtypes(endianness="?"),
-                        hnp.floating_dtypes(), hnp.unicode_string_dtypes(max_len=2)),
-        shape=hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=7))
+        dtype=st.one_of(
+            hnp.boolean_dtypes(),
+            hnp.integer_dtypes(endianness="?"),
+            hnp.floating_dtypes(),
+            hnp.unicode_string_dtypes(max_len=2),
+        ),
+        shape=hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=7),
+    )
     bound = st.one_of(st.none(), st.integers(-8, 8), st.integers(), ANY_TEXT, st.floats(), instants())
     return st.one_of(
         anything,
         st.integers(-8, 8),
         st.sampled_from([np.int8, np.uint8, np.int64, np.uint64, np.bool_]).flatmap(
-            lambda kind: st.integers(0, 7).map(kind)),
+            lambda kind: st.integers(0, 7).map(kind)
+        ),
         st.builds(slice, bound, bound, st.one_of(st.none(), st.integers(), ANY_TEXT)),
         st.builds(slice, instants(), instants()),
         st.lists(st.one_of(st.integers(-7, 6), st.booleans()), max_size=8),
@@ -249,8 +272,7 @@ def test_elset_cursor_set_to_anything(cursor):
 
 
 @fuzz(300)
-@given(st.one_of(ANY_TEXT, st.text(alphabet="0123456789-:T .Zzt+", max_size=40)),
-       st.sampled_from(["utc", "tai", "tt"]))
+@given(st.one_of(ANY_TEXT, st.text(alphabet="0123456789-:T .Zzt+", max_size=40)), st.sampled_from(["utc", "tai", "tt"]))
 def test_time_any_text(text, scale):
     try:
         t = Time(text, scale=scale)
@@ -267,6 +289,7 @@ def iso_texts(draw):
 
     Returns the text and the TAI nanoseconds it names, or None when it names no instant.
     """
+
     def field(low, high, width):
         value = draw(st.integers(low, high))
         shown = draw(st.sampled_from([width, width, width, width - 1, width + 1]))
@@ -276,8 +299,9 @@ def iso_texts(draw):
     year, text, good = field(1600, 2400, 4)
     parts, fields = [text], [year]
     depth = draw(st.integers(0, 5))
-    for low, high, sep, width in ((0, 13, "-", 2), (0, 32, "-", 2), (0, 25, "T", 2),
-                                  (0, 61, ":", 2), (0, 61, ":", 2))[:depth]:
+    for low, high, sep, width in ((0, 13, "-", 2), (0, 32, "-", 2), (0, 25, "T", 2), (0, 61, ":", 2), (0, 61, ":", 2))[
+        :depth
+    ]:
         if sep == "T":
             sep = draw(st.sampled_from(["T", "t", " "]))
         value, text, ok = field(low, high, width)
@@ -295,7 +319,7 @@ def iso_texts(draw):
     text = "".join(parts)
     if not good:
         return text, None
-    y, mo, d, h, mi, s = (fields + [1, 1, 0, 0, 0][len(fields) - 1:])[:6]
+    y, mo, d, h, mi, s = (fields + [1, 1, 0, 0, 0][len(fields) - 1 :])[:6]
     try:
         moment = datetime.datetime(y, mo, d, h, mi, s)
     except ValueError:
@@ -311,7 +335,7 @@ def iso_texts(draw):
 def test_time_iso_text_against_the_calendar(case, scale):
     text, ns = case
     # Exactly the int64 range, on the scale's own reading.
-    inside = ns is not None and -2**63 <= ns - (32_184_000_000 if scale == "tt" else 0) < 2**63
+    inside = ns is not None and -(2**63) <= ns - (32_184_000_000 if scale == "tt" else 0) < 2**63
     try:
         t = Time(text, scale=scale)
     except ValueError:
@@ -328,9 +352,15 @@ def numpy_number(kind, x):
 
 
 NUMBERS = st.one_of(
-    st.floats(), st.integers(), st.floats(2.3e6, 2.6e6), st.floats(-1e5, 1.5e5),
-    st.builds(numpy_number, st.sampled_from([np.float16, np.float32, np.float64, np.longdouble,
-                                             np.int32, np.uint64]), st.floats(-1e6, 3e6)),
+    st.floats(),
+    st.integers(),
+    st.floats(2.3e6, 2.6e6),
+    st.floats(-1e5, 1.5e5),
+    st.builds(
+        numpy_number,
+        st.sampled_from([np.float16, np.float32, np.float64, np.longdouble, np.int32, np.uint64]),
+        st.floats(-1e6, 3e6),
+    ),
 )
 
 
@@ -356,9 +386,13 @@ def test_time_any_number(value, form, scale):
 
 
 @fuzz(200)
-@given(hnp.arrays(dtype=hnp.scalar_dtypes() | hnp.floating_dtypes(endianness="?"),
-                  shape=hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=5)),
-       st.sampled_from([None, "jd", "mjd"]))
+@given(
+    hnp.arrays(
+        dtype=hnp.scalar_dtypes() | hnp.floating_dtypes(endianness="?"),
+        shape=hnp.array_shapes(min_dims=0, max_dims=2, min_side=0, max_side=5),
+    ),
+    st.sampled_from([None, "jd", "mjd"]),
+)
 def test_time_arrays_of_every_dtype(values, form):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -371,8 +405,11 @@ def test_time_arrays_of_every_dtype(values, form):
 
 
 # Any int64, and often one within two days of either end of the range.
-INT64 = st.one_of(st.integers(-2**63, 2**63 - 1), st.integers(-2**63, -2**63 + 2 * 86400 * NS),
-                  st.integers(2**63 - 1 - 2 * 86400 * NS, 2**63 - 1))
+INT64 = st.one_of(
+    st.integers(-(2**63), 2**63 - 1),
+    st.integers(-(2**63), -(2**63) + 2 * 86400 * NS),
+    st.integers(2**63 - 1 - 2 * 86400 * NS, 2**63 - 1),
+)
 
 
 @fuzz(300)
@@ -381,7 +418,7 @@ def test_time_any_integer_epoch(value, scale):
     try:
         t = Time._from_int64(value, scale)
     except OverflowError:
-        assert not -2**63 <= value < 2**63
+        assert not -(2**63) <= value < 2**63
         return
     assert t.int64 == value
     # Every view of the epoch can be taken, even at the ends of the range.
@@ -403,17 +440,30 @@ def test_time_differences_across_the_whole_range(a, b):
     elapsed = np.asarray(later - earlier, dtype=float).reshape(-1)
     exact = [Fraction(a - v, NS) for v in np.atleast_1d(b).tolist()]
     # Rounded once, or to well under a nanosecond for spans of centuries.
-    assert all(abs(Fraction(x) - e) <= max(Fraction(1, 10**10), abs(e) * Fraction(1, 2**52))
-               for x, e in zip(elapsed.tolist(), exact))
+    assert all(
+        abs(Fraction(x) - e) <= max(Fraction(1, 10**10), abs(e) * Fraction(1, 2**52))
+        for x, e in zip(elapsed.tolist(), exact)
+    )
 
 
-UNITS = {"W": 604800, "D": 86400, "h": 3600, "m": 60, "s": 1, "ms": Fraction(1, 10**3),
-         "us": Fraction(1, 10**6), "ns": Fraction(1, 10**9), "ps": Fraction(1, 10**12),
-         "fs": Fraction(1, 10**15), "as": Fraction(1, 10**18)}
+UNITS = {
+    "W": 604800,
+    "D": 86400,
+    "h": 3600,
+    "m": 60,
+    "s": 1,
+    "ms": Fraction(1, 10**3),
+    "us": Fraction(1, 10**6),
+    "ns": Fraction(1, 10**9),
+    "ps": Fraction(1, 10**12),
+    "fs": Fraction(1, 10**15),
+    "as": Fraction(1, 10**18),
+}
 SPANS = st.one_of(
-    st.floats(), st.integers(),
-    st.builds(datetime.timedelta, microseconds=st.integers(-10**17, 10**17)),
-    st.builds(np.timedelta64, st.integers(-2**63 + 1, 2**63 - 1), st.sampled_from(list(UNITS))),
+    st.floats(),
+    st.integers(),
+    st.builds(datetime.timedelta, microseconds=st.integers(-(10**17), 10**17)),
+    st.builds(np.timedelta64, st.integers(-(2**63) + 1, 2**63 - 1), st.sampled_from(list(UNITS))),
     hnp.arrays(np.float64, st.integers(0, 4)),
 )
 
@@ -441,12 +491,22 @@ def test_time_plus_any_span(start, span):
 
 
 @fuzz(200)
-@given(st.builds(lambda raw, dtype: raw.view(dtype),
-                 hnp.arrays(np.int64, st.integers(0, 4),
-                            elements=st.one_of(st.integers(-2**63, 2**63 - 1), st.integers(-10**6, 10**6),
-                                               st.integers(-2**63, -2**63 + 10**6),
-                                               st.integers(2**63 - 10**6, 2**63 - 1))),
-                 hnp.datetime64_dtypes(endianness="?")))
+@given(
+    st.builds(
+        lambda raw, dtype: raw.view(dtype),
+        hnp.arrays(
+            np.int64,
+            st.integers(0, 4),
+            elements=st.one_of(
+                st.integers(-(2**63), 2**63 - 1),
+                st.integers(-(10**6), 10**6),
+                st.integers(-(2**63), -(2**63) + 10**6),
+                st.integers(2**63 - 10**6, 2**63 - 1),
+            ),
+        ),
+        hnp.datetime64_dtypes(endianness="?"),
+    )
+)
 def test_time_datetime64_of_every_unit(values):
     try:
         t = Time(values)
@@ -467,8 +527,10 @@ ANY_FLOAT = st.one_of(st.floats(), st.floats(-1e8, 1e8), st.sampled_from([0.0, -
 
 
 @fuzz(200)
-@given(st.lists(ANY_FLOAT, min_size=12, max_size=12),
-       hnp.arrays(np.float64, st.integers(0, 5), elements=st.one_of(st.floats(), st.floats(-1e9, 1e9))))
+@given(
+    st.lists(ANY_FLOAT, min_size=12, max_size=12),
+    hnp.arrays(np.float64, st.integers(0, 5), elements=st.one_of(st.floats(), st.floats(-1e9, 1e9))),
+)
 def test_states_and_keplerian_on_any_numbers(numbers, offsets):
     epoch = Time("2024-03-01T00:00:00")
     try:
@@ -503,11 +565,17 @@ SPAN = (float(BULLETIN_A.mjd_utc[0]), float(BULLETIN_A.mjd_utc[-1]))
 
 
 def every_array():
-    dtypes = st.one_of(hnp.scalar_dtypes(), hnp.floating_dtypes(endianness="?"),
-                       hnp.integer_dtypes(endianness="?"), hnp.complex_number_dtypes(endianness="?"),
-                       hnp.byte_string_dtypes(), hnp.unicode_string_dtypes(),
-                       hnp.array_dtypes(allow_subarrays=True), st.just(np.dtype(object)),
-                       st.just(np.dtype("f8")))
+    dtypes = st.one_of(
+        hnp.scalar_dtypes(),
+        hnp.floating_dtypes(endianness="?"),
+        hnp.integer_dtypes(endianness="?"),
+        hnp.complex_number_dtypes(endianness="?"),
+        hnp.byte_string_dtypes(),
+        hnp.unicode_string_dtypes(),
+        hnp.array_dtypes(allow_subarrays=True),
+        st.just(np.dtype(object)),
+        st.just(np.dtype("f8")),
+    )
     return hnp.arrays(dtypes, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=6))
 
 
@@ -515,8 +583,7 @@ def every_array():
 def laid_out(draw, arrays):
     """The array, or a strided, reversed, transposed or read-only view of it, or a subclass."""
     a = draw(arrays)
-    how = draw(st.sampled_from(["plain", "stride", "reverse", "transpose", "readonly", "masked",
-                                "matrix-like"]))
+    how = draw(st.sampled_from(["plain", "stride", "reverse", "transpose", "readonly", "masked", "matrix-like"]))
     if how == "stride" and a.ndim:
         a = a[:: draw(st.integers(2, 3))]
     elif how == "reverse" and a.ndim:
@@ -567,8 +634,16 @@ def test_eop_arrays_of_every_dtype_shape_stride_and_byte_order(values):
 
 
 @fuzz(50)
-@given(st.one_of(st.none(), st.integers(), st.floats(), st.lists(st.floats(), max_size=3),
-                 st.binary(max_size=16).map(memoryview), ANY_TEXT))
+@given(
+    st.one_of(
+        st.none(),
+        st.integers(),
+        st.floats(),
+        st.lists(st.floats(), max_size=3),
+        st.binary(max_size=16).map(memoryview),
+        ANY_TEXT,
+    )
+)
 def test_eop_non_arrays_are_refused(value):
     try:
         e = EOP(value)
@@ -598,8 +673,7 @@ CATALOGUE = catalogue()
 def corrupted(draw):
     data = bytearray(CATALOGUE)
     for _ in range(draw(st.integers(1, 4))):
-        kind = draw(st.sampled_from(["flip", "byte", "insert", "delete", "cut", "swap lines",
-                                     "repeat line", "crlf"]))
+        kind = draw(st.sampled_from(["flip", "byte", "insert", "delete", "cut", "swap lines", "repeat line", "crlf"]))
         where = draw(st.integers(0, max(len(data) - 1, 0)))
         if kind == "flip" and data:
             data[where] ^= 1 << draw(st.integers(0, 7))
@@ -608,7 +682,7 @@ def corrupted(draw):
         elif kind == "insert":
             data[where:where] = draw(st.binary(min_size=1, max_size=8))
         elif kind == "delete":
-            del data[where:where + draw(st.integers(1, 80))]
+            del data[where : where + draw(st.integers(1, 80))]
         elif kind == "cut":
             del data[where:]
         elif kind in ("swap lines", "repeat line"):

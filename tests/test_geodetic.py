@@ -93,9 +93,24 @@ class TestItrfToGeodetic:
         check_against_reference(points, itrf_to_geodetic(points))
 
     def test_poles_axis_equator_and_centre(self):
-        special = np.array([[0, 0, 0], [0, 0, -0.0], [0, 0, 1.0], [0, 0, -1.0], [0, 0, B84], [0, 0, -4e8],
-                            [7e6, 0, 0], [0, -7e6, 0], [1e3, 0, 0], [1e3, 0, -0.0], [2e4, 0, 1e-9], [2e4, 0, -1e-9],
-                            [4.27e4, 0, 0], [1e-300, 0, 1e3]])
+        special = np.array(
+            [
+                [0, 0, 0],
+                [0, 0, -0.0],
+                [0, 0, 1.0],
+                [0, 0, -1.0],
+                [0, 0, B84],
+                [0, 0, -4e8],
+                [7e6, 0, 0],
+                [0, -7e6, 0],
+                [1e3, 0, 0],
+                [1e3, 0, -0.0],
+                [2e4, 0, 1e-9],
+                [2e4, 0, -1e-9],
+                [4.27e4, 0, 0],
+                [1e-300, 0, 1e3],
+            ]
+        )
         out = itrf_to_geodetic(special)
         check_against_reference(special, out)
         # Closed forms: the centre is a pole at height -b (the sign of z's zero
@@ -125,8 +140,12 @@ class TestItrfToGeodetic:
             # and the way back against gd2gce, to the last digits of a metre
             back = geodetic_to_itrf(ours["lat"], ours["lon"], ours["alt"], ellipsoid)
             assert np.abs(back - points).max() < 1e-8
-            assert np.abs(geodetic_to_itrf(lat, lon, alt, ellipsoid) -
-                          erfa.gd2gce(ellipsoid.a, ellipsoid.f, lon, lat, alt)).max() < 1e-8
+            assert (
+                np.abs(
+                    geodetic_to_itrf(lat, lon, alt, ellipsoid) - erfa.gd2gce(ellipsoid.a, ellipsoid.f, lon, lat, alt)
+                ).max()
+                < 1e-8
+            )
 
     def test_other_ellipsoids(self):
         rng = np.random.default_rng(5)
@@ -217,7 +236,8 @@ class TestTopocentric:
         t = AstropyTime("2024-01-01")
         origin = location.get_itrs(t).cartesian.xyz.to_value(u.m)
         seen = ITRS(CartesianRepresentation((r - origin).T * u.m), obstime=t, location=location).transform_to(
-            AltAz(obstime=t, location=location))
+            AltAz(obstime=t, location=location)
+        )
         ours = topocentric(r, None, s)
         assert ours.dtype == AER_dtype
         assert np.abs(np.remainder(ours["azimuth"] - seen.az.rad + np.pi, 2 * np.pi) - np.pi).max() < 1e-12
@@ -326,7 +346,7 @@ class TestShadow:
         sat = self.sat(behind, off)
         u = np.linspace(-1, 1, n)
         yy, zz = np.meshgrid(u, u)
-        inside = yy ** 2 + zz ** 2 <= 1
+        inside = yy**2 + zz**2 <= 1
         points = np.c_[np.full(inside.sum(), self.SUN[0]), Sun.Re * yy[inside], Sun.Re * zz[inside]]
         ray = points - sat
         ray /= np.linalg.norm(ray, axis=1)[:, None]
@@ -373,7 +393,6 @@ class TestGeoStateToSv:
             GeoState("2024-01-01", ITRF, 45.0, 1.0, 100.0).to_sv()
         with pytest.raises(ValueError, match="got 2.0 at index 1"):
             GeoStateEphemeris(Time(["2024-01-01", "2024-01-02"]), ITRF, [[0.5, 1, 0], [2.0, 1, 0]]).to_sv()
-
 
 
 def test_threads_writing_the_positions_do_not_crash():

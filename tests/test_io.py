@@ -50,7 +50,7 @@ class TestFormats:
         packed = tmp_path / "cat.txt.gz"
         packed.write_bytes(gzip.compress(text.encode()))
         for source in (plain, str(plain), packed, io.StringIO(text), io.BytesIO(gzip.compress(text.encode()))):
-            (name, tle), = read_tles(source)
+            ((name, tle),) = read_tles(source)
             assert name == "ISS (ZARYA)" and tle.line1 == ISS[0]
 
     def test_spot5_file(self, spot5_path):
@@ -89,7 +89,7 @@ class TestVerification:
 
     def test_verify_false_reads_anyway(self):
         bad = ISS[1][:68] + "0"
-        (_, tle), = read_tles("\n".join((ISS[0], bad)), verify=False)
+        ((_, tle),) = read_tles("\n".join((ISS[0], bad)), verify=False)
         assert tle.satno == 25544
 
     def test_alphanumeric_satellite_numbers_are_reported(self):
@@ -124,7 +124,10 @@ class TestCatalog:
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(position=st.integers(0, 2 * 69 - 1), char=st.characters(codec="utf-8") | st.sampled_from(["\x00", "0", ".", "-", " "]))
+@given(
+    position=st.integers(0, 2 * 69 - 1),
+    char=st.characters(codec="utf-8") | st.sampled_from(["\x00", "0", ".", "-", " "]),
+)
 def test_a_single_corrupted_character_is_detected_or_harmless(position, char):
     lines = list(ISS)
     row, col = divmod(position, 69)
@@ -138,7 +141,7 @@ def test_a_single_corrupted_character_is_detected_or_harmless(position, char):
         return
     # Undetected: the numbers read are those of the original (a file left
     # without an element set is refused, never read as empty).
-    (_, tle), = sets
+    ((_, tle),) = sets
     for attr in ("satno", "inc", "raa", "ecc", "arp", "mea", "mnm"):
         assert getattr(tle, attr) == getattr(reference, attr)
     assert tle.epoch.int64 == reference.epoch.int64
@@ -200,8 +203,14 @@ class TestNothingLost:
 
     @pytest.mark.parametrize(
         "content",
-        [b"", b"\n \r\n\n", b"<!DOCTYPE html>\n<html><body>Please log in</body></html>\n",
-         b"ISS (ZARYA)\nVANGUARD 1\n", b'{"error": "no such object"}\n', gzip.compress(b"")],
+        [
+            b"",
+            b"\n \r\n\n",
+            b"<!DOCTYPE html>\n<html><body>Please log in</body></html>\n",
+            b"ISS (ZARYA)\nVANGUARD 1\n",
+            b'{"error": "no such object"}\n',
+            gzip.compress(b""),
+        ],
         ids=["empty", "blank", "html", "names", "json-error", "empty-gzip"],
     )
     def test_a_file_without_element_sets_is_refused(self, content, tmp_path):
@@ -237,9 +246,9 @@ class TestNothingLost:
             assert [name for name, _ in read_tles(io.BytesIO(data))] == names
         # A byte-order mark before a two-line file and before a name line.
         for text in ("\n".join(ISS) + "\n", "ISS (ZARYA)\n" + "\n".join(ISS) + "\n"):
-            (_, tle), = read_tles(io.BytesIO(b"\xef\xbb\xbf" + text.encode()))
+            ((_, tle),) = read_tles(io.BytesIO(b"\xef\xbb\xbf" + text.encode()))
             assert tle.line1 == ISS[0]
-        (name, _), = read_tles("\ufeffISS (ZARYA)\n" + "\n".join(ISS))
+        ((name, _),) = read_tles("\ufeffISS (ZARYA)\n" + "\n".join(ISS))
         assert name == "ISS (ZARYA)"
         # Element lines stay ASCII: a non-ASCII byte in one is named, with its column.
         bad = ISS[0][:24] + "é" + ISS[0][25:]
@@ -257,7 +266,9 @@ class TestNothingLost:
         text = "\n".join((*VANGUARD, *blank, *later, *later_blank, *ISS))
         catalog = load_catalog(text, duplicates="keep")
         assert sorted(catalog) == [5, 25544] and catalog[5].size == 4
-        epochs = sorted(Satrec_epoch(sgp4_api.Satrec.twoline2rv(*pair)) for pair in (VANGUARD, blank, later, later_blank))
+        epochs = sorted(
+            Satrec_epoch(sgp4_api.Satrec.twoline2rv(*pair)) for pair in (VANGUARD, blank, later, later_blank)
+        )
         ours = [t.epoch.jd for t in catalog[5]]
         assert [float(jd) for jd in ours] == pytest.approx(epochs, abs=1e-9)
         # Duplicates are the same two lines as stored: the blank form is not a duplicate of the zero form.
@@ -324,7 +335,8 @@ class TestSameCatalogueWhateverTheForm:
         _, sets = reference[27421]
         for satrec, (_, inc, raa, ecc, arp, mea, mnm) in zip(sats, sets):
             assert (inc, raa, ecc, arp, mea) == pytest.approx(
-                (satrec.inclo, satrec.nodeo, satrec.ecco, satrec.argpo, satrec.mo), rel=1e-15, abs=1e-15)
+                (satrec.inclo, satrec.nodeo, satrec.ecco, satrec.argpo, satrec.mo), rel=1e-15, abs=1e-15
+            )
             assert mnm * 60.0 == pytest.approx(satrec.no_kozai, rel=1e-14)
         named = three_line(pairs)
         forms = {
@@ -452,7 +464,12 @@ def test_one_satellite_written_with_different_number_texts_is_one_elset():
         return line + str(checksum(line))
 
     lines = []
-    for text, day, name in (("  544", "267", "ZARYA"), ("00544", "268", None), ("+0544", "269", "LATER"), ("00544", "270", None)):
+    for text, day, name in (
+        ("  544", "267", "ZARYA"),
+        ("00544", "268", None),
+        ("+0544", "269", "LATER"),
+        ("00544", "270", None),
+    ):
         line1 = ISS[0][:20] + day + ISS[0][23:]
         lines += ([name] if name else []) + [with_number(line1, text), with_number(ISS[1], text)]
     catalog = load_catalog("\n".join(lines + list(VANGUARD)) + "\n")

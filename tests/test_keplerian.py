@@ -81,8 +81,15 @@ def integrate_two_body(r0, v0, targets):
     du0 = ks_matrix(u0).T @ np.append(v0, 0.0) / 2
     energy = v0 @ v0 / 2 - 1 / rn
     span = np.sign(targets[-1]) * (1.2 * np.abs(targets).max() + 10)
-    sol = solve_ivp(lambda s, y: np.concatenate([y[4:8], energy / 2 * y[:4], [y[:4] @ y[:4]]]), (0.0, span),
-                    np.concatenate([u0, du0, [0.0]]), method="DOP853", rtol=1e-13, atol=1e-15, dense_output=True)
+    sol = solve_ivp(
+        lambda s, y: np.concatenate([y[4:8], energy / 2 * y[:4], [y[:4] @ y[:4]]]),
+        (0.0, span),
+        np.concatenate([u0, du0, [0.0]]),
+        method="DOP853",
+        rtol=1e-13,
+        atol=1e-15,
+        dense_output=True,
+    )
     positions = []
     for t in targets:
         u = sol.sol(brentq(lambda s: sol.sol(s)[8] - t, 0.0, span, xtol=1e-14))[:4]
@@ -96,8 +103,9 @@ def native_table(obj, entries):
     return list((ctypes.c_void_p * entries).from_address(table))
 
 
-JACOBIAN = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double),
-                             ctypes.POINTER(ctypes.c_double))
+JACOBIAN = ctypes.PYFUNCTYPE(
+    ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)
+)
 PROPAGATE = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)
 
 
@@ -128,7 +136,9 @@ class TestClass:
     def test_gm_must_be_positive_and_finite(self, value):
         with pytest.raises(ValueError) as info:
             Keplerian(value)
-        assert str(info.value) == f"GM must be a positive finite gravitational parameter (m^3/s^2), got {float(value)!r}"
+        assert (
+            str(info.value) == f"GM must be a positive finite gravitational parameter (m^3/s^2), got {float(value)!r}"
+        )
 
     def test_gm_read_only(self):
         with pytest.raises(AttributeError):
@@ -152,18 +162,28 @@ class TestClass:
     def test_documentation(self):
         doc = Keplerian.__doc__
         assert doc.startswith("Keplerian (two-body) orbit propagator.")
-        for text in ["m^3/s^2", "Earth", "J2, drag, lunisolar", "ecc >= 1.0", "Keplerian(GM=398600.4418e9)",
-                     "propagate(time_array, initial_state)"]:
+        for text in [
+            "m^3/s^2",
+            "Earth",
+            "J2, drag, lunisolar",
+            "ecc >= 1.0",
+            "Keplerian(GM=398600.4418e9)",
+            "propagate(time_array, initial_state)",
+        ]:
             assert text in doc
         assert Keplerian.propagate_state.__doc__.startswith(
-            "Propagate a single initial state to one or more epochs (public API).\n")
+            "Propagate a single initial state to one or more epochs (public API).\n"
+        )
         jac = Keplerian.jacobian.__doc__
         assert jac.startswith("Compute the Jacobian matrices (∂f/∂x) along an ephemeris trajectory.\n")
         assert "Ephemeris for which to compute Jacobians." in jac and "Jacobian matrices at each epoch." in jac
 
     def test_annotations_and_signatures(self):
         assert Keplerian.propagate_state.__annotations__ == {
-            "time": "DatetimeLike", "state": "State", "return": "StateVectorEphemeris"}
+            "time": "DatetimeLike",
+            "state": "State",
+            "return": "StateVectorEphemeris",
+        }
         assert Keplerian.jacobian.__annotations__ == {"eph": "StateVectorEphemeris", "return": "numpy.ndarray"}
         assert str(inspect.signature(Keplerian.propagate_state)) == "(self, time, state, **kwargs)"
         assert str(inspect.signature(Keplerian().jacobian)) == "(eph)"
@@ -180,12 +200,21 @@ class TestClass:
 class TestPropagateState:
     def test_vallado_example_2_4(self):
         gm = 398600.4418e9
-        sv = StateVector(EPOCH, GCRF, np.array([1131.340, -2282.343, 6672.423]) * 1e3,
-                         np.array([-5.64305, 4.30333, 2.42879]) * 1e3, GM=gm)
+        sv = StateVector(
+            EPOCH,
+            GCRF,
+            np.array([1131.340, -2282.343, 6672.423]) * 1e3,
+            np.array([-5.64305, 4.30333, 2.42879]) * 1e3,
+            GM=gm,
+        )
         eph = Keplerian(gm).propagate_state(EPOCH + 2400.0, sv)
         assert isinstance(eph, StateVectorEphemeris) and eph.size == 1
-        np.testing.assert_allclose(eph.r[0], np.array([-4219.752738, 4363.029177, -3958.766617]) * 1e3, atol=1e-3, rtol=0)
-        np.testing.assert_allclose(eph.v[0], np.array([3.689866025, -1.916734777, -6.112511100]) * 1e3, atol=1e-6, rtol=0)
+        np.testing.assert_allclose(
+            eph.r[0], np.array([-4219.752738, 4363.029177, -3958.766617]) * 1e3, atol=1e-3, rtol=0
+        )
+        np.testing.assert_allclose(
+            eph.v[0], np.array([3.689866025, -1.916734777, -6.112511100]) * 1e3, atol=1e-6, rtol=0
+        )
 
     @pytest.mark.parametrize("e", [0.0, 0.1, 0.7, 0.99])
     @pytest.mark.parametrize("sign", [1, -1])
@@ -253,8 +282,15 @@ class TestPropagateState:
         np.testing.assert_allclose(eph.v[0], sv.v, rtol=1e-12)
 
     @settings(max_examples=40, deadline=None)
-    @given(e=st.floats(0.0, 0.9), a=st.floats(6.6e6, 4.2e7), inc=st.floats(0.0, np.pi), raa=st.floats(0.0, 6.28),
-           arp=st.floats(0.0, 6.28), nu=st.floats(-3.1, 3.1), seconds=st.floats(-1e7, 1e7))
+    @given(
+        e=st.floats(0.0, 0.9),
+        a=st.floats(6.6e6, 4.2e7),
+        inc=st.floats(0.0, np.pi),
+        raa=st.floats(0.0, 6.28),
+        arp=st.floats(0.0, 6.28),
+        nu=st.floats(-3.1, 3.1),
+        seconds=st.floats(-1e7, 1e7),
+    )
     def test_matches_a_closed_form_model(self, e, a, inc, raa, arp, nu, seconds):
         times, dt = epochs_after([seconds])
         eph = Keplerian(GM).propagate_state(times, orbit_state(e, a, inc, raa, arp, nu))
@@ -291,8 +327,9 @@ class TestPropagateState:
         coe = COE(EPOCH, GCRF, 0.3, 9e6, 1.2, 2.0, 3.0, 4.0, GM=GM)
         t1, _ = epochs_after([700.0])
         t2, _ = epochs_after([1400.0])
-        np.testing.assert_allclose(Keplerian(4 * GM).propagate_state(t1, coe).r,
-                                   Keplerian(GM).propagate_state(t2, coe).r, rtol=1e-12)
+        np.testing.assert_allclose(
+            Keplerian(4 * GM).propagate_state(t1, coe).r, Keplerian(GM).propagate_state(t2, coe).r, rtol=1e-12
+        )
 
     def test_empty_epoch_array(self):
         eph = Keplerian(GM).propagate_state(Time(np.array([], dtype=np.int64)), orbit_state(0.1))
@@ -440,8 +477,18 @@ class TestStateConversions:
         @PROPAGATE
         def odd(self, time, coe):
             e = real(self, time, coe)
-            return Odd(e.time, frame=e.frame, GM=e.GM, ecc=e.ecc, sma=e.sma, inc=e.inc, raa=e.raa, arp=e.arp,
-                       tra=e.tra, slr=e.slr)
+            return Odd(
+                e.time,
+                frame=e.frame,
+                GM=e.GM,
+                ecc=e.ecc,
+                sma=e.sma,
+                inc=e.inc,
+                raa=e.raa,
+                arp=e.arp,
+                tra=e.tra,
+                slr=e.slr,
+            )
 
         patched = (ctypes.c_void_p * 6)(*table[:4], ctypes.cast(odd, ctypes.c_void_p).value, table[5])
         ctypes.c_void_p.from_address(id(k) + object.__basicsize__).value = ctypes.addressof(patched)
@@ -508,7 +555,7 @@ class TestPropagateStateBadInput:
         # Each of these used to propagate quietly: a negative or non-finite GM,
         # a state with GM = -1 (its elements had ecc 3.9e14) and an ellipse with
         # a negative semi-major axis (an all-NaN ephemeris).
-        code = '''
+        code = """
 import math
 from velmar.frames.frames import GCRF
 from velmar.propagators.analytical.keplerian.keplerian import Keplerian
@@ -532,7 +579,7 @@ for what, attempt in attempts.items():
     except ValueError:
         continue
     raise AssertionError(f"{what} accepted: {result!r}")
-'''
+"""
         assert_child_ok(code)
 
 
@@ -552,7 +599,9 @@ class TestJacobian:
         assert jac.shape == (4, 6, 6) and jac.dtype == np.float64
         for r, J in zip(np.array(POSITIONS), jac):
             h = 1e-5 * np.linalg.norm(r)
-            fd = np.column_stack([(acceleration(GM, r + h * d) - acceleration(GM, r - h * d)) / (2 * h) for d in np.eye(3)])
+            fd = np.column_stack(
+                [(acceleration(GM, r + h * d) - acceleration(GM, r - h * d)) / (2 * h) for d in np.eye(3)]
+            )
             np.testing.assert_allclose(J[3:, :3], fd, rtol=0, atol=1e-8 * np.abs(fd).max())
             np.testing.assert_array_equal(J[:3, 3:], np.eye(3))
             assert not J[:3, :3].any() and not J[3:, 3:].any()

@@ -78,17 +78,43 @@ def shared_objects():
     """What every round touches and nothing may keep a reference to."""
     a, c = BulletinA(), BulletinC()
     named = {
-        "Time": Time, "Frame": frames.Frame, "GCRF": GCRF, "ITRF": ITRF, "TEME": TEME,
-        "_GCRF": type(GCRF), "Earth": Earth, "TLE": TLE, "ELSET": ELSET, "Keplerian": Keplerian,
-        "Propagator": Propagator, "Satellite": Satellite, "StateVector": StateVector, "COE": COE,
-        "StateVectorEphemeris": StateVectorEphemeris, "COEEphemeris": COEEphemeris, "EOP": EOP,
-        "leap_second_table mjd": leap_second_table()[0], "leap_second_table dat": leap_second_table()[1],
-        "BulletinA.mjd_utc": a.mjd_utc, "BulletinA.pm_x": a.pm_x, "BulletinA.dut": a.dut,
-        "BulletinC.mjd_utc": c.mjd_utc, "BulletinC.dat": c.dat, "BulletinC.mjd_ut1": c.mjd_ut1,
-        "float64": np.dtype(np.float64), "int64": np.dtype(np.int64), "bool": np.dtype(bool),
-        "ISS": MEMBERS[0], "ISS epoch": MEMBERS[0].epoch, "EPOCH": EPOCH, "TIMES": TIMES, "MJD": MJD,
+        "Time": Time,
+        "Frame": frames.Frame,
+        "GCRF": GCRF,
+        "ITRF": ITRF,
+        "TEME": TEME,
+        "_GCRF": type(GCRF),
+        "Earth": Earth,
+        "TLE": TLE,
+        "ELSET": ELSET,
+        "Keplerian": Keplerian,
+        "Propagator": Propagator,
+        "Satellite": Satellite,
+        "StateVector": StateVector,
+        "COE": COE,
+        "StateVectorEphemeris": StateVectorEphemeris,
+        "COEEphemeris": COEEphemeris,
+        "EOP": EOP,
+        "leap_second_table mjd": leap_second_table()[0],
+        "leap_second_table dat": leap_second_table()[1],
+        "BulletinA.mjd_utc": a.mjd_utc,
+        "BulletinA.pm_x": a.pm_x,
+        "BulletinA.dut": a.dut,
+        "BulletinC.mjd_utc": c.mjd_utc,
+        "BulletinC.dat": c.dat,
+        "BulletinC.mjd_ut1": c.mjd_ut1,
+        "float64": np.dtype(np.float64),
+        "int64": np.dtype(np.int64),
+        "bool": np.dtype(bool),
+        "ISS": MEMBERS[0],
+        "ISS epoch": MEMBERS[0].epoch,
+        "EPOCH": EPOCH,
+        "TIMES": TIMES,
+        "MJD": MJD,
     }
-    named.update({f"EOP.{slot}": getattr(EOP, slot) for slot in vars(EOP) if slot.endswith(("_spline", "_interpolator"))})
+    named.update(
+        {f"EOP.{slot}": getattr(EOP, slot) for slot in vars(EOP) if slot.endswith(("_spline", "_interpolator"))}
+    )
     return named
 
 
@@ -116,7 +142,7 @@ def tle_round():
 def elset_round():
     e = ELSET(*MEMBERS[::-1], satname="ISS")
     e[0], e[-1], e[1:], e[::2], e[[0, 2]], e[[True, False, True, True]]
-    e[MEMBERS[1].epoch:MEMBERS[3].epoch], e["2008-09-22":], e.inc, e.epoch, e.size, str(e)
+    e[MEMBERS[1].epoch : MEMBERS[3].epoch], e["2008-09-22":], e.inc, e.epoch, e.size, str(e)
     list(e), list(e.pairwise())
     refused(lambda: ELSET(), AssertionError)
     refused(lambda: ELSET(MEMBERS[0], TLE(VANGUARD1, VANGUARD2)), AssertionError)
@@ -164,8 +190,7 @@ def keplerian_round():
     k.propagate(TIMES, StateVector(EPOCH, GCRF, R, V))
     k.jacobian(eph), k.GM
     Keplerian(GM=3.986e14).propagate_state("2024-03-02", coe)
-    refused(lambda: k.propagate_state(TIMES, COE(EPOCH, GCRF, 1.5, -7.2e6, 0.9, 1.0, 2.0, 3.0)),
-            NotImplementedError)
+    refused(lambda: k.propagate_state(TIMES, COE(EPOCH, GCRF, 1.5, -7.2e6, 0.9, 1.0, 2.0, 3.0)), NotImplementedError)
     refused(lambda: k.propagate_state(TIMES, None), TypeError)
     refused(lambda: k.jacobian(coe), TypeError)
 
@@ -194,9 +219,13 @@ def satellite_round():
 
 
 ROUNDS_BY_KIND = {
-    "TLE": tle_round, "ELSET and its selections": elset_round, "Time": time_round,
-    "states and ephemerides": states_round, "Keplerian propagations and Jacobians": keplerian_round,
-    "EOP quantities": eop_round, "Satellite": satellite_round,
+    "TLE": tle_round,
+    "ELSET and its selections": elset_round,
+    "Time": time_round,
+    "states and ephemerides": states_round,
+    "Keplerian propagations and Jacobians": keplerian_round,
+    "EOP quantities": eop_round,
+    "Satellite": satellite_round,
 }
 
 
@@ -229,13 +258,17 @@ def measure(work, count=ROUNDS, traced_count=TRACED_ROUNDS):
     shared = shared_objects()
     counts = {name: sys.getrefcount(value) for name, value in shared.items()}
     resident, blocks = batches(work, count, lambda: (resident_bytes(), sys.getallocatedblocks()), (LIMIT, BLOCKS))
-    changed = {name: sys.getrefcount(value) - counts[name] for name, value in shared.items()
-               if sys.getrefcount(value) != counts[name]}
+    changed = {
+        name: sys.getrefcount(value) - counts[name]
+        for name, value in shared.items()
+        if sys.getrefcount(value) != counts[name]
+    }
     tracemalloc.start()
     try:
         rounds(work, 1)
-        (traced,) = batches(work, traced_count, lambda: tracemalloc.get_traced_memory()[:1],
-                            (traced_limit(traced_count),))
+        (traced,) = batches(
+            work, traced_count, lambda: tracemalloc.get_traced_memory()[:1], (traced_limit(traced_count),)
+        )
     finally:
         tracemalloc.stop()
     return resident, blocks, traced, changed
@@ -246,8 +279,10 @@ def test_build_and_drop_leaks_nothing(kind, record_property):
     resident, blocks, traced, changed = measure(ROUNDS_BY_KIND[kind])
     for name, value in (("resident growth", resident), ("block growth", blocks), ("traced growth", traced)):
         record_property(name, value)
-    print(f"\n{kind}: {ROUNDS} rounds resident {resident:+d} B, blocks {blocks:+d}; "
-          f"{TRACED_ROUNDS} rounds tracemalloc {traced:+d} B")
+    print(
+        f"\n{kind}: {ROUNDS} rounds resident {resident:+d} B, blocks {blocks:+d}; "
+        f"{TRACED_ROUNDS} rounds tracemalloc {traced:+d} B"
+    )
     assert not changed, f"reference counts moved by {changed}"
     assert resident < LIMIT and blocks < BLOCKS, (resident, blocks)
     assert traced < traced_limit(TRACED_ROUNDS), traced

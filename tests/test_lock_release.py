@@ -16,8 +16,10 @@ from velmar.io import read_tles
 from velmar.time.time import Time
 
 N = 1_000_000
-SAMPLE_SET = ("1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
-              "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537")
+SAMPLE_SET = (
+    "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
+    "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537",
+)
 
 
 def runs_beside(call):
@@ -54,8 +56,14 @@ def inputs():
     ns = np.arange(N, dtype=np.int64) * 3_600_123_456_789 - 10**18
     t, e = Time._from_int64(ns, "utc"), Time._from_int64(ns[::-1].copy(), "tai")
     _ = t[:1].jd  # the leap-second table is read (its files opened) beforehand
-    return {"t": t, "e": e, "short": t[:200_000], "seconds": np.linspace(-1e6, 1e6, N),
-            "jd": np.linspace(2.4e6, 2.5e6, N), "dt64": np.arange(N).astype("M8[s]")}
+    return {
+        "t": t,
+        "e": e,
+        "short": t[:200_000],
+        "seconds": np.linspace(-1e6, 1e6, N),
+        "jd": np.linspace(2.4e6, 2.5e6, N),
+        "dt64": np.arange(N).astype("M8[s]"),
+    }
 
 
 CALLS = {

@@ -1,4 +1,5 @@
 """The native helper layer, exercised through the private velmar._native._probe extension."""
+
 import importlib.util
 import inspect
 
@@ -232,7 +233,9 @@ for attempt in range(100):
     def test_only_the_main_interpreter_loads_the_modules(self):
         # A subinterpreter is refused whether it comes before or after the main
         # interpreter, and one that came first does not lock the main one out.
-        code = SUBINTERPRETER + f"""
+        code = (
+            SUBINTERPRETER
+            + f"""
 import importlib
 names = {list(NATIVE_MODULES)!r}
 for name in names:
@@ -244,4 +247,5 @@ for name in names:
     importlib.import_module(name)
     assert {INTERPRETER_CHANGE!r} in in_subinterpreter("import " + name), name
 """
+        )
         assert_child_ok(code)

@@ -29,11 +29,29 @@ class TestTopLevelNames:
             assert name in dir(velmar)
 
     def test_the_names_are_the_everyday_ones_and_no_others(self):
-        assert set(velmar.__all__) == set(velmar._HOMES) == {
-            "TLE", "ELSET", "Time", "Keplerian", "Satellite", "EOP", "load_catalog", "read_tles",
-            "GCRF", "ITRF", "TEME", "ENU",
-            "transform", "teme_to_itrf", "itrf_to_teme", "itrf_to_gcrf", "gcrf_to_itrf",
-        }
+        assert (
+            set(velmar.__all__)
+            == set(velmar._HOMES)
+            == {
+                "TLE",
+                "ELSET",
+                "Time",
+                "Keplerian",
+                "Satellite",
+                "EOP",
+                "load_catalog",
+                "read_tles",
+                "GCRF",
+                "ITRF",
+                "TEME",
+                "ENU",
+                "transform",
+                "teme_to_itrf",
+                "itrf_to_teme",
+                "itrf_to_gcrf",
+                "gcrf_to_itrf",
+            }
+        )
         with pytest.raises(AttributeError, match="module 'velmar' has no attribute 'Tle'"):
             velmar.Tle  # noqa: B018
 

@@ -1,5 +1,6 @@
 """Passes over a station, checked against skyfield (its own SGP4 run, Earth rotation and
 search), dense sampling, and an independent Sun and shadow geometry."""
+
 import math
 
 import numpy as np
@@ -62,10 +63,15 @@ def sky_altitude(lines, site, t):
 def test_iss_week_matches_skyfield_find_events():
     t0, t1 = Time(START), Time(START) + 7 * 86400.0
     for level in (0.0, 10.0):
-        ours = [p for p in find_passes(TLE(*ISS), station(*TOULOUSE), t0, t1, math.radians(level))
-                if p.rise is not None and p.set is not None and ns_of(p.rise) > ns_of(t0) and ns_of(p.set) < ns_of(t1)]
+        ours = [
+            p
+            for p in find_passes(TLE(*ISS), station(*TOULOUSE), t0, t1, math.radians(level))
+            if p.rise is not None and p.set is not None and ns_of(p.rise) > ns_of(t0) and ns_of(p.set) < ns_of(t1)
+        ]
         sat = skyfield_api.EarthSatellite(*ISS, ts=ts)
-        times, events = sat.find_events(skyfield_api.wgs84.latlon(*TOULOUSE), sky_time(t0), sky_time(t1), altitude_degrees=level)
+        times, events = sat.find_events(
+            skyfield_api.wgs84.latlon(*TOULOUSE), sky_time(t0), sky_time(t1), altitude_degrees=level
+        )
         jd = times.tt
         theirs = [jd[k : k + 3] for k in range(len(events) - 2) if tuple(events[k : k + 3]) == (0, 1, 2)]
         assert len(ours) == len(theirs) > 20
@@ -92,7 +98,11 @@ def test_high_eccentricity_and_grazing_passes_are_found():
     up = alt > level
     edges = np.flatnonzero(np.diff(up.astype(np.int8)))
     assert up[0] or up[-1] or edges.size % 2 == 0
-    inside = [p for p in passes if p.rise is not None and ns_of(p.rise) > ns[0] and p.set is not None and ns_of(p.set) < ns[-1]]
+    inside = [
+        p
+        for p in passes
+        if p.rise is not None and ns_of(p.rise) > ns[0] and p.set is not None and ns_of(p.set) < ns[-1]
+    ]
     rises = ns[edges[~up[edges]] + 1]
     sets = ns[edges[up[edges]]]
     assert len(inside) == len(rises) >= 3
@@ -162,7 +172,9 @@ def test_elset_governing_rule_and_inputs():
         old = find_passes(TLE(*ISS), station(*TOULOUSE), t0, t1)
         new = find_passes(later, station(*TOULOUSE), t0, t1)
         switch = ns_of(later.epoch) - (43200 * 10**9 if rule == "nearest" else 0)
-        expected = [p for p in old if ns_of(p.culmination) < switch] + [p for p in new if ns_of(p.culmination) >= switch]
+        expected = [p for p in old if ns_of(p.culmination) < switch] + [
+            p for p in new if ns_of(p.culmination) >= switch
+        ]
         assert len(both) == len(expected) and len(both) > 8
         assert old[-1].culmination != new[-1].culmination
         for p, q in zip(both, expected):

@@ -9,8 +9,10 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
-FENCES = [(m.group(1), m.group(2), README.count("\n", 0, m.start()) + 1)
-          for m in re.finditer(r"^```(\w*)\n(.*?)^```$", README, re.M | re.S)]
+FENCES = [
+    (m.group(1), m.group(2), README.count("\n", 0, m.start()) + 1)
+    for m in re.finditer(r"^```(\w*)\n(.*?)^```$", README, re.M | re.S)
+]
 
 
 def shown(i):
@@ -20,8 +22,11 @@ def shown(i):
     return None
 
 
-EXAMPLES = [pytest.param(code, shown(i), id=f"README.md:{line}")
-            for i, (kind, code, line) in enumerate(FENCES) if kind == "python"]
+EXAMPLES = [
+    pytest.param(code, shown(i), id=f"README.md:{line}")
+    for i, (kind, code, line) in enumerate(FENCES)
+    if kind == "python"
+]
 
 
 @pytest.mark.parametrize(("code", "printed"), EXAMPLES)

@@ -25,11 +25,7 @@ def lines_of(obj):
 class TestPrintedForm:
     def test_header_rule_body_and_fences(self):
         assert repr(Orbit("first line\n{fence}\nlonger second line")) == (
-            "Orbit\n"
-            "==================\n"
-            "first line\n"
-            "------------------\n"
-            "longer second line"
+            "Orbit\n==================\nfirst line\n------------------\nlonger second line"
         )
 
     def test_str_equals_repr(self):

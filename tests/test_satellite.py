@@ -65,13 +65,21 @@ class TestConstruction:
         "args, kwargs, message",
         [
             ((EPOCH,), {}, "__init__() takes at least 2 positional arguments (1 given)"),
-            ((EPOCH, None, None, None, None, None, None), {}, "__init__() takes at most 6 positional arguments (7 given)"),
+            (
+                (EPOCH, None, None, None, None, None, None),
+                {},
+                "__init__() takes at most 6 positional arguments (7 given)",
+            ),
             ((EPOCH, None), {"colour": 1}, "__init__() got an unexpected keyword argument 'colour'"),
             ((EPOCH, None), {"time": EPOCH}, "__init__() got multiple values for keyword argument 'time'"),
             ((EPOCH, None, "kepler"), {}, "Argument 'propagator' has incorrect type"),
             ((EPOCH, None, None, [1.0]), {}, "Argument 'ephemeris' has incorrect type"),
             ((EPOCH, None, None, None, 42), {}, "Argument 'name' has incorrect type (expected str, got int)"),
-            ((EPOCH, None, None, None, None, b"x"), {}, "Argument 'description' has incorrect type (expected str, got bytes)"),
+            (
+                (EPOCH, None, None, None, None, b"x"),
+                {},
+                "Argument 'description' has incorrect type (expected str, got bytes)",
+            ),
         ],
     )
     def test_argument_errors(self, args, kwargs, message):
@@ -172,7 +180,7 @@ class TestLifecycle:
     def test_second_initialisation_refused_and_object_unchanged(self):
         # A live satellite's epochs are fixed: __init__ again, directly or from
         # a subclass, must not swap its Time or reset its name.
-        code = '''
+        code = """
 from velmar.frames.frames import GCRF
 from velmar.satellite.satellite import Satellite
 from velmar.state.state import StateVector
@@ -204,15 +212,13 @@ lazy = Lazy("2024-03-01", state)
 assert lazy.time is None
 Satellite.__init__(lazy, "2024-03-01", state, name=" late ")
 assert str(lazy.time) and lazy.name == "late"
-'''
+"""
         assert_child_ok(code)
 
 
 def test_import_fails_without_the_element_set_module():
     code = (
-        "import sys\n"
-        "sys.modules['velmar.propagators.analytical.sgp4.tle'] = None\n"
-        "import velmar.satellite.satellite\n"
+        "import sys\nsys.modules['velmar.propagators.analytical.sgp4.tle'] = None\nimport velmar.satellite.satellite\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode != 0

@@ -90,8 +90,12 @@ def test_positions_and_velocities_are_those_of_sgp4(lines):
 def test_epochs_across_a_leap_second_are_read_on_utc():
     # TAI runs 3 s from 23:59:59 to 00:00:01 over the inserted second, UTC 2 s:
     # a Julian date made from TAI (or off by the second) would put the ISS 7.7 km out.
-    moments = [dt.datetime(2016, 12, 31, 23, 59, 58), dt.datetime(2016, 12, 31, 23, 59, 59, 500000),
-               dt.datetime(2017, 1, 1), dt.datetime(2017, 1, 1, 0, 0, 1, 250000)]
+    moments = [
+        dt.datetime(2016, 12, 31, 23, 59, 58),
+        dt.datetime(2016, 12, 31, 23, 59, 59, 500000),
+        dt.datetime(2017, 1, 1),
+        dt.datetime(2017, 1, 1, 0, 0, 1, 250000),
+    ]
     eph = SGP4().propagate_state(Time(iso(moments)), TLE(*ISS_2016))
     _, r, _ = reference(ISS_2016, moments)
     np.testing.assert_allclose(eph.r, r, rtol=0, atol=1e-3)
@@ -153,7 +157,7 @@ def nearest_reference(members, t):
 
 @settings(max_examples=60, deadline=None)
 @given(
-    st.lists(st.integers(-10**6, 10**6), min_size=1, max_size=12).map(sorted),
+    st.lists(st.integers(-(10**6), 10**6), min_size=1, max_size=12).map(sorted),
     st.lists(st.integers(-2 * 10**6, 2 * 10**6), min_size=1, max_size=20),
 )
 def test_governing_index_matches_a_plain_reference(members, epochs):

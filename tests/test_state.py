@@ -46,8 +46,15 @@ class TestVallado:
     R = np.array([6524.834, 6862.875, 6448.296]) * 1e3
     V = np.array([4.901327, 5.533756, -1.976341]) * 1e3
     GM = 398600.4418e9
-    ELEMENTS = dict(slr=11067.798343e3, sma=36127.337620e3, ecc=0.832853398, inc=87.869126, raa=227.898260,
-                    arp=53.384931, tra=92.335157)
+    ELEMENTS = dict(
+        slr=11067.798343e3,
+        sma=36127.337620e3,
+        ecc=0.832853398,
+        inc=87.869126,
+        raa=227.898260,
+        arp=53.384931,
+        tra=92.335157,
+    )
 
     def test_elements_from_position_and_velocity(self):
         coe = StateVector(EPOCH, GCRF, self.R, self.V, GM=self.GM).to_coe()
@@ -60,8 +67,9 @@ class TestVallado:
 
     def test_position_and_velocity_from_the_published_elements(self):
         e = self.ELEMENTS
-        coe = COE(EPOCH, GCRF, e["ecc"], e["sma"], *(math.radians(e[k]) for k in ("inc", "raa", "arp", "tra")),
-                  GM=self.GM)
+        coe = COE(
+            EPOCH, GCRF, e["ecc"], e["sma"], *(math.radians(e[k]) for k in ("inc", "raa", "arp", "tra")), GM=self.GM
+        )
         sv = coe.to_sv()
         # The published elements carry 8 to 9 digits, which fixes the state to about 1e-8.
         np.testing.assert_allclose(sv.r, self.R, rtol=1e-7)
@@ -109,17 +117,20 @@ class TestConversions:
         for key in ("raa", "arp", "tra", "inc"):
             assert 0.0 <= getattr(coe, key) < TWO_PI
 
-    @pytest.mark.parametrize("ecc, inc, raa, arp, tra, expected", [
-        # circular: arp = 0, tra from the node
-        (0.0, 1.0, 0.5, 0.7, 0.2, dict(raa=0.5, arp=0.0, tra=0.9)),
-        # equatorial prograde: raa = 0, arp from the x axis
-        (0.2, 0.0, 0.5, 0.7, 0.2, dict(raa=0.0, arp=1.2, tra=0.2)),
-        # equatorial retrograde: measured in the direction of motion
-        (0.2, math.pi, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.2, tra=0.2)),
-        # circular equatorial: tra is the true longitude
-        (0.0, 0.0, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.0, tra=1.4)),
-        (0.0, math.pi, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.0, tra=0.4)),
-    ])
+    @pytest.mark.parametrize(
+        "ecc, inc, raa, arp, tra, expected",
+        [
+            # circular: arp = 0, tra from the node
+            (0.0, 1.0, 0.5, 0.7, 0.2, dict(raa=0.5, arp=0.0, tra=0.9)),
+            # equatorial prograde: raa = 0, arp from the x axis
+            (0.2, 0.0, 0.5, 0.7, 0.2, dict(raa=0.0, arp=1.2, tra=0.2)),
+            # equatorial retrograde: measured in the direction of motion
+            (0.2, math.pi, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.2, tra=0.2)),
+            # circular equatorial: tra is the true longitude
+            (0.0, 0.0, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.0, tra=1.4)),
+            (0.0, math.pi, 0.5, 0.7, 0.2, dict(raa=0.0, arp=0.0, tra=0.4)),
+        ],
+    )
     def test_conventions_for_undefined_angles(self, ecc, inc, raa, arp, tra, expected):
         coe = COE(EPOCH, GCRF, ecc, 7e6, inc, raa, arp, tra, GM=GM).to_sv().to_coe()
         assert coe.ecc == (0.0 if ecc == 0.0 else pytest.approx(ecc, rel=1e-12))
@@ -170,9 +181,14 @@ class TestConversions:
         assert back.frame is TEME
 
     @settings(max_examples=60, deadline=None)
-    @given(ecc=st.one_of(st.floats(0.0, 0.99), st.floats(1.01, 5.0)), slr=st.floats(6.6e6, 5e7),
-           inc=st.floats(0.0, math.pi), raa=st.floats(0.0, TWO_PI), arp=st.floats(0.0, TWO_PI),
-           fraction=st.floats(-0.95, 0.95))
+    @given(
+        ecc=st.one_of(st.floats(0.0, 0.99), st.floats(1.01, 5.0)),
+        slr=st.floats(6.6e6, 5e7),
+        inc=st.floats(0.0, math.pi),
+        raa=st.floats(0.0, TWO_PI),
+        arp=st.floats(0.0, TWO_PI),
+        fraction=st.floats(-0.95, 0.95),
+    )
     def test_random_round_trips(self, ecc, slr, inc, raa, arp, fraction):
         # tra kept inside the asymptotes of a hyperbola
         limit = math.pi if ecc < 1 else math.acos(-1 / ecc)
@@ -242,16 +258,27 @@ class TestObjectModel:
         with pytest.raises(AttributeError):
             setattr(COE(EPOCH, GCRF, 0, 7e6, 0, 0, 0, 0), name, 1.0)
 
-    @pytest.mark.parametrize("cls, name, unit", [(COE, "sma", ", m"), (COE, "inc", "rad"), (COE, "slr", ", m"),
-                                                 (StateVector, "r", ", m"), (StateVector, "v", "m/s"),
-                                                 (State, "GM", "m^3/s^2")])
+    @pytest.mark.parametrize(
+        "cls, name, unit",
+        [
+            (COE, "sma", ", m"),
+            (COE, "inc", "rad"),
+            (COE, "slr", ", m"),
+            (StateVector, "r", ", m"),
+            (StateVector, "v", "m/s"),
+            (State, "GM", "m^3/s^2"),
+        ],
+    )
     def test_docstrings_give_units(self, cls, name, unit):
         assert unit in getattr(cls, name).__doc__
 
-    @pytest.mark.parametrize("cls, names", [
-        (StateVector, ["epoch", "frame", "r", "v", "GM"]),
-        (COE, ["epoch", "frame", "ecc", "sma", "inc", "raa", "arp", "tra", "GM"]),
-    ])
+    @pytest.mark.parametrize(
+        "cls, names",
+        [
+            (StateVector, ["epoch", "frame", "r", "v", "GM"]),
+            (COE, ["epoch", "frame", "ecc", "sma", "inc", "raa", "arp", "tra", "GM"]),
+        ],
+    )
     def test_signatures(self, cls, names):
         assert list(inspect.signature(cls).parameters) == names
 
@@ -307,12 +334,15 @@ class TestBadInput:
         with pytest.raises(ValueError, match="zero angular momentum"):
             StateVector(EPOCH, GCRF, [7e6, 0, 0], v).to_coe()
 
-    @pytest.mark.parametrize("r, message", [
-        ([1.0, 2.0], r"r must have shape \(3,\), got shape \(2,\)"),
-        ([[1.0, 2.0, 3.0]], r"r must have shape \(3,\), got shape \(1, 3\)"),
-        ([1j, 0, 0], "r must hold real numbers"),
-        (["a", "b", "c"], "r must hold real numbers"),
-    ])
+    @pytest.mark.parametrize(
+        "r, message",
+        [
+            ([1.0, 2.0], r"r must have shape \(3,\), got shape \(2,\)"),
+            ([[1.0, 2.0, 3.0]], r"r must have shape \(3,\), got shape \(1, 3\)"),
+            ([1j, 0, 0], "r must hold real numbers"),
+            (["a", "b", "c"], "r must hold real numbers"),
+        ],
+    )
     def test_bad_vectors(self, r, message):
         with pytest.raises(ValueError, match=message):
             StateVector(EPOCH, GCRF, r, [0, 1, 0])
@@ -327,10 +357,13 @@ class TestBadInput:
         with pytest.raises(ValueError, match="epoch must be a single epoch"):
             StateVector(Time(np.array([0, 1], dtype=np.int64)), GCRF, [1, 0, 0], [0, 1, 0])
 
-    @pytest.mark.parametrize("args, message", [
-        ((EPOCH, GCRF, 0, 7e6, 0, 0, 0), r"COE\(\) takes at least 8 positional arguments \(7 given\)"),
-        ((EPOCH, GCRF, 0, 7e6, 0, 0, 0, 0, 1.0, 2.0), r"COE\(\) takes at most 9 positional arguments"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ((EPOCH, GCRF, 0, 7e6, 0, 0, 0), r"COE\(\) takes at least 8 positional arguments \(7 given\)"),
+            ((EPOCH, GCRF, 0, 7e6, 0, 0, 0, 0, 1.0, 2.0), r"COE\(\) takes at most 9 positional arguments"),
+        ],
+    )
     def test_argument_count(self, args, message):
         with pytest.raises(TypeError, match=message):
             COE(*args)
@@ -369,7 +402,9 @@ class TestBadInput:
         # Such elements gave an all-NaN ephemeris when propagated.
         with pytest.raises(ValueError) as info:
             COE(EPOCH, GCRF, ecc, sma, 0, 0, 0, 0)
-        assert str(info.value) == f"sma must be positive for an elliptic orbit (ecc < 1), got sma={sma!r} with ecc={ecc!r}"
+        assert (
+            str(info.value) == f"sma must be positive for an elliptic orbit (ecc < 1), got sma={sma!r} with ecc={ecc!r}"
+        )
 
     def test_hyperbolic_and_parabolic_elements_still_accepted(self):
         hyperbola = COE(EPOCH, GCRF, 1.5, -2e7, 0.4, 1.0, 2.0, 0.5)
@@ -382,14 +417,27 @@ class TestBadInput:
         # with a NaN velocity.
         with pytest.raises(ValueError) as info:
             COE(EPOCH, GCRF, ecc, sma, 0, 0, 0, 0)
-        assert str(info.value) == f"sma must be negative for a hyperbolic orbit (ecc > 1), got sma={sma!r} with ecc={ecc!r}"
+        assert (
+            str(info.value)
+            == f"sma must be negative for a hyperbolic orbit (ecc > 1), got sma={sma!r} with ecc={ecc!r}"
+        )
 
     def test_element_arrays_follow_the_same_sign_rule(self):
         # The same elements one per epoch: the ephemeris gave mirrored
         # positions, where the single COE refuses them.
         two = Time(["2024-03-01", "2024-03-02"])
-        for ecc, sma, says in (([0.1, 0.1], [7e6, -7e6], "positive for an elliptic orbit (ecc < 1), got sma=-7000000.0 with ecc=0.1 at index 1"),
-                               ([0.1, 2.0], [7e6, 7e6], "negative for a hyperbolic orbit (ecc > 1), got sma=7000000.0 with ecc=2.0 at index 1")):
+        for ecc, sma, says in (
+            (
+                [0.1, 0.1],
+                [7e6, -7e6],
+                "positive for an elliptic orbit (ecc < 1), got sma=-7000000.0 with ecc=0.1 at index 1",
+            ),
+            (
+                [0.1, 2.0],
+                [7e6, 7e6],
+                "negative for a hyperbolic orbit (ecc > 1), got sma=7000000.0 with ecc=2.0 at index 1",
+            ),
+        ):
             with pytest.raises(ValueError, match=re.escape(says)):
                 COEEphemeris(two, GCRF, ecc, sma, *np.zeros((4, 2)))
         hyperbola = COEEphemeris(two, GCRF, [1.5, 0.5], [-2e7, 7e6], *np.zeros((4, 2)))

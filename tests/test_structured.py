@@ -9,7 +9,14 @@ LAYOUTS = {
     "ENU_dtype": [("u_east", "f8"), ("u_north", "f8"), ("u_up", "f8")],
     "AER_dtype": [("azimuth", "f8"), ("elevation", "f8"), ("range", "f8")],
     "DTF_dtype": [("year", "u2"), ("month", "u1"), ("day", "u1"), ("hour", "u1"), ("minute", "u1"), ("second", "f8")],
-    "GeoState_dt": [("lat", "f8"), ("lon", "f8"), ("alt", "f8"), ("lat_dot", "f8"), ("lon_dot", "f8"), ("alt_dot", "f8")],
+    "GeoState_dt": [
+        ("lat", "f8"),
+        ("lon", "f8"),
+        ("alt", "f8"),
+        ("lat_dot", "f8"),
+        ("lon_dot", "f8"),
+        ("alt_dot", "f8"),
+    ],
     "COE_dt": [("ecc", "f8"), ("sma", "f8"), ("inc", "f8"), ("raa", "f8"), ("arp", "f8"), ("tra", "f8"), ("slr", "f8")],
 }
 
@@ -33,7 +40,11 @@ def test_layout_is_packed_in_field_order(name):
 def test_published_sizes():
     assert structured.DTF_dtype.itemsize == 14
     assert structured.DTF_dtype.fields["second"][1] == 6
-    assert (structured.COE_dt.itemsize, structured.GeoState_dt.itemsize, structured.SurfCoord_dtype.itemsize) == (56, 48, 16)
+    assert (structured.COE_dt.itemsize, structured.GeoState_dt.itemsize, structured.SurfCoord_dtype.itemsize) == (
+        56,
+        48,
+        16,
+    )
 
 
 def test_shared_prefixes():

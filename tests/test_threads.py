@@ -34,9 +34,17 @@ EOP_RACES = 1_000 if LONG else 40
 SAMPLE = (files("velmar") / "data" / "sample.tle").read_text(encoding="ascii").splitlines()
 PAIRS = [(SAMPLE[i + 1], SAMPLE[i + 2]) for i in range(0, len(SAMPLE), 3)]
 ELEMENTS = ("inc", "raa", "ecc", "mea", "arp", "mnm", "sma", "orp", "eca", "tra", "pge", "apg")
-SLOTS = ["_pm_x_spline", "_pm_y_spline", "_lod_spline", "_dX_spline", "_dY_spline",
-         "_dat_interpolator", "_TAI_UT1_interpolator", "_dat_mjd_ut1_interpolator",
-         "_TAI_UT1_mjd_ut1_interpolator"]
+SLOTS = [
+    "_pm_x_spline",
+    "_pm_y_spline",
+    "_lod_spline",
+    "_dX_spline",
+    "_dY_spline",
+    "_dat_interpolator",
+    "_TAI_UT1_interpolator",
+    "_dat_mjd_ut1_interpolator",
+    "_TAI_UT1_mjd_ut1_interpolator",
+]
 QUANTITIES = ["pm_x", "pm_y", "lod", "dX", "dY", "dat", "TAI_UT1", "dut", "TT_UT1"]
 
 
@@ -78,8 +86,15 @@ LINES = PAIRS + [iss_on_day(200.0 + 3.7 * k, 50.0 + 0.5 * k) for k in range(12)]
 
 
 def reading(tle):
-    return (tle.line1, tle.line2, tle.satno, tle.epoch.int64, tle.epoch.iso, str(tle),
-            *(getattr(tle, name) for name in ELEMENTS))
+    return (
+        tle.line1,
+        tle.line2,
+        tle.satno,
+        tle.epoch.int64,
+        tle.epoch.iso,
+        str(tle),
+        *(getattr(tle, name) for name in ELEMENTS),
+    )
 
 
 def test_tle_parsing():
@@ -94,10 +109,20 @@ def test_tle_parsing():
     assert all(all(done) for done in together(parse, REPEATS))
 
 
-MEMBERS = [TLE(*pair) for pair in LINES[len(PAIRS):]]
+MEMBERS = [TLE(*pair) for pair in LINES[len(PAIRS) :]]
 SHARED = ELSET(*MEMBERS[::-1], satname="ISS")
-SELECTORS = [0, -1, 5, slice(2, 9), slice(None, None, 3), [1, 1, 4], [k % 3 == 0 for k in range(12)],
-             np.array([11, 0, 6]), slice(MEMBERS[3].epoch, MEMBERS[8].epoch), slice("2008-08-01", None)]
+SELECTORS = [
+    0,
+    -1,
+    5,
+    slice(2, 9),
+    slice(None, None, 3),
+    [1, 1, 4],
+    [k % 3 == 0 for k in range(12)],
+    np.array([11, 0, 6]),
+    slice(MEMBERS[3].epoch, MEMBERS[8].epoch),
+    slice("2008-08-01", None),
+]
 
 
 def selected(result):
@@ -123,8 +148,10 @@ def test_elset_selection():
 def test_keplerian_propagation():
     propagator = Keplerian()
     epoch = Time("2024-03-01T00:00:00")
-    states = [COE(epoch, GCRF, ecc, 7.2e6 + 1e5 * k, 0.9, 1.0, 2.0, 0.5 * k)
-              for k, ecc in enumerate((0.0, 0.1, 0.5, 0.9, 0.999))]
+    states = [
+        COE(epoch, GCRF, ecc, 7.2e6 + 1e5 * k, 0.9, 1.0, 2.0, 0.5 * k)
+        for k, ecc in enumerate((0.0, 0.1, 0.5, 0.9, 0.999))
+    ]
     times = epoch + np.linspace(-9000.0, 90000.0, 200)
     expected = []
     for state in states:
@@ -135,8 +162,11 @@ def test_keplerian_propagation():
         k = (index + repeat) % len(states)
         ephemeris = propagator.propagate_state(times, states[k])
         r, v, jacobian = expected[k]
-        return (np.array_equal(ephemeris.r, r) and np.array_equal(ephemeris.v, v)
-                and np.array_equal(propagator.jacobian(ephemeris), jacobian))
+        return (
+            np.array_equal(ephemeris.r, r)
+            and np.array_equal(ephemeris.v, v)
+            and np.array_equal(propagator.jacobian(ephemeris), jacobian)
+        )
 
     assert all(all(done) for done in together(propagate, REPEATS))
 
@@ -159,11 +189,10 @@ def test_eop_first_access(eop_slots):
     def access(index, repeat):
         # Each thread asks in another order, so that every slot is raced for.
         names = list(expected)
-        names = names[index % len(names):] + names[:index % len(names)]
+        names = names[index % len(names) :] + names[: index % len(names)]
         e = EOP(mjd)
         for name in names:
-            value = (EOP.get_TT_UT1_from_mjd_ut1(mjd) if name == "TT-UT1 from MJD(UT1)"
-                     else getattr(e, name))
+            value = EOP.get_TT_UT1_from_mjd_ut1(mjd) if name == "TT-UT1 from MJD(UT1)" else getattr(e, name)
             if not np.array_equal(value, expected[name]):
                 return name
         return None

@@ -31,7 +31,7 @@ TWO_PI = 2.0 * math.pi
 def put(line, first, text):
     """`line` with `text` written from column `first` (counted from 1)."""
     line = line.ljust(69)
-    return line[: first - 1] + text + line[first - 1 + len(text):]
+    return line[: first - 1] + text + line[first - 1 + len(text) :]
 
 
 def epoch_ns(tle):
@@ -67,7 +67,16 @@ class TestFields:
 
     @pytest.mark.parametrize(
         "year_field, year",
-        [("57", 1957), ("56", 2056), ("00", 2000), ("  ", 2000), ("99", 1999), ("-1", 1999), ("+5", 2005), ("08", 2008)],
+        [
+            ("57", 1957),
+            ("56", 2056),
+            ("00", 2000),
+            ("  ", 2000),
+            ("99", 1999),
+            ("-1", 1999),
+            ("+5", 2005),
+            ("08", 2008),
+        ],
     )
     def test_year_pivot(self, year_field, year):
         t = TLE(put(put(ISS1, 19, year_field), 21, "001.00000000"), ISS2)
@@ -238,13 +247,31 @@ class TestEpoch:
         import random
 
         rng = random.Random(int(yy))
-        fields = ["001.00000000", "366.99999999", "  1.5       ", "-1.0        ", "12.123456789", "0.0000000001",
-                  "   .5       ", "+100.5      ", "99999999.999", "-0.000000001", "9.9999999999", "0000000000.5",
-                  "1e2         ", "   inf      ", "1.0e-3      ", "100.        "]
+        fields = [
+            "001.00000000",
+            "366.99999999",
+            "  1.5       ",
+            "-1.0        ",
+            "12.123456789",
+            "0.0000000001",
+            "   .5       ",
+            "+100.5      ",
+            "99999999.999",
+            "-0.000000001",
+            "9.9999999999",
+            "0000000000.5",
+            "1e2         ",
+            "   inf      ",
+            "1.0e-3      ",
+            "100.        ",
+        ]
         for _ in range(150):
             decimals = rng.randint(0, 10)
-            text = str(rng.randint(0, 10 ** rng.randint(0, 10 - decimals))) + "." + "".join(
-                rng.choice("0123456789") for _ in range(decimals))
+            text = (
+                str(rng.randint(0, 10 ** rng.randint(0, 10 - decimals)))
+                + "."
+                + "".join(rng.choice("0123456789") for _ in range(decimals))
+            )
             fields.append(("-" if rng.random() < 0.1 else "") + text)
         year = 2000 + int(yy) if int(yy) < 57 else 1900 + int(yy)
         for field in fields:
@@ -439,8 +466,20 @@ class TestClass:
 
     @pytest.mark.parametrize(
         "name, unit",
-        [("inc", "rad"), ("raa", "rad"), ("mea", "rad"), ("arp", "rad"), ("mnm", "rad/s"), ("sma", ", m"),
-         ("orp", ", s"), ("eca", "rad"), ("tra", "rad"), ("pge", ", m"), ("apg", ", m"), ("ecc", "dimensionless")],
+        [
+            ("inc", "rad"),
+            ("raa", "rad"),
+            ("mea", "rad"),
+            ("arp", "rad"),
+            ("mnm", "rad/s"),
+            ("sma", ", m"),
+            ("orp", ", s"),
+            ("eca", "rad"),
+            ("tra", "rad"),
+            ("pge", ", m"),
+            ("apg", ", m"),
+            ("ecc", "dimensionless"),
+        ],
     )
     def test_docstrings_give_units(self, name, unit):
         assert unit in getattr(TLE, name).__doc__

@@ -96,9 +96,14 @@ class TestAgainstErfa:
 
     def eop_and_dates(self, rng, stamps):
         n = stamps.size
-        eop = EOPValues(rng.uniform(-1, 1, n) * ARCSEC, rng.uniform(-1, 1, n) * ARCSEC, rng.uniform(-0.9, 0.9, n),
-                        rng.uniform(0, 3e-3, n), rng.uniform(-1e-3, 1e-3, n) * ARCSEC,
-                        rng.uniform(-1e-3, 1e-3, n) * ARCSEC)
+        eop = EOPValues(
+            rng.uniform(-1, 1, n) * ARCSEC,
+            rng.uniform(-1, 1, n) * ARCSEC,
+            rng.uniform(-0.9, 0.9, n),
+            rng.uniform(0, 3e-3, n),
+            rng.uniform(-1e-3, 1e-3, n) * ARCSEC,
+            rng.uniform(-1e-3, 1e-3, n) * ARCSEC,
+        )
         return eop, erfa_dates(stamps, eop.dut)
 
     def test_teme_to_itrf(self):
@@ -113,8 +118,9 @@ class TestAgainstErfa:
         # 1e-13 rad: the rounding of two differently split UT1 dates (3e-10 s).
         assert angle_between(got, expected).max() < 1e-13
 
-    @pytest.mark.parametrize("count, first, years", [(300, "2000-01-01", 25.0), (20000, "2023-06-01", 2.0)],
-                             ids=["each-epoch", "grid"])
+    @pytest.mark.parametrize(
+        "count, first, years", [(300, "2000-01-01", 25.0), (20000, "2023-06-01", 2.0)], ids=["each-epoch", "grid"]
+    )
     def test_itrf_to_gcrf(self, count, first, years):
         # Short arrays take X, Y, s from erfa at every epoch; long ones from
         # the interpolated grid, which must stay within 1 micro-arcsecond.
@@ -124,8 +130,9 @@ class TestAgainstErfa:
         eop, (_, tt, ut1) = self.eop_and_dates(rng, stamps)
         r, _ = random_orbits(rng, stamps.size)
         x, y, s = erfa.xys06a(*tt)
-        rc2t = erfa.c2tcio(erfa.c2ixys(x + eop.dX, y + eop.dY, s), erfa.era00(*ut1),
-                           erfa.pom00(eop.pm_x, eop.pm_y, erfa.sp00(*tt)))
+        rc2t = erfa.c2tcio(
+            erfa.c2ixys(x + eop.dX, y + eop.dY, s), erfa.era00(*ut1), erfa.pom00(eop.pm_x, eop.pm_y, erfa.sp00(*tt))
+        )
         expected = np.einsum("nji,nj->ni", rc2t, r)
         got, _ = transforms.itrf_to_gcrf(Time(stamps), r, eop=eop)
         error = angle_between(got, expected).max()
@@ -153,17 +160,26 @@ def astropy_case():
         return CartesianRepresentation(r.T * u.m, differentials=CartesianDifferential(v.T * u.m / u.s))
 
     # The file shipped by astropy-iers-data, never a download.
-    with iers.conf.set_temp("auto_download", False), \
-            iers.earth_orientation_table.set(iers.IERS_A.open(iers.IERS_A_FILE)):
+    with (
+        iers.conf.set_temp("auto_download", False),
+        iers.earth_orientation_table.set(iers.IERS_A.open(iers.IERS_A_FILE)),
+    ):
         itrs = A_TEME(rep(r, v), obstime=at).transform_to(ITRS(obstime=at))
         r_itrs = itrs.cartesian.xyz.to_value(u.m).T
         v_itrs = itrs.velocity.d_xyz.to_value(u.m / u.s).T
         gcrs = ITRS(rep(r_itrs, v_itrs), obstime=at).transform_to(GCRS(obstime=at))
         pm_x, pm_y = (q.to_value(u.rad) for q in iers.earth_orientation_table.get().pm_xy(at))
         dut = np.asarray(at.delta_ut1_utc)
-    return dict(t=Time(stamps), r=r, v=v, r_itrs=r_itrs, v_itrs=v_itrs,
-                r_gcrs=gcrs.cartesian.xyz.to_value(u.m).T, v_gcrs=gcrs.velocity.d_xyz.to_value(u.m / u.s).T,
-                eop=EOPValues(pm_x, pm_y, dut, 0.0))
+    return dict(
+        t=Time(stamps),
+        r=r,
+        v=v,
+        r_itrs=r_itrs,
+        v_itrs=v_itrs,
+        r_gcrs=gcrs.cartesian.xyz.to_value(u.m).T,
+        v_gcrs=gcrs.velocity.d_xyz.to_value(u.m / u.s).T,
+        eop=EOPValues(pm_x, pm_y, dut, 0.0),
+    )
 
 
 class TestAgainstAstropy:
@@ -180,7 +196,9 @@ class TestAgainstAstropy:
         r, v = transforms.teme_to_itrf(astropy_case["t"], astropy_case["r"], astropy_case["v"], eop=astropy_case["eop"])
         assert np.linalg.norm(r - astropy_case["r_itrs"], axis=1).max() < 1e-5
         assert np.linalg.norm(v - astropy_case["v_itrs"], axis=1).max() < 1e-3
-        r, v = transforms.itrf_to_gcrf(astropy_case["t"], astropy_case["r_itrs"], astropy_case["v_itrs"], eop=astropy_case["eop"])
+        r, v = transforms.itrf_to_gcrf(
+            astropy_case["t"], astropy_case["r_itrs"], astropy_case["v_itrs"], eop=astropy_case["eop"]
+        )
         assert np.linalg.norm(r - astropy_case["r_gcrs"], axis=1).max() < 1e-5
         assert np.linalg.norm(v - astropy_case["v_gcrs"], axis=1).max() < 1e-3
 
@@ -198,8 +216,10 @@ class TestAgainstAstropy:
         r, _ = transforms.itrf_to_gcrf(t, astropy_case["r_itrs"], astropy_case["v_itrs"])
         d_gcrf = np.linalg.norm(r - astropy_case["r_gcrs"], axis=1)
         assert np.all(d_gcrf <= radius * (tilt + spin + np.abs(ours.dX) + np.abs(ours.dY)) + 1e-5)
-        print(f"\nvs astropy, velmar's EOP, radii 6600-43000 km: worst TEME->ITRS {d_itrf.max():.3f} m, "
-              f"ITRS->GCRS {d_gcrf.max():.3f} m; per 7000 km of radius {7e6 * (d_itrf / radius).max():.3f} m")
+        print(
+            f"\nvs astropy, velmar's EOP, radii 6600-43000 km: worst TEME->ITRS {d_itrf.max():.3f} m, "
+            f"ITRS->GCRS {d_gcrf.max():.3f} m; per 7000 km of radius {7e6 * (d_itrf / radius).max():.3f} m"
+        )
         assert d_itrf.max() < 1.0 and d_gcrf.max() < 1.0
 
 
@@ -225,17 +245,26 @@ class TestRoundTripsAndShapes:
         copy = sv.to_frame(GCRF)
         assert copy is not sv and np.array_equal(copy.r, sv.r) and copy.frame is GCRF
 
-    @pytest.mark.parametrize("call, error, text", [
-        (lambda t: transforms.teme_to_itrf(t, np.zeros((3, 3))), ValueError, r"r must have shape \(2, 3\)"),
-        (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), np.zeros(3)), ValueError, "v must have shape"),
-        (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3), complex)), TypeError, "real numbers"),
-        (lambda t: transforms.teme_to_itrf("2004-01-01", np.zeros(3)), TypeError, "velmar Time"),
-        (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), eop={}), TypeError, "EOPValues"),
-        (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), eop=EOPValues([0, 0, 0], 0, 0)), ValueError,
-         "pm_x holds 3 values for 2 epochs"),
-        (lambda t: transforms.transform(t, np.zeros((2, 3)), None, TEME, ENU(0.1, 0.2)), ValueError,
-         "to_frame must be one of TEME, ITRF, GCRF"),
-    ])
+    @pytest.mark.parametrize(
+        "call, error, text",
+        [
+            (lambda t: transforms.teme_to_itrf(t, np.zeros((3, 3))), ValueError, r"r must have shape \(2, 3\)"),
+            (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), np.zeros(3)), ValueError, "v must have shape"),
+            (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3), complex)), TypeError, "real numbers"),
+            (lambda t: transforms.teme_to_itrf("2004-01-01", np.zeros(3)), TypeError, "velmar Time"),
+            (lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), eop={}), TypeError, "EOPValues"),
+            (
+                lambda t: transforms.teme_to_itrf(t, np.zeros((2, 3)), eop=EOPValues([0, 0, 0], 0, 0)),
+                ValueError,
+                "pm_x holds 3 values for 2 epochs",
+            ),
+            (
+                lambda t: transforms.transform(t, np.zeros((2, 3)), None, TEME, ENU(0.1, 0.2)),
+                ValueError,
+                "to_frame must be one of TEME, ITRF, GCRF",
+            ),
+        ],
+    )
     def test_bad_arguments(self, call, error, text):
         with pytest.raises(error, match=text):
             call(Time(["2004-01-01", "2004-01-02"]))
@@ -245,9 +274,12 @@ class TestOutsideTheData:
     def test_nan_rows_and_one_warning(self):
         t = Time(["1965-01-01", "2010-06-01", "2100-01-01"])
         r, v = random_orbits(np.random.default_rng(5), 3)
-        for call in (lambda: transforms.teme_to_itrf(t, r, v), lambda: transforms.itrf_to_gcrf(t, r, v),
-                     lambda: transforms.transform(t, r, v, GCRF, TEME),
-                     lambda: StateVectorEphemeris(t, TEME, r, v).to_frame(GCRF)):
+        for call in (
+            lambda: transforms.teme_to_itrf(t, r, v),
+            lambda: transforms.itrf_to_gcrf(t, r, v),
+            lambda: transforms.transform(t, r, v, GCRF, TEME),
+            lambda: StateVectorEphemeris(t, TEME, r, v).to_frame(GCRF),
+        ):
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 out = call()
@@ -269,8 +301,11 @@ class TestElementsNeedAnInertialFrame:
     @pytest.mark.parametrize("frame", [ITRF, ENU(0.7, 0.1, 10.0)], ids=["ITRF", "ENU"])
     def test_refused(self, frame):
         t = Time(AIAA_EPOCH)
-        with pytest.raises(ValueError, match=r"StateVector.to_coe\(\): osculating elements are defined in an "
-                                             r"inertial frame; (ITRF|ENU\(.*\)) is Earth-fixed"):
+        with pytest.raises(
+            ValueError,
+            match=r"StateVector.to_coe\(\): osculating elements are defined in an "
+            r"inertial frame; (ITRF|ENU\(.*\)) is Earth-fixed",
+        ):
             StateVector(t, frame, AIAA_R_ITRF, AIAA_V_ITRF).to_coe()
         eph = StateVectorEphemeris(Time([AIAA_EPOCH]), frame, [AIAA_R_ITRF], [AIAA_V_ITRF])
         with pytest.raises(ValueError, match="StateVectorEphemeris.to_coe.*inertial frame"):
@@ -355,8 +390,14 @@ class TestEarthOrientationFromTheBulletins:
         rng = np.random.default_rng(11)
         samples = EOP._pm_x_spline.x
         ends = [EOP._lod_spline.x[-2:], EOP._dX_spline.x[-2:], EOP._TAI_UT1_interpolator.x[-2:]]
-        mjd = np.concatenate([rng.uniform(samples[0] - 2000, samples[-1] + 2000, 3000), samples[::97], *ends,
-                              [samples[0], samples[-1], np.nextafter(samples[-1], np.inf)]])
+        mjd = np.concatenate(
+            [
+                rng.uniform(samples[0] - 2000, samples[-1] + 2000, 3000),
+                samples[::97],
+                *ends,
+                [samples[0], samples[-1], np.nextafter(samples[-1], np.inf)],
+            ]
+        )
         # Whole nanoseconds, so that the UTC MJD the rows are read at is the
         # one EOP is asked about below.
         return Time(np.round(mjd, 9), format="mjd", scale="utc")
@@ -377,11 +418,21 @@ class TestEarthOrientationFromTheBulletins:
         assert len(caught) == 1 and "of %d epochs lie outside" % mjd.size in str(caught[0].message)
         data = EOP(mjd)
         days, rest = np.divmod(tai_ns, 86_400_000_000_000)
-        expected = {0: days.astype(float), 1: (rest * 1e-9 - data.TAI_UT1) / 86400.0, 2: data.pm_x, 3: data.pm_y,
-                    4: np.nan_to_num(data.lod, nan=0.0)}
+        expected = {
+            0: days.astype(float),
+            1: (rest * 1e-9 - data.TAI_UT1) / 86400.0,
+            2: data.pm_x,
+            3: data.pm_y,
+            4: np.nan_to_num(data.lod, nan=0.0),
+        }
         if need == _orientation.CELESTIAL:
-            expected.update({5: days + (rest * 1e-9 + 32.184) / 86400.0, 6: np.nan_to_num(data.dX, nan=0.0),
-                             7: np.nan_to_num(data.dY, nan=0.0)})
+            expected.update(
+                {
+                    5: days + (rest * 1e-9 + 32.184) / 86400.0,
+                    6: np.nan_to_num(data.dX, nan=0.0),
+                    7: np.nan_to_num(data.dY, nan=0.0),
+                }
+            )
         for row, values in expected.items():
             np.testing.assert_array_equal(rows[row], values, err_msg=f"row {row}")
         assert np.isnan(rows[2]).sum() > 100 and (rows[4] == 0.0).sum() > 100  # the spans were left

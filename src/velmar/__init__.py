@@ -35,8 +35,23 @@ _HOMES = {
 
 # Written out (not list(_HOMES)) so that type checkers can read it.
 __all__ = [
-    "TLE", "ELSET", "Time", "Keplerian", "Satellite", "EOP", "load_catalog", "read_tles",
-    "GCRF", "ITRF", "TEME", "ENU", "transform", "teme_to_itrf", "itrf_to_teme", "itrf_to_gcrf", "gcrf_to_itrf",
+    "TLE",
+    "ELSET",
+    "Time",
+    "Keplerian",
+    "Satellite",
+    "EOP",
+    "load_catalog",
+    "read_tles",
+    "GCRF",
+    "ITRF",
+    "TEME",
+    "ENU",
+    "transform",
+    "teme_to_itrf",
+    "itrf_to_teme",
+    "itrf_to_gcrf",
+    "gcrf_to_itrf",
 ]
 
 # Not typing.TYPE_CHECKING: importing typing would cost more than the rest of

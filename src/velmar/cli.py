@@ -1,14 +1,14 @@
 """The `velmar` command: everyday jobs on element-set catalogue files.
 
-    velmar                       a short tour on the built-in sample catalogue
-    velmar catalog FILE          one line per satellite
-    velmar show FILE             printed forms of element sets
-    velmar propagate FILE ...    an SGP4 (or two-body) ephemeris of one satellite
-    velmar track FILE ...        its ground track: latitude, longitude, height
-    velmar passes FILE ...       its passes over a site: rise, culmination, set, visibility
-    velmar eop T [T ...]         Earth orientation and time-scale offsets
-    velmar archive FILES ...     every satellite of a catalogue archive to Parquet, on Dask (the `dask` extra)
-    velmar plot eop|orbit|track|sky ...  the same as pictures (needs the `plot` extra)
+velmar                       a short tour on the built-in sample catalogue
+velmar catalog FILE          one line per satellite
+velmar show FILE             printed forms of element sets
+velmar propagate FILE ...    an SGP4 (or two-body) ephemeris of one satellite
+velmar track FILE ...        its ground track: latitude, longitude, height
+velmar passes FILE ...       its passes over a site: rise, culmination, set, visibility
+velmar eop T [T ...]         Earth orientation and time-scale offsets
+velmar archive FILES ...     every satellite of a catalogue archive to Parquet, on Dask (the `dask` extra)
+velmar plot eop|orbit|track|sky ...  the same as pictures (needs the `plot` extra)
 """
 
 from __future__ import annotations
@@ -72,8 +72,10 @@ def _load(path) -> dict:
         else:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     if loaded.duplicates:
-        print(f"velmar: {loaded.duplicates} duplicate element set(s) skipped (the same two lines as an earlier set)",
-              file=sys.stderr)
+        print(
+            f"velmar: {loaded.duplicates} duplicate element set(s) skipped (the same two lines as an earlier set)",
+            file=sys.stderr,
+        )
     if loaded.left_out:
         print(f"velmar: {_describe_left_out(loaded.left_out)}", file=sys.stderr)
     return loaded.catalog
@@ -90,7 +92,9 @@ def _pick(catalog: dict, satno: int | None):
         return catalog[satno]
     except KeyError:
         known = ", ".join(str(n) for n in sorted(catalog)[:10])
-        raise UserError(f"satellite {satno} is not in the file (it holds {known}{' ...' if len(catalog) > 10 else ''})") from None
+        raise UserError(
+            f"satellite {satno} is not in the file (it holds {known}{' ...' if len(catalog) > 10 else ''})"
+        ) from None
 
 
 def _time(text: str):
@@ -160,7 +164,9 @@ class _Grid:
         # The decimals every epoch of the grid needs (0, 3, 6 or 9), as Time prints them.
         fraction = int(self.clock0.astype(np.int64)) % 10**9
         self.decimals = next(
-            d for d in (0, 3, 6, 9) if fraction % 10 ** (9 - d) == 0 and (self.size == 1 or self.step_ns % 10 ** (9 - d) == 0)
+            d
+            for d in (0, 3, 6, 9)
+            if fraction % 10 ** (9 - d) == 0 and (self.size == 1 or self.step_ns % 10 ** (9 - d) == 0)
         )
 
     def times(self, first: int, stop: int):
@@ -533,7 +539,10 @@ def cmd_propagate(args) -> None:
         ]
         _write_bytes(_block_bytes(columns, widths, args.csv))
     if failed and grid.size > grid.FIRST_BLOCK:
-        print(f"velmar: warning: SGP4 failed at {failed} of {grid.size} epochs in all; their rows are nan", file=sys.stderr)
+        print(
+            f"velmar: warning: SGP4 failed at {failed} of {grid.size} epochs in all; their rows are nan",
+            file=sys.stderr,
+        )
 
 
 # --- where and when: ground track and passes ----------------------------------
@@ -648,9 +657,13 @@ def pass_rows(passes):
     deg = lambda x: "-" if math.isnan(x) else f"{math.degrees(x) % 360.0:.0f}"  # noqa: E731
     return [
         (
-            _second(p.rise), deg(p.rise_azimuth),
-            _second(p.culmination), f"{math.degrees(p.max_elevation):.1f}", deg(p.culmination_azimuth),
-            _second(p.set), deg(p.set_azimuth),
+            _second(p.rise),
+            deg(p.rise_azimuth),
+            _second(p.culmination),
+            f"{math.degrees(p.max_elevation):.1f}",
+            deg(p.culmination_azimuth),
+            _second(p.set),
+            deg(p.set_azimuth),
             "yes" if p.visible else "no",
         )
         for p in passes
@@ -676,7 +689,16 @@ def cmd_passes(args) -> None:
 
 
 EOP_HEADER = (
-    "epoch (UTC)", "MJD", "pm_x arcsec", "pm_y arcsec", "UT1-UTC s", "LOD ms", "dX mas", "dY mas", "TAI-UTC s", "TT-UT1 s",
+    "epoch (UTC)",
+    "MJD",
+    "pm_x arcsec",
+    "pm_y arcsec",
+    "UT1-UTC s",
+    "LOD ms",
+    "dX mas",
+    "dY mas",
+    "TAI-UTC s",
+    "TT-UT1 s",
 )
 
 
@@ -741,12 +763,29 @@ def eop_rows(times):
     # UT1-UTC from the same TAI-UTC as its column, so that inside a leap second
     # the two agree (EOP.dut would take TAI-UTC of the UTC date, the next day).
     dut = dat - tai_ut1
-    cols = (e.pm_x / ARCSEC, e.pm_y / ARCSEC, dut, e.lod * 1e3, e.dX / ARCSEC * 1e3, e.dY / ARCSEC * 1e3, dat, 32.184 + tai_ut1)
+    cols = (
+        e.pm_x / ARCSEC,
+        e.pm_y / ARCSEC,
+        dut,
+        e.lod * 1e3,
+        e.dX / ARCSEC * 1e3,
+        e.dY / ARCSEC * 1e3,
+        dat,
+        32.184 + tai_ut1,
+    )
     iso = np.atleast_1d(times.utc.iso)
     for k in range(mjd.size):
         yield (
-            iso[k], f"{mjd[k]:.5f}", f"{cols[0][k]:.6f}", f"{cols[1][k]:.6f}", f"{cols[2][k]:.7f}", f"{cols[3][k]:.4f}",
-            f"{cols[4][k]:.3f}", f"{cols[5][k]:.3f}", f"{cols[6][k]:.0f}", f"{cols[7][k]:.7f}",
+            iso[k],
+            f"{mjd[k]:.5f}",
+            f"{cols[0][k]:.6f}",
+            f"{cols[1][k]:.6f}",
+            f"{cols[2][k]:.7f}",
+            f"{cols[3][k]:.4f}",
+            f"{cols[4][k]:.3f}",
+            f"{cols[5][k]:.3f}",
+            f"{cols[6][k]:.0f}",
+            f"{cols[7][k]:.7f}",
         )
 
 
@@ -757,8 +796,10 @@ def eop_data_summary() -> str:
     version, released = packaged_release()
     a = BulletinA()
     observed = f"observed to {_date(a.last_observed)}, " if a.last_observed is not None else ""
-    return (f"IERS data of {released or 'astropy-iers-data ' + version}: "
-            f"{observed}predicted to {_date(float(a.mjd_utc[-1]))}")
+    return (
+        f"IERS data of {released or 'astropy-iers-data ' + version}: "
+        f"{observed}predicted to {_date(float(a.mjd_utc[-1]))}"
+    )
 
 
 def eop_data_info() -> list[str]:
@@ -772,14 +813,18 @@ def eop_data_info() -> list[str]:
     first, last = float(a.mjd_utc[0]), float(a.mjd_utc[-1])
     lines.append(f"    samples                  {_date(first)} to {_date(last)} (MJD {first:.0f} to {last:.0f})")
     if a.last_observed is not None:
-        lines.append(f"    last observed            {_date(a.last_observed)} (MJD {a.last_observed:.0f}); predictions after it")
+        lines.append(
+            f"    last observed            {_date(a.last_observed)} (MJD {a.last_observed:.0f}); predictions after it"
+        )
     lines.append(f"    last predicted           {_date(last)} (MJD {last:.0f})")
     for label, (_, end) in eop_data_ends().items():
         lines.append(f"    {label:<24} to {_date(end)} (MJD {end:.0f})")
     lines.append(f"  Bulletin C (TAI-UTC): {c.path}")
     expires = f"; the file expires {c.expires}" if c.expires else ""
     lines.append(f"    TAI-UTC {float(c.dat[-1]):.0f} s since {_date(float(c.mjd_utc[-1]))}{expires}")
-    lines.append("Outside its samples an EOP quantity is nan; TAI-UTC is 10 s before 1972 and keeps its last value after the last step.")
+    lines.append(
+        "Outside its samples an EOP quantity is nan; TAI-UTC is 10 s before 1972 and keeps its last value after the last step."
+    )
     return lines
 
 
@@ -911,7 +956,9 @@ def cmd_plot(args) -> None:
         ax: Any = fig.add_subplot(projection="3d")
         u, v = np.mgrid[0 : 2 * np.pi : 40j, 0 : np.pi : 20j]
         re = 6378.137
-        ax.plot_surface(re * np.cos(u) * np.sin(v), re * np.sin(u) * np.sin(v), re * np.cos(v), color="tab:blue", alpha=0.3, lw=0)
+        ax.plot_surface(
+            re * np.cos(u) * np.sin(v), re * np.sin(u) * np.sin(v), re * np.cos(v), color="tab:blue", alpha=0.3, lw=0
+        )
         ax.plot(r[:, 0], r[:, 1], r[:, 2], color="tab:red", lw=1.5, label=model.split(",")[0].split(" from")[0])
         lim = np.nanmax(np.abs(r)) * 1.05
         ax.set(xlim=(-lim, lim), ylim=(-lim, lim), zlim=(-lim, lim), xlabel="x km (TEME)", ylabel="y km", zlabel="z km")
@@ -927,7 +974,9 @@ def cmd_plot(args) -> None:
         lon_line[1:][np.abs(np.diff(lon_d)) > 180.0] = np.nan
         ax.plot(lon_line, lat_d, color="tab:red", lw=1.2)
         ax.plot(lon_d[:1], lat_d[:1], "o", color="tab:red", label=f"{_iso(times[0])[:19]} UTC")
-        ax.set(xlim=(-180, 180), ylim=(-90, 90), xlabel="longitude (deg)", ylabel="geodetic latitude (deg)", aspect="equal")
+        ax.set(
+            xlim=(-180, 180), ylim=(-90, 90), xlabel="longitude (deg)", ylabel="geodetic latitude (deg)", aspect="equal"
+        )
         ax.set_xticks(np.arange(-180, 181, 30))
         ax.set_yticks(np.arange(-90, 91, 30))
         ax.grid(alpha=0.4)
@@ -941,21 +990,32 @@ def cmd_plot(args) -> None:
         ax.set_theta_zero_location("N")
         ax.set_theta_direction(-1)  # azimuth clockwise from north, as seen looking up with north at the top
         ax.plot(az, 90.0 - np.degrees(el), color="tab:red", lw=1.5)
-        ends = [(p.rise, p.rise_azimuth, p.rise_elevation, "rise"), (p.culmination, p.culmination_azimuth, p.max_elevation, "max"),
-                (p.set, p.set_azimuth, p.set_elevation, "set")]
+        ends = [
+            (p.rise, p.rise_azimuth, p.rise_elevation, "rise"),
+            (p.culmination, p.culmination_azimuth, p.max_elevation, "max"),
+            (p.set, p.set_azimuth, p.set_elevation, "set"),
+        ]
         for t, a, e, label in ends:
             if t is not None:
                 ax.plot([a], [90.0 - math.degrees(e)], "o", color="tab:red", ms=4)
-                ax.annotate(f"{label} {_second(t)[11:]}", (a, 90.0 - math.degrees(e)), fontsize=8,
-                            xytext=(4, 4), textcoords="offset points")
+                ax.annotate(
+                    f"{label} {_second(t)[11:]}",
+                    (a, 90.0 - math.degrees(e)),
+                    fontsize=8,
+                    xytext=(4, 4),
+                    textcoords="offset points",
+                )
         ax.set_rlim(0, 90)
         ax.set_rticks([0, 30, 60, 90])
         ax.set_yticklabels(["90", "60", "30", "0"])
         ax.set_xticks(np.radians(np.arange(0, 360, 45)))
         ax.set_xticklabels(["N", "NE", "E", "SE", "S", "SW", "W", "NW"])
-        ax.set_title(f"{name} from {math.degrees(site.lat):.2f}, {math.degrees(site.lon):.2f}\n"
-                     f"{_second(t_first)} to {_second(t_last)[11:]} UTC, max el {math.degrees(p.max_elevation):.1f} deg"
-                     f"{', visible' if p.visible else ''}", fontsize=10)
+        ax.set_title(
+            f"{name} from {math.degrees(site.lat):.2f}, {math.degrees(site.lon):.2f}\n"
+            f"{_second(t_first)} to {_second(t_last)[11:]} UTC, max el {math.degrees(p.max_elevation):.1f} deg"
+            f"{', visible' if p.visible else ''}",
+            fontsize=10,
+        )
     path = _plot_path(args.output)
     fig.savefig(path, dpi=110)
     print(f"wrote {path}")
@@ -1065,8 +1125,9 @@ def cmd_archive(args) -> None:
         # Processes, not threads: the SGP4 and frame loops hold the interpreter lock.
         workers = args.workers or os.cpu_count() or 1
         # The shuffle's notes at warning level are for Dask's developers; errors still show.
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                           silence_logs=logging.ERROR)
+        cluster = distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
+        )
         client = distributed.Client(cluster)
         where = f"a local cluster of {workers} worker process(es), dashboard {client.dashboard_link}"
     began = clock.perf_counter()
@@ -1098,8 +1159,10 @@ def cmd_archive(args) -> None:
         written = dataset()
         satellites = len(pc.unique(written.to_table(columns=["satno"])["satno"]))
         failed = written.count_rows(filter=pc.is_nan(ds.field(f"x_{args.frame}")))
-        counted = (f"{satellites} satellites, {written.count_rows()} rows"
-                   f"{f', {failed} of them NaN (SGP4 failed or no Earth orientation data)' if failed else ''}")
+        counted = (
+            f"{satellites} satellites, {written.count_rows()} rows"
+            f"{f', {failed} of them NaN (SGP4 failed or no Earth orientation data)' if failed else ''}"
+        )
     else:
         counted = f"{dataset('satellites').count_rows()} satellites, {dataset('sets').count_rows()} distinct sets"
     print(f"\nvelmar archive: wrote {out}: {what}; {counted}; {clock.perf_counter() - began:.1f} s")
@@ -1185,7 +1248,9 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--stop")
     e.add_argument("--step", type=_seconds, default=86400.0, help="seconds between epochs (default one day)")
     e.add_argument("--csv", action="store_true")
-    e.add_argument("--info", action="store_true", help="the IERS data in use: its date, last observed and last predicted epoch")
+    e.add_argument(
+        "--info", action="store_true", help="the IERS data in use: its date, last observed and last predicted epoch"
+    )
     e.set_defaults(run=cmd_eop)
 
     pa = sub.add_parser(
@@ -1223,17 +1288,28 @@ def build_parser() -> argparse.ArgumentParser:
         "Needs the 'dask' extra.",
     )
     ar.add_argument("files", nargs="+", metavar="FILES", help="catalogue files, e.g. one per day")
-    ar.add_argument("--grid", nargs=3, metavar=("START", "STOP", "STEP"), help="UTC epochs START to STOP every STEP seconds")
+    ar.add_argument(
+        "--grid", nargs=3, metavar=("START", "STOP", "STEP"), help="UTC epochs START to STOP every STEP seconds"
+    )
     ar.add_argument("--history", action="store_true", help="history statistics instead of ephemerides")
     ar.add_argument("--out", required=True, metavar="DIR.parquet", help="the Parquet dataset to write (a folder)")
     ar.add_argument("--overwrite", action="store_true", help="replace --out when it exists")
     ar.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
-    ar.add_argument("--workers", type=_count, metavar="N", help="local cluster: worker processes (default: one per core)")
+    ar.add_argument(
+        "--workers", type=_count, metavar="N", help="local cluster: worker processes (default: one per core)"
+    )
     ar.add_argument("--frame", choices=["teme", "itrf"], default="teme", help="TEME (default) or ITRF with geodetic")
     ar.add_argument("--rule", choices=["latest", "nearest"], default="latest", help="the set that governs an epoch")
-    ar.add_argument("--max-age", type=float, default=30.0, metavar="DAYS",
-                    help="leave out epochs further than this from the governing set (default 30)")
-    ar.add_argument("--gap", type=float, default=3.0, metavar="DAYS", help="--history: gaps longer than this (default 3)")
+    ar.add_argument(
+        "--max-age",
+        type=float,
+        default=30.0,
+        metavar="DAYS",
+        help="leave out epochs further than this from the governing set (default 30)",
+    )
+    ar.add_argument(
+        "--gap", type=float, default=3.0, metavar="DAYS", help="--history: gaps longer than this (default 3)"
+    )
     ar.add_argument("--blocksize", type=_count, default=32, metavar="MB", help="MiB of text per partition (default 32)")
     ar.set_defaults(run=cmd_archive)
 
@@ -1249,7 +1325,9 @@ def build_parser() -> argparse.ArgumentParser:
     pl.add_argument("--model", choices=["sgp4", "kepler"], default="sgp4", help="orbit: SGP4 (default) or two-body")
     pl.add_argument("--site", help="sky: LAT,LON[,HEIGHT_M]")
     pl.add_argument("--min-elevation", type=float, default=0.0, metavar="DEG", help="sky: degrees (default 0)")
-    pl.add_argument("--pass", dest="pass_number", type=_count, metavar="K", help="sky: the K-th pass of the window (default 1)")
+    pl.add_argument(
+        "--pass", dest="pass_number", type=_count, metavar="K", help="sky: the K-th pass of the window (default 1)"
+    )
     pl.add_argument("-o", "--output", required=True, help="PNG file to write")
     pl.set_defaults(run=cmd_plot)
     return p

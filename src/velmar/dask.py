@@ -170,7 +170,9 @@ def _columns(sets: list, first_order: int, wanted) -> dict:
         from velmar.time.time import Time
 
         ns = np.fromiter((t.epoch.int64 for _, t in sets), np.int64, m)
-        columns["epoch"] = np.asarray(Time(ns).utc.datetime64, dtype="datetime64[ns]").reshape(-1) if m else ns.view("datetime64[ns]")
+        columns["epoch"] = (
+            np.asarray(Time(ns).utc.datetime64, dtype="datetime64[ns]").reshape(-1) if m else ns.view("datetime64[ns]")
+        )
     if any(key in wanted for key in ELEMENTS):
         get = operator.attrgetter(*ELEMENTS)
         elements = np.array([get(t) for _, t in sets], dtype=np.float64).reshape(m, len(ELEMENTS))
@@ -244,7 +246,9 @@ def _read_partition(part: Partition, verify: bool = True, columns=None) -> pd.Da
     return _frame(list(read_tles(source, verify=verify)), base + a, columns)
 
 
-def read_archive(files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCKSIZE, verify: bool = True) -> dd.DataFrame:
+def read_archive(
+    files: Sequence[str | os.PathLike[str]], blocksize: int = BLOCKSIZE, verify: bool = True
+) -> dd.DataFrame:
     """A lazy Dask DataFrame of every element set in `files`, one row per set read.
 
     Columns: ``satno`` (int64), ``epoch`` (UTC, datetime64[ns]), the elements
@@ -527,7 +531,9 @@ def history_summary(sets: dd.DataFrame, gap: float = 3 * 86400.0, npartitions: i
 # --- writing -----------------------------------------------------------------------------
 
 
-def write_parquet(frame, path: str | os.PathLike[str], overwrite: bool = False, progress: bool = False, **compute) -> str:
+def write_parquet(
+    frame, path: str | os.PathLike[str], overwrite: bool = False, progress: bool = False, **compute
+) -> str:
     """Compute `frame` into a Parquet dataset at `path` (a local or shared folder), whole or not at all.
 
     `frame` is a Dask DataFrame, or a dict of them, each written to the
@@ -548,8 +554,10 @@ def write_parquet(frame, path: str | os.PathLike[str], overwrite: bool = False, 
     temp = os.path.join(parent, f".{base}.partial-{uuid.uuid4().hex[:12]}")
     frames = frame if isinstance(frame, dict) else {"": frame}
     try:
-        jobs = [f.to_parquet(os.path.join(temp, name) if name else temp, write_index=False, compute=False)
-                for name, f in frames.items()]
+        jobs = [
+            f.to_parquet(os.path.join(temp, name) if name else temp, write_index=False, compute=False)
+            for name, f in frames.items()
+        ]
         if progress:
             import distributed
 

@@ -70,8 +70,10 @@ _FIELDS = {
 }
 _CLASS_PATTERN = {"D": r"[0-9]", "S": r"[ 0-9]", ".": r"\."}
 _FIELD_PATTERNS = {
-    number: [(what, start, start + len(form), re.compile("".join(_CLASS_PATTERN[c] for c in form)))
-             for what, start, form in fields]
+    number: [
+        (what, start, start + len(form), re.compile("".join(_CLASS_PATTERN[c] for c in form)))
+        for what, start, form in fields
+    ]
     for number, fields in _FIELDS.items()
 }
 
@@ -195,6 +197,7 @@ def _open(source: Source, stack: contextlib.ExitStack) -> _Stream:
         f = stack.enter_context(open(source, "rb", buffering=0))
         stream = _Stream(lambda: f.read(_CHUNK) or b"", os.fspath(source))
     else:
+
         def read() -> bytes:
             data = source.read(_CHUNK)
             if isinstance(data, str):
@@ -247,7 +250,12 @@ def _problems(n1: int, line1: str, n2: int, line2: str) -> list[tuple[int, str]]
             found.append((n, f"a non-ASCII byte {ord(line[wide]):#04x} in column {wide + 1} (element lines are ASCII)"))
         for what, start, stop, pattern in _FIELD_PATTERNS[number]:
             if not pattern.fullmatch(line[start:stop]):
-                found.append((n, f"{what} in columns {start + 1}-{stop} does not read as a number in this format: {line[start:stop]!r}"))
+                found.append(
+                    (
+                        n,
+                        f"{what} in columns {start + 1}-{stop} does not read as a number in this format: {line[start:stop]!r}",
+                    )
+                )
     if line1[2:7] != line2[2:7]:
         found.append((n2, f"line 2 is of satellite {line2[2:7].strip()!r}, line 1 of {line1[2:7].strip()!r}"))
     return found
@@ -317,13 +325,13 @@ def _load_catalog(source: Source, verify: bool, duplicates: str) -> _Loaded:
 def _describe_left_out(left_out: dict[str, int]) -> str:
     """One line naming the sets `load_catalog` leaves out for their alphanumeric numbers."""
     shown = ", ".join(sorted(left_out)[:_MAX_REPORTED]) + (" ..." if len(left_out) > _MAX_REPORTED else "")
-    return (f"{sum(left_out.values())} element set(s) with alphanumeric satellite numbers left out "
-            f"(an ELSET needs an integer number): {shown}")
+    return (
+        f"{sum(left_out.values())} element set(s) with alphanumeric satellite numbers left out "
+        f"(an ELSET needs an integer number): {shown}"
+    )
 
 
-def load_catalog(
-    source: Source, verify: bool = True, duplicates: Literal["drop", "keep"] = "drop"
-) -> dict[int, ELSET]:
+def load_catalog(source: Source, verify: bool = True, duplicates: Literal["drop", "keep"] = "drop") -> dict[int, ELSET]:
     """Group the element sets of `source` by satellite number, one `ELSET` each.
 
     `source` and `verify` are as for `read_tles`. Sets are grouped by the

@@ -51,9 +51,23 @@ _MAX_REPORTED = 10
 _PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 _KEYS = (
-    "OBJECT_NAME", "OBJECT_ID", "NORAD_CAT_ID", "EPOCH", "MEAN_MOTION", "ECCENTRICITY", "INCLINATION",
-    "RA_OF_ASC_NODE", "ARG_OF_PERICENTER", "MEAN_ANOMALY", "BSTAR", "MEAN_MOTION_DOT", "MEAN_MOTION_DDOT",
-    "ELEMENT_SET_NO", "REV_AT_EPOCH", "CLASSIFICATION_TYPE", "EPHEMERIS_TYPE",
+    "OBJECT_NAME",
+    "OBJECT_ID",
+    "NORAD_CAT_ID",
+    "EPOCH",
+    "MEAN_MOTION",
+    "ECCENTRICITY",
+    "INCLINATION",
+    "RA_OF_ASC_NODE",
+    "ARG_OF_PERICENTER",
+    "MEAN_ANOMALY",
+    "BSTAR",
+    "MEAN_MOTION_DOT",
+    "MEAN_MOTION_DDOT",
+    "ELEMENT_SET_NO",
+    "REV_AT_EPOCH",
+    "CLASSIFICATION_TYPE",
+    "EPHEMERIS_TYPE",
 )
 _KEYSET = frozenset(_KEYS)
 # The keys an element set is recognised by in a JSON object or a CSV header.
@@ -64,9 +78,7 @@ _ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"
 
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 _INTEGER = re.compile(r"[+-]?\d+")
-_EPOCH = re.compile(
-    r"(\d{4})-(?:(\d{2})-(\d{2})|(\d{3}))[T ](\d{2}):(\d{2}):(\d{2})(\.\d+)?Z?"
-)
+_EPOCH = re.compile(r"(\d{4})-(?:(\d{2})-(\d{2})|(\d{3}))[T ](\d{2}):(\d{2}):(\d{2})(\.\d+)?Z?")
 _XML_ROOT = re.compile(r"<(?:[\w.-]+:)?(?:ndm|omm)[\s/>]")
 
 
@@ -378,9 +390,15 @@ def _from_xml(text: str) -> list[Any]:
             continue
         fields: dict[str, Any] = {}
         for part in segment:
-            blocks = [part] if _local(part.tag) == "metadata" else (
-                [b for b in part if _local(b.tag) in ("meanElements", "tleParameters")]
-                if _local(part.tag) == "data" else [])
+            blocks = (
+                [part]
+                if _local(part.tag) == "metadata"
+                else (
+                    [b for b in part if _local(b.tag) in ("meanElements", "tleParameters")]
+                    if _local(part.tag) == "data"
+                    else []
+                )
+            )
             for block in blocks:
                 for leaf in block:
                     if len(leaf) == 0 and _local(leaf.tag) != "COMMENT":

@@ -205,8 +205,16 @@ class _Look:
         from velmar.frames.geodetic import _look_geometry
 
         t = (np.asarray(ns, dtype=np.int64) - self.rows_ns[0]) / 1e9
-        rows = _look_geometry(t, r, v, self.rows_site, self.rows_up, self.rows_rate, _STATION_ROW / 1e9,
-                              math.nan if level is None else float(level))
+        rows = _look_geometry(
+            t,
+            r,
+            v,
+            self.rows_site,
+            self.rows_up,
+            self.rows_rate,
+            _STATION_ROW / 1e9,
+            math.nan if level is None else float(level),
+        )
         el, rate, acc, h, h1, h2, psi, c1, c2 = rows
         out = [el, rate]
         if second:
@@ -305,7 +313,9 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
             c0, c1 = a_lo * width * width, a_hi * width * width
             jump = f1 - f0
             poly = (
-                f0, m0, 0.5 * c0,
+                f0,
+                m0,
+                0.5 * c0,
                 10 * jump - 6 * m0 - 4 * m1 - 1.5 * c0 + 0.5 * c1,
                 -15 * jump + 8 * m0 + 7 * m1 + 1.5 * c0 - c1,
                 6 * jump - 3 * m0 - 3 * m1 - 0.5 * c0 + 0.5 * c1,
@@ -380,8 +390,9 @@ def _refine(look, lo, hi, which, level, ends, guide=None):
         answer = np.where(fine, np.minimum(np.maximum(target, a), b), a + (b - a) // 2)
         dt = (answer - xk) / 1e9
         epochs[k] = np.where(done, answer, epochs[k])
-        for into, value in zip(found, (el + rate * dt, first + second * dt, second,
-                                       h + (h1 + 0.5 * h2 * dt) * dt, h1 + h2 * dt, h2)):
+        for into, value in zip(
+            found, (el + rate * dt, first + second * dt, second, h + (h1 + 0.5 * h2 * dt) * dt, h1 + h2 * dt, h2)
+        ):
             into[k] = np.where(done, value, into[k])
         x[k] = np.where(newton & (target > a) & (target < b) & (step < 12), target, a + (b - a) // 2)
         k = k[~done]
@@ -454,9 +465,7 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     middle_values = look.geometry(middle, r_m, v_m, second=True, angle=True, guide=True, level=level)
     order = np.argsort(np.concatenate((coarse, middle)), kind="stable")
     grid = np.concatenate((coarse, middle))[order]
-    el, rate, acc, h, h1, h2, psi, c1, c2 = (
-        np.concatenate(pair)[order] for pair in zip(grid_values, middle_values)
-    )
+    el, rate, acc, h, h1, h2, psi, c1, c2 = (np.concatenate(pair)[order] for pair in zip(grid_values, middle_values))
     with np.errstate(invalid="ignore"):
         sine_rate = rate * np.cos(el)
     finite = np.isfinite(el) & np.isfinite(rate)
@@ -517,8 +526,9 @@ def _find(look: _Look, t0: int, t1: int, level: float) -> list[Pass]:
     # A rise or set that is not known is reported at the culmination (and then dropped).
     culmination = points[tops][keep]
     has_rise, has_set = has_rise[keep], has_set[keep]
-    events = np.column_stack((np.where(has_rise, rise[keep], culmination), culmination,
-                              np.where(has_set, fall[keep], culmination)))
+    events = np.column_stack(
+        (np.where(has_rise, rise[keep], culmination), culmination, np.where(has_set, fall[keep], culmination))
+    )
     return _describe(look, events, has_rise, has_set, level)
 
 
@@ -544,7 +554,9 @@ def _describe(look: _Look, events, has_rise, has_set, level: float) -> list[Pass
     count = -(-(last - first) // _FRAME_ROW) + 1
     frame_ns = first + (last - first) * np.arange(count, dtype=np.int64) // max(count - 1, 1)
     tt = (frame_ns / 1e9 + 32.184) / 86400.0  # TT days from J2000 (TAI counts from 2000-01-01T12:00 TAI)
-    columns = erfa.rxr(erfa.rz(erfa.ee00b(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm00b(2451545.0, tt))
+    columns = erfa.rxr(
+        erfa.rz(erfa.ee00b(2451545.0, tt), np.tile(np.eye(3), (count, 1, 1))), erfa.pnm00b(2451545.0, tt)
+    )
     columns = columns.transpose(0, 2, 1)  # columns[j, i]: GCRF axis i in TEME
     j = np.clip(np.searchsorted(frame_ns, sun_ns, side="right") - 1, 0, max(count - 2, 0))
     w = ((sun_ns - frame_ns[j]) / max(int(frame_ns[-1] - frame_ns[0]) / max(count - 1, 1), 1.0))[:, None]
@@ -567,9 +579,7 @@ def _describe(look: _Look, events, has_rise, has_set, level: float) -> list[Pass
     # low orbit (the shadow and the night are longer than a pass): if the events agree
     # and none is visible, none between is. Other passes, and long ones, are sampled.
     durations = (events[:, 2] - events[:, 0]) / 1e9
-    mixed = ~visible & (
-        (lit3.any(axis=1) & dark3.any(axis=1)) | (durations > _LONG_PASS)
-    )
+    mixed = ~visible & ((lit3.any(axis=1) & dark3.any(axis=1)) | (durations > _LONG_PASS))
     if mixed.any():
         samples, owner = [], []
         for i in np.flatnonzero(mixed).tolist():

@@ -111,8 +111,7 @@ def _warn_outside(EOP, missing, n, stacklevel=3):
     else:
         where = "nowhere"
     warnings.warn(
-        f"Earth orientation data (velmar's EOP) cover {where}; {missing} of {n} epochs lie outside "
-        "and give NaN rows",
+        f"Earth orientation data (velmar's EOP) cover {where}; {missing} of {n} epochs lie outside and give NaN rows",
         RuntimeWarning,
         stacklevel=stacklevel,
     )

@@ -31,25 +31,17 @@ class EOPValues:
         dY: npt.ArrayLike = 0.0,
     ) -> None: ...
 
-def teme_to_itrf(
-    time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None
-) -> _Result:
+def teme_to_itrf(time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None) -> _Result:
     """TEME to ITRF: IAU-82 sidereal time at UT1, then polar motion; r in m, v in m/s,
     (N, 3) for N epochs or (3,) for one. NaN rows (and one RuntimeWarning) outside the EOP data."""
 
-def itrf_to_teme(
-    time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None
-) -> _Result:
+def itrf_to_teme(time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None) -> _Result:
     """The inverse of teme_to_itrf."""
 
-def itrf_to_gcrf(
-    time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None
-) -> _Result:
+def itrf_to_gcrf(time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None) -> _Result:
     """ITRF to GCRF, IAU 2006/2000A CIO-based with the celestial pole offsets dX, dY."""
 
-def gcrf_to_itrf(
-    time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None
-) -> _Result:
+def gcrf_to_itrf(time: Time, r: npt.ArrayLike, v: npt.ArrayLike | None = None, eop: EOPValues | None = None) -> _Result:
     """The inverse of itrf_to_gcrf."""
 
 def transform(

@@ -70,8 +70,22 @@ _UT1_UTC_FLAG = 58
 _MONTHS: dict[str, int] = {
     name: number
     for number, name in enumerate(
-        ("january", "february", "march", "april", "may", "june", "july",
-         "august", "september", "october", "november", "december"), 1)
+        (
+            "january",
+            "february",
+            "march",
+            "april",
+            "may",
+            "june",
+            "july",
+            "august",
+            "september",
+            "october",
+            "november",
+            "december",
+        ),
+        1,
+    )
 }
 _EXPIRES = re.compile(r"File\s+expires\s+on\b(.*)", re.IGNORECASE)
 _MJD_ORIGIN = datetime.date(1858, 11, 17).toordinal()
@@ -100,7 +114,8 @@ def _packaged_file(name: str) -> Traversable:
         raise FileNotFoundError(
             f"the IERS data file {name!r} ships with the 'astropy-iers-data' "
             "package, which is not installed; install it or pass the path of "
-            "your own copy") from err
+            "your own copy"
+        ) from err
 
 
 def _read_bytes(source: Traversable | str | os.PathLike[str]) -> bytes:
@@ -160,8 +175,7 @@ def _text_rows(data: bytes, min_width: int, path: str) -> npt.NDArray[np.uint8]:
     """The file as a (lines, columns) uint8 array, short lines padded with blanks."""
     nul = data.find(b"\0")
     if nul >= 0:
-        raise IERSDataError(path, data.count(b"\n", 0, nul) + 1,
-                            "the file holds a NUL byte: it is not a text file")
+        raise IERSDataError(path, data.count(b"\n", 0, nul) + 1, "the file holds a NUL byte: it is not a text file")
     if b"\r" in data:
         data = data.replace(b"\r\n", b"\n")
     if not data or data.isspace():
@@ -186,11 +200,11 @@ def _text_rows(data: bytes, min_width: int, path: str) -> npt.NDArray[np.uint8]:
 _SPACE, _DIGIT, _SIGN, _POINT, _OTHER = range(5)
 _CHARACTER_CLASS = np.full(256, _OTHER, dtype=np.uint8)
 _CHARACTER_CLASS[ord(" ")] = _SPACE
-_CHARACTER_CLASS[ord("0"):ord("9") + 1] = _DIGIT
+_CHARACTER_CLASS[ord("0") : ord("9") + 1] = _DIGIT
 _CHARACTER_CLASS[ord("-")] = _SIGN
 _CHARACTER_CLASS[ord(".")] = _POINT
 _DIGIT_VALUE = np.zeros(256, dtype=np.uint8)
-_DIGIT_VALUE[ord("0"):ord("9") + 1] = range(10)
+_DIGIT_VALUE[ord("0") : ord("9") + 1] = range(10)
 
 
 def _field_shapes(width: int, point: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
@@ -209,15 +223,18 @@ def _field_shapes(width: int, point: int) -> tuple[npt.NDArray[np.int64], npt.ND
             shape += [_DIGIT] * (width - len(shape))
             shape[point] = _POINT
             shapes[tuple(shape)] = (False, sign)
-    coded = sorted((sum(c * 5 ** (width - 1 - j) for j, c in enumerate(shape)), flags)
-                   for shape, flags in shapes.items())
+    coded = sorted(
+        (sum(c * 5 ** (width - 1 - j) for j, c in enumerate(shape)), flags) for shape, flags in shapes.items()
+    )
     codes = np.array([code for code, _ in coded], dtype=np.int64)
     blank = np.array([flags[0] for _, flags in coded])
     negative = np.array([flags[1] for _, flags in coded])
     return codes, blank, negative
 
 
-def _parse_fixed_fields(rows: npt.NDArray[np.uint8], fields: tuple[_Field, ...]) -> tuple[_Array, npt.NDArray[np.bool_]]:
+def _parse_fixed_fields(
+    rows: npt.NDArray[np.uint8], fields: tuple[_Field, ...]
+) -> tuple[_Array, npt.NDArray[np.bool_]]:
     """Decode right-aligned fixed-point fields of every row at once.
 
     Returns the values (NaN where blank) and a mask of the rows with a field
@@ -255,7 +272,7 @@ def _parse_fixed_fields(rows: npt.NDArray[np.uint8], fields: tuple[_Field, ...])
         found = np.minimum(np.searchsorted(codes, shape), len(codes) - 1)
         odd |= codes[found] != shape
         value = values[:, index]
-        np.divide(mantissa, 10.0 ** decimals, out=value)
+        np.divide(mantissa, 10.0**decimals, out=value)
         np.negative(value, out=value, where=negative[found])
         value[blank[found]] = np.nan
     return values, odd
@@ -263,7 +280,7 @@ def _parse_fixed_fields(rows: npt.NDArray[np.uint8], fields: tuple[_Field, ...])
 
 def _parse_field_slowly(rows: npt.NDArray[np.uint8], row: int, field: _Field, path: str) -> float:
     name, start, stop, _ = field
-    text = rows[row, start - 1:stop].tobytes().decode("ascii", "backslashreplace")
+    text = rows[row, start - 1 : stop].tobytes().decode("ascii", "backslashreplace")
     if not text.strip():
         return math.nan
     where = f"the {name} value in columns {start}-{stop}"
@@ -284,8 +301,18 @@ def _line_text(rows: npt.NDArray[np.uint8], row: int) -> str:
 
 
 class _FinalsTable:
-    __slots__ = ("path", "mjd_utc", "mjd_ut1", "pm_x", "pm_y", "lod",
-                 "dX_IAU2000A", "dY_IAU2000A", "dut", "last_observed")
+    __slots__ = (
+        "path",
+        "mjd_utc",
+        "mjd_ut1",
+        "pm_x",
+        "pm_y",
+        "lod",
+        "dX_IAU2000A",
+        "dY_IAU2000A",
+        "dut",
+        "last_observed",
+    )
     path: str
     mjd_utc: _Array
     mjd_ut1: _Array
@@ -315,8 +342,7 @@ def _parse_finals(data: bytes, path: str) -> _FinalsTable:
         broken = np.flatnonzero(no_mjd & ~empty)
         if broken.size:
             row = int(broken[0])
-            raise IERSDataError(path, row + 1, "no MJD in columns 8-15: "
-                                f"{_line_text(rows, row)!r}")
+            raise IERSDataError(path, row + 1, f"no MJD in columns 8-15: {_line_text(rows, row)!r}")
 
     # The file ends with rows that hold only a date; a row that holds only
     # some of the three values was cut short.
@@ -324,17 +350,17 @@ def _parse_finals(data: bytes, path: str) -> _FinalsTable:
     partial = np.flatnonzero(given.any(axis=1) & ~given.all(axis=1))
     if partial.size:
         row = int(partial[0])
-        missing = [name for name, present in
-                   zip(("polar motion x", "polar motion y", "UT1-UTC"), given[row])
-                   if not present]
-        raise IERSDataError(path, row + 1,
-                            f"the row is incomplete (no {', '.join(missing)}); "
-                            f"is the file truncated? {_line_text(rows, row)!r}")
+        missing = [
+            name for name, present in zip(("polar motion x", "polar motion y", "UT1-UTC"), given[row]) if not present
+        ]
+        raise IERSDataError(
+            path,
+            row + 1,
+            f"the row is incomplete (no {', '.join(missing)}); is the file truncated? {_line_text(rows, row)!r}",
+        )
     keep = np.flatnonzero(given.all(axis=1))
     if keep.size == 0:
-        raise IERSDataError(path, len(rows),
-                            "no row gives polar motion and UT1-UTC: not a "
-                            "finals2000A file?")
+        raise IERSDataError(path, len(rows), "no row gives polar motion and UT1-UTC: not a finals2000A file?")
     values = values[keep]
 
     mjd_utc = values[:, _MJD]
@@ -342,17 +368,19 @@ def _parse_finals(data: bytes, path: str) -> _FinalsTable:
     too_large = np.flatnonzero(np.abs(dut) > 1.0)
     if too_large.size:
         row = int(keep[too_large[0]])
-        raise IERSDataError(path, row + 1, f"UT1-UTC of {dut[too_large[0]]} s is "
-                            "impossible (UTC keeps within 0.9 s of UT1)")
+        raise IERSDataError(
+            path, row + 1, f"UT1-UTC of {dut[too_large[0]]} s is impossible (UTC keeps within 0.9 s of UT1)"
+        )
     mjd_ut1 = mjd_utc + dut / _SECONDS_PER_DAY
     for epochs, scale in ((mjd_utc, "UTC"), (mjd_ut1, "UT1")):
         backwards = np.flatnonzero(np.diff(epochs) <= 0.0)
         if backwards.size:
             step = int(backwards[0])
             raise IERSDataError(
-                path, int(keep[step + 1]) + 1,
-                f"the epochs do not increase: MJD({scale}) {float(epochs[step + 1])!r} "
-                f"follows {float(epochs[step])!r}")
+                path,
+                int(keep[step + 1]) + 1,
+                f"the epochs do not increase: MJD({scale}) {float(epochs[step + 1])!r} follows {float(epochs[step])!r}",
+            )
 
     table = _FinalsTable()
     table.path = path
@@ -459,8 +487,7 @@ class BulletinA:
 
     def __repr__(self) -> str:
         mjd = self._table.mjd_utc
-        return (f"BulletinA({self._table.path!r}: {len(mjd)} samples, "
-                f"MJD {float(mjd[0])!r} to {float(mjd[-1])!r})")
+        return f"BulletinA({self._table.path!r}: {len(mjd)} samples, MJD {float(mjd[0])!r} to {float(mjd[-1])!r})"
 
 
 # -------------------------------------------------------------- Bulletin C
@@ -503,16 +530,18 @@ def _parse_expiry(text: str, path: str, line: int) -> datetime.date:
         day, month, year = int(words[0]), _MONTHS[words[1].lower()], int(words[2])
         return datetime.date(year, month, day)
     except (IndexError, KeyError, ValueError):
-        raise IERSDataError(path, line, "cannot read the expiry date "
-                            f"(expected e.g. '28 June 2027'): {text.strip()!r}") from None
+        raise IERSDataError(
+            path, line, f"cannot read the expiry date (expected e.g. '28 June 2027'): {text.strip()!r}"
+        ) from None
 
 
 def _parse_leap_seconds(data: bytes, path: str) -> _LeapSecondTable:
     try:
         text = data.decode("ascii")
     except UnicodeDecodeError as err:
-        raise IERSDataError(path, data.count(b"\n", 0, err.start) + 1,
-                            "the file holds a byte that is not ASCII text") from None
+        raise IERSDataError(
+            path, data.count(b"\n", 0, err.start) + 1, "the file holds a byte that is not ASCII text"
+        ) from None
     mjds: list[float] = []
     dats: list[float] = []
     expires: datetime.date | None = None
@@ -528,8 +557,9 @@ def _parse_leap_seconds(data: bytes, path: str) -> _LeapSecondTable:
             continue
         words = line.split()
         if len(words) != 5:
-            raise IERSDataError(path, lineno, "expected 5 fields (MJD, day, month, "
-                                f"year, TAI-UTC), found {len(words)}: {line!r}")
+            raise IERSDataError(
+                path, lineno, f"expected 5 fields (MJD, day, month, year, TAI-UTC), found {len(words)}: {line!r}"
+            )
         try:
             mjd, dat = float(words[0]), float(words[4])
             day, month, year = (int(word) for word in words[1:4])
@@ -537,17 +567,21 @@ def _parse_leap_seconds(data: bytes, path: str) -> _LeapSecondTable:
         except ValueError:
             raise IERSDataError(path, lineno, f"cannot read the entry {line!r}") from None
         if mjd != date.toordinal() - _MJD_ORIGIN:
-            raise IERSDataError(path, lineno, f"MJD {words[0]} is not the date "
-                                f"{year:04d}-{month:02d}-{day:02d} "
-                                f"(MJD {date.toordinal() - _MJD_ORIGIN})")
+            raise IERSDataError(
+                path,
+                lineno,
+                f"MJD {words[0]} is not the date "
+                f"{year:04d}-{month:02d}-{day:02d} "
+                f"(MJD {date.toordinal() - _MJD_ORIGIN})",
+            )
         if mjds and mjd <= mjds[-1]:
-            raise IERSDataError(path, lineno, f"MJD {words[0]} does not follow "
-                                f"the previous entry's {mjds[-1]!r}")
+            raise IERSDataError(path, lineno, f"MJD {words[0]} does not follow the previous entry's {mjds[-1]!r}")
         # A leap second moves TAI-UTC by one second exactly; anything else is
         # a damaged or cut-off number.
         if dats and abs(dat - dats[-1]) != 1.0:
-            raise IERSDataError(path, lineno, f"TAI-UTC of {words[4]} s is not one "
-                                f"second away from the previous {dats[-1]!r} s")
+            raise IERSDataError(
+                path, lineno, f"TAI-UTC of {words[4]} s is not one second away from the previous {dats[-1]!r} s"
+            )
         mjds.append(mjd)
         dats.append(dat)
     if not mjds:
@@ -628,8 +662,7 @@ class BulletinC:
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, bulletin_a: BulletinA | None = None) -> None:
         if bulletin_a is not None and not isinstance(bulletin_a, BulletinA):
-            raise TypeError("bulletin_a must be a BulletinA or None, "
-                            f"not {type(bulletin_a).__name__}")
+            raise TypeError(f"bulletin_a must be a BulletinA or None, not {type(bulletin_a).__name__}")
         self._table = _leap_second_tables.get(path)
         self._bulletin_a = bulletin_a
 
@@ -656,8 +689,7 @@ class BulletinC:
     @property
     def mjd_ut1(self) -> _Array:
         """The epochs of the steps as MJD(UT1), in days."""
-        finals = (_finals_tables.get(None) if self._bulletin_a is None
-                  else self._bulletin_a._table)
+        finals = _finals_tables.get(None) if self._bulletin_a is None else self._bulletin_a._table
         return self._table.mjd_ut1(finals)
 
     def __len__(self) -> int:
@@ -665,5 +697,7 @@ class BulletinC:
 
     def __repr__(self) -> str:
         table = self._table
-        return (f"BulletinC({table.path!r}: {len(table.dat)} steps, "
-                f"TAI-UTC {float(table.dat[-1])!r} s since MJD {float(table.mjd_utc[-1])!r})")
+        return (
+            f"BulletinC({table.path!r}: {len(table.dat)} steps, "
+            f"TAI-UTC {float(table.dat[-1])!r} s since MJD {float(table.mjd_utc[-1])!r})"
+        )
