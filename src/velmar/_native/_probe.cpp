@@ -111,12 +111,10 @@ PyObject* answer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyMethodDef methods[] = {
-    {"bind", VELMAR_FASTCALL(bind),
-     "bind(text, number=None, *, flag=None)\n--\n\n"},
+    {"bind", VELMAR_FASTCALL(bind), "bind(text, number=None, *, flag=None)\n--\n\n"},
     {"sum_doubles", sum_doubles, METH_O, "sum_doubles(values, /)\n--\n\n"},
     {"sum_int64", sum_int64, METH_O, "sum_int64(values, /)\n--\n\n"},
-    {"fill_rows", VELMAR_CFUNCTION(fill_rows), METH_FASTCALL,
-     "fill_rows(matrix, value, /)\n--\n\n"},
+    {"fill_rows", VELMAR_CFUNCTION(fill_rows), METH_FASTCALL, "fill_rows(matrix, value, /)\n--\n\n"},
     {"call_native", call_native, METH_VARARGS, "call_native(module, name, signature, y, x, /)\n--\n\n"},
     {"read_constant", read_constant, METH_VARARGS, "read_constant(module, name, /)\n--\n\n"},
     {"import_type", import_type, METH_VARARGS, "import_type(module, name, basic_size, /)\n--\n\n"},
@@ -131,15 +129,24 @@ int exec_probe(PyObject* module) {
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return -1;
     const velmar::FunctionSpec specs[] = {
-        {"scale", "Annotated.scale", scale, velmar::Binding::method, "Annotated.scale(self, factor) -> tuple",
-         "(self, factor)", {{"factor", "float"}, {"return", "tuple"}}},
+        {"scale",
+         "Annotated.scale",
+         scale,
+         velmar::Binding::method,
+         "Annotated.scale(self, factor) -> tuple",
+         "(self, factor)",
+         {{"factor", "float"}, {"return", "tuple"}}},
         {"owner", "Annotated.owner", owner, velmar::Binding::classmethod, nullptr, "(cls)", {}},
     };
     for (const auto& s : specs)
         if (!velmar::add_function(module, ns.get(), s)) return -1;
-    Ref getter = Ref::steal(velmar::make_function(
-        module, {"answer", "Annotated.answer", answer, velmar::Binding::method, "Annotated.answer: int", nullptr,
-                 {{"return", "int"}}}));
+    Ref getter = Ref::steal(velmar::make_function(module, {"answer",
+                                                           "Annotated.answer",
+                                                           answer,
+                                                           velmar::Binding::method,
+                                                           "Annotated.answer: int",
+                                                           nullptr,
+                                                           {{"return", "int"}}}));
     if (!getter) return -1;
     Ref prop = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
     if (!prop || PyDict_SetItemString(ns.get(), "answer", prop.get()) < 0) return -1;

@@ -23,12 +23,12 @@
 namespace velmar {
 
 struct Signature {
-    const char* function;          // name shown in messages, e.g. "__init__"
-    const char* const* names;      // every parameter, positional ones first
-    Py_ssize_t count;              // number of names
-    Py_ssize_t required;           // the first `required` parameters must be given
-    Py_ssize_t positional;         // how many may be given by position; the rest are keyword-only
-    bool extra_keywords = false;   // accept and ignore unknown keywords (**kwargs)
+    const char* function;         // name shown in messages, e.g. "__init__"
+    const char* const* names;     // every parameter, positional ones first
+    Py_ssize_t count;             // number of names
+    Py_ssize_t required;          // the first `required` parameters must be given
+    Py_ssize_t positional;        // how many may be given by position; the rest are keyword-only
+    bool extra_keywords = false;  // accept and ignore unknown keywords (**kwargs)
 };
 
 namespace args_detail {
@@ -45,8 +45,7 @@ inline bool count_error(const Signature& sig, Py_ssize_t given) {
         how = "at most";
     }
     if (exact) how = "exactly";
-    PyErr_Format(PyExc_TypeError, msg::arg_count, sig.function, how, expected,
-                 expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, msg::arg_count, sig.function, how, expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
@@ -96,8 +95,7 @@ inline bool check_required(const Signature& sig, Py_ssize_t nargs, PyObject** ou
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!args_detail::bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out))
-                return false;
+            if (!args_detail::bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
         }
     }
     return args_detail::check_required(sig, nargs, out);

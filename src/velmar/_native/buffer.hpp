@@ -48,15 +48,15 @@ inline const char* describe(char code, bool complex) {
         case 'T': return "a struct";
         case 'O': return "Python object";
         case 'P': return "a pointer";
-        case 's': case 'p': return "a string";
+        case 's':
+        case 'p': return "a string";
         case 0: return "end";
         default: return "unparsable format string";
     }
 }
 
 // Checks a buffer's format and item size against T; false with ValueError set.
-template <typename T>
-bool check_format(const Py_buffer& buf) {
+template <typename T> bool check_format(const Py_buffer& buf) {
     const char* f = buf.format ? buf.format : "B";
     bool big_endian = false;
     if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') {
@@ -71,8 +71,7 @@ bool check_format(const Py_buffer& buf) {
     const bool complex = (*f == 'Z');
     const char code = complex ? f[1] : (*f == 'T' && f[1] == '{' ? 'T' : *f);
     if (complex || !BufferItem<T>::matches(code) || (code != 0 && f[1] != 0)) {
-        PyErr_Format(PyExc_ValueError, msg::buffer_dtype, "'", BufferItem<T>::name, "'",
-                     describe(code, complex));
+        PyErr_Format(PyExc_ValueError, msg::buffer_dtype, "'", BufferItem<T>::name, "'", describe(code, complex));
         return false;
     }
     if (buf.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
@@ -87,8 +86,7 @@ bool check_format(const Py_buffer& buf) {
 
 // A view of an N-dimensional buffer of T. Move-only; releases the buffer when
 // it goes out of scope.
-template <typename T, int N>
-class View {
+template <typename T, int N> class View {
 public:
     View() noexcept { std::memset(&buf_, 0, sizeof buf_); }
     View(const View&) = delete;
@@ -135,10 +133,14 @@ public:
     Py_ssize_t size() const noexcept { return N == 0 ? 1 : buf_.shape[0] * (N > 1 ? tail_size() : 1); }
     PyObject* owner() const noexcept { return buf_.obj; }
 
-    T& operator[](Py_ssize_t i) const noexcept requires(N == 1) {
+    T& operator[](Py_ssize_t i) const noexcept
+        requires(N == 1)
+    {
         return *reinterpret_cast<T*>(static_cast<char*>(buf_.buf) + i * buf_.strides[0]);
     }
-    T& operator()(Py_ssize_t i, Py_ssize_t j) const noexcept requires(N == 2) {
+    T& operator()(Py_ssize_t i, Py_ssize_t j) const noexcept
+        requires(N == 2)
+    {
         return *reinterpret_cast<T*>(static_cast<char*>(buf_.buf) + i * buf_.strides[0] + j * buf_.strides[1]);
     }
     // Contiguous storage allows a plain pointer walk in hot loops.
@@ -166,8 +168,7 @@ template <typename T> using View1D = View<T, 1>;
 template <typename T> using View2D = View<T, 2>;
 
 // For checks that only validate an argument: acquire and release at once.
-template <typename T, int N = 1>
-[[nodiscard]] inline bool check_buffer(PyObject* obj) {
+template <typename T, int N = 1> [[nodiscard]] inline bool check_buffer(PyObject* obj) {
     View<T, N> view;
     return view.acquire(obj);
 }

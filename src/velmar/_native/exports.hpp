@@ -74,16 +74,14 @@ template <typename T>
     }
     const char* found = PyCapsule_GetName(capsule);
     if (!found || std::strcmp(found, signature) != 0) {
-        PyErr_Format(PyExc_ImportError, msg::capi_wrong_signature, name, module_name, found ? found : "",
-                     signature);
+        PyErr_Format(PyExc_ImportError, msg::capi_wrong_signature, name, module_name, found ? found : "", signature);
         return nullptr;
     }
     return PyCapsule_GetPointer(capsule, found);
 }
 
 template <typename F>
-[[nodiscard]] inline bool import_function(const char* module_name, const char* name, const char* signature,
-                                          F*& out) {
+[[nodiscard]] inline bool import_function(const char* module_name, const char* name, const char* signature, F*& out) {
     void* p = import_pointer(module_name, name, signature);
     if (!p) return false;
     out = reinterpret_cast<F*>(p);
@@ -146,8 +144,7 @@ struct TypeBinding {
     PyTypeObject** keep;  // where to keep it, or nullptr
 };
 
-template <std::size_t N>
-[[nodiscard]] inline bool import_types(const TypeBinding (&bindings)[N]) {
+template <std::size_t N> [[nodiscard]] inline bool import_types(const TypeBinding (&bindings)[N]) {
     for (const TypeBinding& b : bindings) {
         PyTypeObject* type = import_type(b.module, b.name, b.size);
         if (!type) return false;

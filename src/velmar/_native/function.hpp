@@ -38,8 +38,7 @@ struct FunctionSpec {
 namespace function_detail {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FastImpl impl;
     Binding binding;
     PyObject* name;
@@ -119,36 +118,32 @@ inline PyObject* get_text_signature(PyObject* self, void*) {
     return Py_NewRef(s ? s : Py_None);
 }
 
-inline PyMemberDef members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
-    {"__name__", T_OBJECT_EX, offsetof(Function, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT_EX, offsetof(Function, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+inline PyMemberDef members[] = {{"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+                                {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+                                {"__name__", T_OBJECT_EX, offsetof(Function, name), READONLY, nullptr},
+                                {"__qualname__", T_OBJECT_EX, offsetof(Function, qualname), READONLY, nullptr},
+                                {"__module__", T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+                                {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+                                {nullptr, 0, 0, 0, nullptr}};
 
-inline PyGetSetDef getset[] = {
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+inline PyGetSetDef getset[] = {{"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+                               {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-inline PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_members, members},
-    {Py_tp_getset, getset},
-    {0, nullptr}};
+inline PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(clear)},
+                              {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                              {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+                              {Py_tp_repr, reinterpret_cast<void*>(repr)},
+                              {Py_tp_members, members},
+                              {Py_tp_getset, getset},
+                              {0, nullptr}};
 
-inline PyType_Spec spec = {
-    "velmar.function", sizeof(Function), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    slots};
+inline PyType_Spec spec = {"velmar.function", sizeof(Function), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           slots};
 
 }  // namespace function_detail
 

@@ -18,20 +18,21 @@ inline constexpr const char* integer_required = "an integer is required";
 // Buffers
 inline constexpr const char* buffer_ndim = "Buffer has wrong number of dimensions (expected %d, got %d)";
 inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%s%s but got %s";
-inline constexpr const char* buffer_itemsize = "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
+inline constexpr const char* buffer_itemsize =
+    "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
 inline constexpr const char* buffer_big_endian = "Big-endian buffer not supported on little-endian compiler";
 inline constexpr const char* buffer_length = "%.200s: expected %zd elements along axis %d, got %zd";
 
 // Module loading
 inline constexpr const char* interpreter_change =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
-inline constexpr const char* reinitialisation = "Module '%s' has already been imported. Re-initialisation is not supported.";
+inline constexpr const char* reinitialisation =
+    "Module '%s' has already been imported. Re-initialisation is not supported.";
 
 // Native exports between modules
 inline constexpr const char* capi_missing_module = "velmar: module '%s' has no native exports (__capi__)";
 inline constexpr const char* capi_missing_name = "velmar: module '%s' does not export '%s' natively";
-inline constexpr const char* capi_wrong_signature =
-    "velmar: '%s' of module '%s' has signature '%s', expected '%s'";
+inline constexpr const char* capi_wrong_signature = "velmar: '%s' of module '%s' has signature '%s', expected '%s'";
 inline constexpr const char* capi_not_a_type = "velmar: '%s.%s' is not a type";
 inline constexpr const char* capi_type_size =
     "velmar: '%s.%s' has basic size %zd, expected at least %zd (modules built from different sources?)";
@@ -40,7 +41,8 @@ inline constexpr const char* capi_type_size =
 inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // Objects fixed at construction
-inline constexpr const char* already_initialised = "%.200s object is already initialised; __init__ cannot be called again";
+inline constexpr const char* already_initialised =
+    "%.200s object is already initialised; __init__ cannot be called again";
 
 // Deletion refused
 inline constexpr const char* no_delete = "__del__";
@@ -54,7 +56,8 @@ inline constexpr const char* ephemeris_size_changed = "eph.size changed from %zd
 
 // Methods made with function.hpp, called through the class without a proper self
 inline constexpr const char* unbound_needs_argument = "unbound method %.200s() needs an argument";
-inline constexpr const char* descriptor_wrong_self = "descriptor '%.200s' for '%.200s' objects doesn't apply to a '%.200s' object";
+inline constexpr const char* descriptor_wrong_self =
+    "descriptor '%.200s' for '%.200s' objects doesn't apply to a '%.200s' object";
 
 // Operations a propagator class does not provide (Propagator base)
 inline constexpr const char* not_implemented_by = "%U does not implement %s";
@@ -126,8 +129,9 @@ inline constexpr const char* radius_not_positive = "%s must be a positive finite
 inline constexpr const char* record_layout = "velmar: %s does not have the record layout %s";
 inline constexpr const char* look_geometry_shapes =
     "_look_geometry(): %zd epochs, %zd and %zd states, %zd rates, %zd and %zd station rows, row %g";
-inline constexpr const char* geodetic_frame = "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
-                                              "must be ITRF, got %R";
+inline constexpr const char* geodetic_frame =
+    "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
+    "must be ITRF, got %R";
 
 // Frame transformations (the velmar.frames.transforms: texts are for its
 // private helpers, which only the package calls)
@@ -214,6 +218,7 @@ inline constexpr const char* leap_table_order = "days out of order";
 inline constexpr const char* isa_unknown = "%R is not an instruction set this processor runs the array forms on";
 inline constexpr const char* native_ephemeris_arguments =
     "native ephemeris constructor: time must be a Time and frame a Frame";
-inline constexpr const char* native_ephemeris_array = "native ephemeris constructor: %s is not an array over fixed memory";
+inline constexpr const char* native_ephemeris_array =
+    "native ephemeris constructor: %s is not an array over fixed memory";
 
 }  // namespace velmar::msg

@@ -56,20 +56,19 @@ inline int exec(PyObject* module, PyObject*& instance, const char* short_name, i
 #define VELMAR_MODULE_INTERPRETER_SLOT
 #endif
 
-#define VELMAR_MODULE(NAME, DOC, METHODS, EXEC)                                                  \
-    namespace {                                                                                  \
-    PyObject* velmar_module_instance_ = nullptr;                                                 \
-    PyObject* velmar_module_create_(PyObject* module_spec, PyModuleDef*) {                       \
-        return velmar::module_detail::create(module_spec);                                       \
-    }                                                                                            \
-    int velmar_module_exec_(PyObject* module) {                                                  \
-        return velmar::module_detail::exec(module, velmar_module_instance_, #NAME, EXEC);        \
-    }                                                                                            \
-    PyModuleDef_Slot velmar_module_slots_[] = {                                                  \
-        {Py_mod_create, reinterpret_cast<void*>(velmar_module_create_)},                         \
-        {Py_mod_exec, reinterpret_cast<void*>(velmar_module_exec_)},                             \
-        VELMAR_MODULE_INTERPRETER_SLOT{0, nullptr}};                                             \
-    PyModuleDef velmar_module_def_ = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, METHODS,             \
-                                      velmar_module_slots_, nullptr, nullptr, nullptr};          \
-    }                                                                                            \
+#define VELMAR_MODULE(NAME, DOC, METHODS, EXEC)                                                                 \
+    namespace {                                                                                                 \
+    PyObject* velmar_module_instance_ = nullptr;                                                                \
+    PyObject* velmar_module_create_(PyObject* module_spec, PyModuleDef*) {                                      \
+        return velmar::module_detail::create(module_spec);                                                      \
+    }                                                                                                           \
+    int velmar_module_exec_(PyObject* module) {                                                                 \
+        return velmar::module_detail::exec(module, velmar_module_instance_, #NAME, EXEC);                       \
+    }                                                                                                           \
+    PyModuleDef_Slot velmar_module_slots_[] = {{Py_mod_create, reinterpret_cast<void*>(velmar_module_create_)}, \
+                                               {Py_mod_exec, reinterpret_cast<void*>(velmar_module_exec_)},     \
+                                               VELMAR_MODULE_INTERPRETER_SLOT{0, nullptr}};                     \
+    PyModuleDef velmar_module_def_ = {PyModuleDef_HEAD_INIT, #NAME,   DOC,     0,      METHODS,                 \
+                                      velmar_module_slots_,  nullptr, nullptr, nullptr};                        \
+    }                                                                                                           \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&velmar_module_def_); }

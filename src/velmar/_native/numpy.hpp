@@ -20,9 +20,7 @@ namespace velmar {
 #endif
 
 // A new, uninitialised one-dimensional float64 array of length n.
-[[nodiscard]] inline PyObject* new_double_array(npy_intp n) {
-    return PyArray_SimpleNew(1, &n, NPY_DOUBLE);
-}
+[[nodiscard]] inline PyObject* new_double_array(npy_intp n) { return PyArray_SimpleNew(1, &n, NPY_DOUBLE); }
 
 // A new, uninitialised float64 array of the given shape.
 [[nodiscard]] inline PyObject* new_double_array(int ndim, const npy_intp* shape) {
@@ -61,9 +59,9 @@ inline void release_fixed_memory(PyObject* capsule) {
     Ref memory = Ref::steal(PyCapsule_New(owner.get(), detail::fixed_memory_name, detail::release_fixed_memory));
     if (!memory) return nullptr;
     static_cast<void>(owner.release());  // the capsule holds it now
-    Py_INCREF(descr);  // NewFromDescr steals it
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, const_cast<npy_intp*>(shape), nullptr,
-                                                data, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
+    Py_INCREF(descr);                    // NewFromDescr steals it
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, const_cast<npy_intp*>(shape), nullptr, data,
+                                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), memory.release()) < 0) return nullptr;
     return array.release();
@@ -88,9 +86,9 @@ inline void freeze_fixed(PyObject* array) {
     auto* a = reinterpret_cast<PyArrayObject*>(array);
     PyArray_Descr* descr = PyArray_DESCR(a);
     Py_INCREF(descr);
-    Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(a), PyArray_DIMS(a),
-                                               PyArray_STRIDES(a), PyArray_DATA(a),
-                                               PyArray_FLAGS(a) & NPY_ARRAY_WRITEABLE, nullptr));
+    Ref view =
+        Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(a), PyArray_DIMS(a), PyArray_STRIDES(a),
+                                        PyArray_DATA(a), PyArray_FLAGS(a) & NPY_ARRAY_WRITEABLE, nullptr));
     if (!view) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(PyArray_BASE(a))) < 0)
         return nullptr;

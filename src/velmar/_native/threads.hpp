@@ -48,9 +48,8 @@ private:
 // takes the lock back and runs the pending signal handlers. False, with the
 // handler's exception set, when one raised (the remaining blocks are skipped);
 // a signal arriving during the last block is left to the interpreter.
-template <typename Body>
-[[nodiscard]] bool for_blocks(Py_ssize_t n, Body&& body, Py_ssize_t block = signal_block,
-                              Py_ssize_t threshold = release_threshold) {
+template <typename Body> [[nodiscard]] bool for_blocks(Py_ssize_t n, Body&& body, Py_ssize_t block = signal_block,
+                                                       Py_ssize_t threshold = release_threshold) {
     static_assert(std::is_invocable_v<Body&, Py_ssize_t, Py_ssize_t>, "body(begin, end)");
     if (block < 1) block = 1;
     const bool release = n >= threshold;

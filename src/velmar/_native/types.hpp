@@ -13,8 +13,7 @@ inline PyObject* refuse_pickling(PyObject*, PyObject*) {
 }
 
 // tp_dealloc of a garbage-collected heap type, given its tp_clear.
-template <int (*clear)(PyObject*)>
-void gc_dealloc(PyObject* self) {
+template <int (*clear)(PyObject*)> void gc_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     clear(self);
@@ -33,8 +32,8 @@ void gc_dealloc(PyObject* self) {
 }  // namespace velmar
 
 // Put these two entries in a type's PyMethodDef table to refuse pickling.
-#define VELMAR_REFUSE_PICKLING                                                         \
-    {"__reduce__", velmar::refuse_pickling, METH_NOARGS,                               \
-     "__reduce__($self, /)\n--\n\nNot picklable: raises TypeError."},                  \
-    {"__reduce_ex__", velmar::refuse_pickling, METH_O,                                 \
-     "__reduce_ex__($self, protocol, /)\n--\n\nNot picklable: raises TypeError."}
+#define VELMAR_REFUSE_PICKLING                                        \
+    {"__reduce__", velmar::refuse_pickling, METH_NOARGS,              \
+     "__reduce__($self, /)\n--\n\nNot picklable: raises TypeError."}, \
+        {"__reduce_ex__", velmar::refuse_pickling, METH_O,            \
+         "__reduce_ex__($self, protocol, /)\n--\n\nNot picklable: raises TypeError."}

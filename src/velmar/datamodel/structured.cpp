@@ -22,14 +22,27 @@ const Record records[] = {
     {"ENU_dtype", {{"u_east", "double"}, {"u_north", "double"}, {"u_up", "double"}}},
     {"AER_dtype", {{"azimuth", "double"}, {"elevation", "double"}, {"range", "double"}}},
     {"DTF_dtype",
-     {{"year", "uint16"}, {"month", "uint8"}, {"day", "uint8"}, {"hour", "uint8"}, {"minute", "uint8"},
+     {{"year", "uint16"},
+      {"month", "uint8"},
+      {"day", "uint8"},
+      {"hour", "uint8"},
+      {"minute", "uint8"},
       {"second", "double"}}},
     {"GeoState_dt",
-     {{"lat", "double"}, {"lon", "double"}, {"alt", "double"}, {"lat_dot", "double"}, {"lon_dot", "double"},
+     {{"lat", "double"},
+      {"lon", "double"},
+      {"alt", "double"},
+      {"lat_dot", "double"},
+      {"lon_dot", "double"},
       {"alt_dot", "double"}}},
     {"COE_dt",
-     {{"ecc", "double"}, {"sma", "double"}, {"inc", "double"}, {"raa", "double"}, {"arp", "double"},
-      {"tra", "double"}, {"slr", "double"}}},
+     {{"ecc", "double"},
+      {"sma", "double"},
+      {"inc", "double"},
+      {"raa", "double"},
+      {"arp", "double"},
+      {"tra", "double"},
+      {"slr", "double"}}},
 };
 
 // dtype([(name, numpy.<type>), ...])
@@ -61,5 +74,5 @@ int exec_structured(PyObject* module) {
 
 }  // namespace
 
-VELMAR_MODULE(structured, "numpy structured record types of velmar (coordinates, dates, orbital elements).",
-              nullptr, exec_structured)
+VELMAR_MODULE(structured, "numpy structured record types of velmar (coordinates, dates, orbital elements).", nullptr,
+              exec_structured)

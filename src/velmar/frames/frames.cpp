@@ -11,7 +11,6 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/frames/frames.hpp"
 
-
 namespace {
 
 using velmar::ENUObject;
@@ -67,8 +66,7 @@ PyObject* frame_repr(PyObject* self) {
         Ref lon = Ref::steal(PyFloat_FromDouble(e->lon));
         Ref alt = Ref::steal(PyFloat_FromDouble(e->alt));
         if (!lat || !lon || !alt) return nullptr;
-        return PyUnicode_FromFormat("%U(lat=%R, lon=%R, alt=%R)", type_name.get(), lat.get(),
-                                    lon.get(), alt.get());
+        return PyUnicode_FromFormat("%U(lat=%R, lon=%R, alt=%R)", type_name.get(), lat.get(), lon.get(), alt.get());
     }
     return PyUnicode_FromFormat("%U(%R)", type_name.get(), as_frame(self)->name);
 }
@@ -85,22 +83,20 @@ PyObject* frame_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("O(O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), as_frame(self)->name);
 }
 
-PyMemberDef frame_members[] = {
-    {"name", T_OBJECT_EX, offsetof(FrameObject, name), READONLY, "Name of the frame (str)."},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef frame_members[] = {{"name", T_OBJECT_EX, offsetof(FrameObject, name), READONLY, "Name of the frame (str)."},
+                               {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef frame_methods[] = {{"__reduce__", frame_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
                                {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot frame_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Frame(name)\n--\n\nA reference frame, known by its name.")},
-    {Py_tp_new, reinterpret_cast<void*>(frame_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(frame_str)},
-    {Py_tp_members, frame_members},
-    {Py_tp_methods, frame_methods},
-    {0, nullptr}};
+PyType_Slot frame_slots[] = {{Py_tp_doc, const_cast<char*>("Frame(name)\n--\n\nA reference frame, known by its name.")},
+                             {Py_tp_new, reinterpret_cast<void*>(frame_new)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+                             {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
+                             {Py_tp_str, reinterpret_cast<void*>(frame_str)},
+                             {Py_tp_members, frame_members},
+                             {Py_tp_methods, frame_methods},
+                             {0, nullptr}};
 
 PyType_Spec frame_spec = {"velmar.frames.frames.Frame", sizeof(FrameObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, frame_slots};
@@ -123,12 +119,14 @@ PyType_Slot gcrf_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&gcrf_slot, &gcrf_type_name>)},
     {0, nullptr}};
 PyType_Slot itrf_slots[] = {
-    {Py_tp_doc, const_cast<char*>("_ITRF()\n--\n\nInternational Terrestrial Reference Frame. Its only instance is ITRF.")},
+    {Py_tp_doc,
+     const_cast<char*>("_ITRF()\n--\n\nInternational Terrestrial Reference Frame. Its only instance is ITRF.")},
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&itrf_slot, &itrf_type_name>)},
     {0, nullptr}};
 PyType_Slot teme_slots[] = {
-    {Py_tp_doc, const_cast<char*>("_TEME()\n--\n\nTrue Equator, Mean Equinox frame of two-line elements. Its only instance is "
-                                  "TEME.")},
+    {Py_tp_doc,
+     const_cast<char*>("_TEME()\n--\n\nTrue Equator, Mean Equinox frame of two-line elements. Its only instance is "
+                       "TEME.")},
     {Py_tp_new, reinterpret_cast<void*>(singleton_new<&teme_slot, &teme_type_name>)},
     {0, nullptr}};
 

@@ -6,8 +6,7 @@
 namespace velmar {
 
 struct FrameObject {
-    PyObject_HEAD
-    PyObject* name;  // str, never NULL once constructed
+    PyObject_HEAD PyObject* name;  // str, never NULL once constructed
 };
 
 struct ENUObject {

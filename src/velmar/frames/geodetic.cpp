@@ -114,7 +114,9 @@ PyObject* new_records(PyArray_Descr* descr, npy_intp n, bool single) {
 // A result of shape () becomes a numpy scalar, as numpy's own functions do.
 PyObject* finish(Ref array) { return PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release())); }
 
-double* doubles(const Ref& array) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))); }
+double* doubles(const Ref& array) {
+    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
 
 // --- geodetic coordinates ----------------------------------------------------------
 
@@ -141,9 +143,9 @@ PyObject* itrf_to_geodetic(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Ref out = Ref::steal(new_records(lla_descr, n, single));
     if (!out) return nullptr;
     npy_intp dims[2] = {n, 3};
-    Ref columns = Ref::steal(PyArray_New(&PyArray_Type, single ? 1 : 2, single ? dims + 1 : dims, NPY_DOUBLE,
-                                         nullptr, PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), 0,
-                                         NPY_ARRAY_CARRAY, nullptr));
+    Ref columns = Ref::steal(PyArray_New(&PyArray_Type, single ? 1 : 2, single ? dims + 1 : dims, NPY_DOUBLE, nullptr,
+                                         PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), 0, NPY_ARRAY_CARRAY,
+                                         nullptr));
     if (!columns) return nullptr;
     Py_INCREF(out.get());
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(columns.get()), out.get()) < 0) return nullptr;
@@ -151,11 +153,9 @@ PyObject* itrf_to_geodetic(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     columns.reset();
     given.reset();
     double* y = doubles(out);
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i)
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i)
         geo::from_cartesian(shape, y[3 * i], y[3 * i + 1], y[3 * i + 2], y[3 * i], y[3 * i + 1], y[3 * i + 2]);
-    Py_END_ALLOW_THREADS
-    return finish(std::move(out));
+    Py_END_ALLOW_THREADS return finish(std::move(out));
 }
 
 // Field `name` of a record array, or nullptr with the records message.
@@ -198,7 +198,8 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Ref parts[3];
     if (!a[1] || a[1] == Py_None) {
         // One record array (LLA_dtype, GeoState_dt, ...): its three fields.
-        if (a[2] && a[2] != Py_None) return PyErr_Format(PyExc_TypeError, velmar::msg::geodetic_records, "alt without lon");
+        if (a[2] && a[2] != Py_None)
+            return PyErr_Format(PyExc_TypeError, velmar::msg::geodetic_records, "alt without lon");
         Ref records = Ref::steal(PyArray_FROM_O(a[0]));
         if (!records) return nullptr;
         if (!PyDataType_HASFIELDS(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(records.get()))))
@@ -219,7 +220,8 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const int nd = PyArray_MultiIter_NDIM(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()));
     if (nd >= NPY_MAXDIMS) return PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_too_many_dimensions, nd);
     npy_intp dims[NPY_MAXDIMS];
-    for (int d = 0; d < nd; ++d) dims[d] = PyArray_MultiIter_DIMS(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()))[d];
+    for (int d = 0; d < nd; ++d)
+        dims[d] = PyArray_MultiIter_DIMS(reinterpret_cast<PyArrayMultiIterObject*>(multi.get()))[d];
     Ref lat = Ref::steal(broadcast_copy(ins[0].get(), "lat", nd, dims));
     if (!lat) return nullptr;
     Ref lon = Ref::steal(broadcast_copy(ins[1].get(), "lon", nd, dims));
@@ -233,18 +235,17 @@ PyObject* geodetic_to_itrf(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const double *phi = doubles(lat), *lam = doubles(lon), *h = doubles(alt);
     double* y = doubles(out);
     npy_intp bad = -1;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         if (std::fabs(phi[i]) > pi / 2) {
             bad = i;
             break;
         }
         geo::to_cartesian(shape, phi[i], lam[i], h[i], y + 3 * i);
     }
-    Py_END_ALLOW_THREADS
-    if (bad >= 0) {
+    Py_END_ALLOW_THREADS if (bad >= 0) {
         Ref value = Ref::steal(PyFloat_FromDouble(phi[bad]));
-        if (value) PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range, value.get(), static_cast<Py_ssize_t>(bad));
+        if (value)
+            PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range, value.get(), static_cast<Py_ssize_t>(bad));
         return nullptr;
     }
     return out.release();
@@ -289,8 +290,7 @@ PyObject* topocentric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const double* dx = rates ? v.data() : nullptr;
     double* y = doubles(out);
     const npy_intp n = r.n;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         const double d[3] = {x[3 * i] - origin[0], x[3 * i + 1] - origin[1], x[3 * i + 2] - origin[2]};
         const double e = east[0] * d[0] + east[1] * d[1];
         const double nn = north[0] * d[0] + north[1] * d[1] + north[2] * d[2];
@@ -312,8 +312,7 @@ PyObject* topocentric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             row[3] = (d[0] * w[0] + d[1] * w[1] + d[2] * w[2]) / range;
         }
     }
-    Py_END_ALLOW_THREADS
-    return finish(std::move(out));
+    Py_END_ALLOW_THREADS return finish(std::move(out));
 }
 
 // --- the Sun -----------------------------------------------------------------------------
@@ -392,11 +391,9 @@ PyObject* sun_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const char* base = static_cast<const char*>(PyArray_DATA(epochs));
     const npy_intp stride = PyArray_STRIDE(epochs, 0);
     double* y = doubles(out);
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < dims[0]; ++i)
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < dims[0]; ++i)
         sun_at(tt_days(*reinterpret_cast<const std::int64_t*>(base + i * stride)), y + 3 * i);
-    Py_END_ALLOW_THREADS
-    return out.release();
+    Py_END_ALLOW_THREADS return out.release();
 }
 
 // --- look angles along a pass search ---------------------------------------------------
@@ -430,9 +427,9 @@ PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (PyErr_Occurred()) return nullptr;
     const npy_intp n = arrays::rows(t.get()), m = arrays::rows(rate.get());
     if (r.n != n || v.n != n || site.n != m || up.n != m || m < 1 || !(row > 0.0))
-        return PyErr_Format(PyExc_ValueError, velmar::msg::look_geometry_shapes, static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(r.n),
-                            static_cast<Py_ssize_t>(v.n), static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(site.n),
-                            static_cast<Py_ssize_t>(up.n), row);
+        return PyErr_Format(PyExc_ValueError, velmar::msg::look_geometry_shapes, static_cast<Py_ssize_t>(n),
+                            static_cast<Py_ssize_t>(r.n), static_cast<Py_ssize_t>(v.n), static_cast<Py_ssize_t>(m),
+                            static_cast<Py_ssize_t>(site.n), static_cast<Py_ssize_t>(up.n), row);
     const npy_intp dims[2] = {9, n};
     Ref out = Ref::steal(velmar::new_double_array(2, dims));
     if (!out) return nullptr;
@@ -441,8 +438,7 @@ PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     double* o = doubles(out);
     constexpr double gm = 3.986004418e14;
     const double sin_level = std::sin(level);
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         const double ti = tt[i];
         const double kf = std::floor(ti / row);
         const npy_intp k = std::isnan(kf) ? 0 : static_cast<npy_intp>(std::clamp(kf, 0.0, static_cast<double>(m - 1)));
@@ -492,8 +488,7 @@ PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         o[7 * n + i] = n1 / big_r - n0 * r1 / r2;
         o[8 * n + i] = n2 / big_r - (2 * n1 * r1 + n0 * r_2) / r2 + 2 * n0 * r1 * r1 / (r2 * big_r);
     }
-    Py_END_ALLOW_THREADS
-    return out.release();
+    Py_END_ALLOW_THREADS return out.release();
 }
 
 // --- the Earth's shadow -------------------------------------------------------------------
@@ -511,20 +506,21 @@ double visible_fraction(const double r[3], const double sun[3], double Rb, doubl
     const double dr = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     if (std::isnan(ds + dr)) return ds + dr;
     if (dr <= Rb) return 0.0;
-    if (ds <= Rs) return std::nan("");  // inside the Sun: no disc to see
+    if (ds <= Rs) return std::nan("");    // inside the Sun: no disc to see
     const double a = std::asin(Rs / ds);  // the Sun's apparent radius
     const double b = std::asin(Rb / dr);  // the body's
     // Angle between the directions to the Sun and to the body's centre (-r),
     // from the cross and dot products, accurate at every angle.
-    const double cx = -(s[1] * r[2] - s[2] * r[1]), cy = -(s[2] * r[0] - s[0] * r[2]), cz = -(s[0] * r[1] - s[1] * r[0]);
+    const double cx = -(s[1] * r[2] - s[2] * r[1]), cy = -(s[2] * r[0] - s[0] * r[2]),
+                 cz = -(s[0] * r[1] - s[1] * r[0]);
     const double c = std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), -(s[0] * r[0] + s[1] * r[1] + s[2] * r[2]));
     if (c >= a + b) return 1.0;
     if (c <= b - a) return 0.0;
     if (c <= a - b) return 1.0 - (b * b) / (a * a);  // the body crosses the Sun's disc inside it
     const double x = (c * c + a * a - b * b) / (2.0 * c);
     const double y = std::sqrt(std::max(0.0, a * a - x * x));
-    const double hidden = a * a * std::acos(std::clamp(x / a, -1.0, 1.0)) +
-                          b * b * std::acos(std::clamp((c - x) / b, -1.0, 1.0)) - c * y;
+    const double hidden =
+        a * a * std::acos(std::clamp(x / a, -1.0, 1.0)) + b * b * std::acos(std::clamp((c - x) / b, -1.0, 1.0)) - c * y;
     return std::clamp(1.0 - hidden / (pi * a * a), 0.0, 1.0);
 }
 
@@ -543,15 +539,13 @@ bool read_shadow_args(const char* function, PyObject* const* args, Py_ssize_t na
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return false;
     if (!read_points(a[0], "r_sat", out.r) || !read_points(a[1], "r_sun", out.sun)) return false;
     if (!pair_rows(out.r, "r_sat", out.sun, "r_sun")) return false;
-    if (!read_radius(a[2], earth, "body_radius", out.Rb) || !read_radius(a[3], sun, "sun_radius", out.Rs))
-        return false;
+    if (!read_radius(a[2], earth, "body_radius", out.Rb) || !read_radius(a[3], sun, "sun_radius", out.Rs)) return false;
     out.single = out.r.single && out.sun.single;
     out.n = out.r.single ? out.sun.n : out.r.n;
     return true;
 }
 
-template <typename Store>
-void shadow_loop(const ShadowArgs& s, Store store) {
+template <typename Store> void shadow_loop(const ShadowArgs& s, Store store) {
     const double* r = s.r.data();
     const double* q = s.sun.data();
     const npy_intp rstep = s.r.single ? 0 : 3, qstep = s.sun.single ? 0 : 3;
@@ -564,10 +558,8 @@ PyObject* shadow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Ref out = Ref::steal(PyArray_SimpleNew(s.single ? 0 : 1, &s.n, NPY_DOUBLE));
     if (!out) return nullptr;
     double* y = doubles(out);
-    Py_BEGIN_ALLOW_THREADS
-    shadow_loop(s, [y](npy_intp i, double f) { y[i] = f; });
-    Py_END_ALLOW_THREADS
-    return finish(std::move(out));
+    Py_BEGIN_ALLOW_THREADS shadow_loop(s, [y](npy_intp i, double f) { y[i] = f; });
+    Py_END_ALLOW_THREADS return finish(std::move(out));
 }
 
 PyObject* sunlit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -576,10 +568,8 @@ PyObject* sunlit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Ref out = Ref::steal(PyArray_SimpleNew(s.single ? 0 : 1, &s.n, NPY_BOOL));
     if (!out) return nullptr;
     auto* y = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    Py_BEGIN_ALLOW_THREADS
-    shadow_loop(s, [y](npy_intp i, double f) { y[i] = f > 0.0; });
-    Py_END_ALLOW_THREADS
-    return finish(std::move(out));
+    Py_BEGIN_ALLOW_THREADS shadow_loop(s, [y](npy_intp i, double f) { y[i] = f > 0.0; });
+    Py_END_ALLOW_THREADS return finish(std::move(out));
 }
 
 // --- module -------------------------------------------------------------------------------
@@ -616,68 +606,67 @@ PyArray_Descr* import_record(PyObject* structured, const char* name, std::initia
     return reinterpret_cast<PyArray_Descr*>(dtype.release());
 }
 
-PyMethodDef methods[] = {
-    {"itrf_to_geodetic", VELMAR_FASTCALL(itrf_to_geodetic),
-     "itrf_to_geodetic(r, ellipsoid=None)\n--\n\n"
-     "Geodetic latitude, longitude and height of Earth-fixed positions on\n"
-     "`ellipsoid` (WGS84 when None).\n\n"
-     "r: positions in m, shape (3,) or (N, 3). Returns LLA_dtype records\n"
-     "(velmar.datamodel.structured): lat in [-pi/2, pi/2] rad, lon in (-pi, pi]\n"
-     "rad, alt in m above the ellipsoid; one record (a numpy scalar) for (3,).\n\n"
-     "Closed form (Vermeille 2004), exact to the last digits at every distance from\n"
-     "the centre to far beyond the Moon. Within about 43 km of the centre several\n"
-     "normals of the ellipsoid pass through a point; the one to the nearest surface\n"
-     "point is taken (on the equatorial plane there, the sign of z picks the\n"
-     "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
-     "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
-    {"geodetic_to_itrf", VELMAR_FASTCALL(geodetic_to_itrf),
-     "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=None)\n--\n\n"
-     "Earth-fixed positions (m) of geodetic coordinates on `ellipsoid` (WGS84 when\n"
-     "None).\n\n"
-     "lat, lon in rad and alt in m, numbers or arrays broadcast together; or lat\n"
-     "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
-     "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
-     "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
-    {"topocentric", VELMAR_FASTCALL(topocentric),
-     "topocentric(r_itrf, v_itrf, station, ellipsoid=None)\n--\n\n"
-     "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
-     "ground station.\n\n"
-     "r_itrf (m) and v_itrf (m/s): ITRF positions and velocities, shape (3,) or\n"
-     "(N, 3); v_itrf may be None. station: an ENU frame, its origin geodetic on\n"
-     "`ellipsoid` (WGS84 when None). Returns AERR_dtype records (azimuth, elevation, range,\n"
-     "range_rate in rad, rad, m, m/s), or AER_dtype records\n"
-     "(velmar.datamodel.structured) when v_itrf is None. Azimuth runs from north\n"
-     "through east in [0, 2 pi); elevation is from the plane normal to the\n"
-     "ellipsoid at the station. Geometric: no refraction, no light time, no\n"
-     "aberration. At zero range, azimuth, elevation and range rate are NaN."},
-    {"sun_position", VELMAR_FASTCALL(sun_position),
-     "sun_position(time)\n--\n\n"
-     "Geocentric position of the Sun (m) in GCRF-aligned axes at each epoch of time\n"
-     "(a Time, or anything Time() accepts): shape (3,) for one epoch, (N, 3).\n\n"
-     "Meeus, Astronomical Algorithms (2nd ed.), ch. 25, low-precision series (mean\n"
-     "longitude, mean anomaly, equation of centre) with the annual aberration, so it\n"
-     "is the direction in which the Sun is seen from the geocentre, turned from the\n"
-     "mean equator and equinox of date to J2000 by the IAU 1976 precession. Good to\n"
-     "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
-     "about 1e-5 in distance."},
-    {"shadow", VELMAR_FASTCALL(shadow),
-     "shadow(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
-     "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
-     "0 in the umbra, between in the penumbra.\n\n"
-     "r_sat and r_sun: positions (m) in the same body-centred axes, shape (3,) or\n"
-     "(N, 3), a single one going with every row of the other. Conical umbra and\n"
-     "penumbra of a spherical body (radius body_radius) and a spherical Sun\n"
-     "(radius sun_radius), read from Earth.Re and Sun.Re when None: the\n"
-     "overlap of the two apparent discs, taken flat and uniformly bright\n"
-     "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
-    {"sunlit", VELMAR_FASTCALL(sunlit),
-     "sunlit(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
-     "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
-     "the umbra, so the penumbra counts as sunlit."},
-    {"_look_geometry", VELMAR_FASTCALL(look_geometry),
-     "_look_geometry(t, r, v, site, up, rate, row, level)\n--\n\n"
-     "The look geometry velmar.passes searches on (private)."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"itrf_to_geodetic", VELMAR_FASTCALL(itrf_to_geodetic),
+                          "itrf_to_geodetic(r, ellipsoid=None)\n--\n\n"
+                          "Geodetic latitude, longitude and height of Earth-fixed positions on\n"
+                          "`ellipsoid` (WGS84 when None).\n\n"
+                          "r: positions in m, shape (3,) or (N, 3). Returns LLA_dtype records\n"
+                          "(velmar.datamodel.structured): lat in [-pi/2, pi/2] rad, lon in (-pi, pi]\n"
+                          "rad, alt in m above the ellipsoid; one record (a numpy scalar) for (3,).\n\n"
+                          "Closed form (Vermeille 2004), exact to the last digits at every distance from\n"
+                          "the centre to far beyond the Moon. Within about 43 km of the centre several\n"
+                          "normals of the ellipsoid pass through a point; the one to the nearest surface\n"
+                          "point is taken (on the equatorial plane there, the sign of z picks the\n"
+                          "hemisphere). On the rotation axis lon is 0; the centre is lat = pi/2 (z = +0.0)\n"
+                          "or -pi/2 (z = -0.0), alt = -b. NaN in, NaN out."},
+                         {"geodetic_to_itrf", VELMAR_FASTCALL(geodetic_to_itrf),
+                          "geodetic_to_itrf(lat, lon=None, alt=0.0, ellipsoid=None)\n--\n\n"
+                          "Earth-fixed positions (m) of geodetic coordinates on `ellipsoid` (WGS84 when\n"
+                          "None).\n\n"
+                          "lat, lon in rad and alt in m, numbers or arrays broadcast together; or lat\n"
+                          "alone as a record array with fields lat, lon and alt (LLA_dtype, GeoState_dt).\n"
+                          "Returns shape (..., 3): (3,) for numbers, (N, 3) for N points. A latitude\n"
+                          "outside [-pi/2, pi/2] (degrees given as radians?) raises ValueError."},
+                         {"topocentric", VELMAR_FASTCALL(topocentric),
+                          "topocentric(r_itrf, v_itrf, station, ellipsoid=None)\n--\n\n"
+                          "Azimuth, elevation, range and range rate of Earth-fixed states seen from a\n"
+                          "ground station.\n\n"
+                          "r_itrf (m) and v_itrf (m/s): ITRF positions and velocities, shape (3,) or\n"
+                          "(N, 3); v_itrf may be None. station: an ENU frame, its origin geodetic on\n"
+                          "`ellipsoid` (WGS84 when None). Returns AERR_dtype records (azimuth, elevation, range,\n"
+                          "range_rate in rad, rad, m, m/s), or AER_dtype records\n"
+                          "(velmar.datamodel.structured) when v_itrf is None. Azimuth runs from north\n"
+                          "through east in [0, 2 pi); elevation is from the plane normal to the\n"
+                          "ellipsoid at the station. Geometric: no refraction, no light time, no\n"
+                          "aberration. At zero range, azimuth, elevation and range rate are NaN."},
+                         {"sun_position", VELMAR_FASTCALL(sun_position),
+                          "sun_position(time)\n--\n\n"
+                          "Geocentric position of the Sun (m) in GCRF-aligned axes at each epoch of time\n"
+                          "(a Time, or anything Time() accepts): shape (3,) for one epoch, (N, 3).\n\n"
+                          "Meeus, Astronomical Algorithms (2nd ed.), ch. 25, low-precision series (mean\n"
+                          "longitude, mean anomaly, equation of centre) with the annual aberration, so it\n"
+                          "is the direction in which the Sun is seen from the geocentre, turned from the\n"
+                          "mean equator and equinox of date to J2000 by the IAU 1976 precession. Good to\n"
+                          "0.01 deg in direction from 1950 to 2050 (about 0.003 deg in practice) and to\n"
+                          "about 1e-5 in distance."},
+                         {"shadow", VELMAR_FASTCALL(shadow),
+                          "shadow(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
+                          "Fraction of the Sun's disc visible from each satellite position: 1 sunlit,\n"
+                          "0 in the umbra, between in the penumbra.\n\n"
+                          "r_sat and r_sun: positions (m) in the same body-centred axes, shape (3,) or\n"
+                          "(N, 3), a single one going with every row of the other. Conical umbra and\n"
+                          "penumbra of a spherical body (radius body_radius) and a spherical Sun\n"
+                          "(radius sun_radius), read from Earth.Re and Sun.Re when None: the\n"
+                          "overlap of the two apparent discs, taken flat and uniformly bright\n"
+                          "(Montenbruck and Gill, Satellite Orbits, 3.4.2). 0 inside the body."},
+                         {"sunlit", VELMAR_FASTCALL(sunlit),
+                          "sunlit(r_sat, r_sun, body_radius=None, sun_radius=None)\n--\n\n"
+                          "True where any part of the Sun's disc is visible (shadow(...) > 0): outside\n"
+                          "the umbra, so the penumbra counts as sunlit."},
+                         {"_look_geometry", VELMAR_FASTCALL(look_geometry),
+                          "_look_geometry(t, r, v, site, up, rate, row, level)\n--\n\n"
+                          "The look geometry velmar.passes searches on (private)."},
+                         {nullptr, nullptr, 0, nullptr}};
 
 // The neighbours' types, all used here (see velmar::TypeBinding). A
 // station's origin is read from its C fields, so ENU's layout must match.
@@ -699,8 +688,8 @@ int exec_geodetic(PyObject* module) {
     if (!(aer_descr = import_record(structured.get(), "AER_dtype", {"azimuth", "elevation", "range"},
                                     "azimuth, elevation, range (float64)")))
         return -1;
-    Ref fields = Ref::steal(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "azimuth", "=f8", "elevation", "=f8", "range", "=f8",
-                                        "range_rate", "=f8"));
+    Ref fields = Ref::steal(
+        Py_BuildValue("[(ss)(ss)(ss)(ss)]", "azimuth", "=f8", "elevation", "=f8", "range", "=f8", "range_rate", "=f8"));
     if (!fields) return -1;
     PyArray_Descr* made = nullptr;
     if (!PyArray_DescrConverter(fields.get(), &made)) return -1;

@@ -11,10 +11,10 @@
 namespace velmar::geodetic {
 
 struct Shape {
-    double a;    // semi-major axis, m
-    double e2;   // first eccentricity squared f (2 - f)
-    double e4;   // e2 squared
-    double e2m;  // 1 - e2 = (b / a)^2, computed as (1 - f)^2 so it keeps its digits for tiny f
+    double a;       // semi-major axis, m
+    double e2;      // first eccentricity squared f (2 - f)
+    double e4;      // e2 squared
+    double e2m;     // 1 - e2 = (b / a)^2, computed as (1 - f)^2 so it keeps its digits for tiny f
     double inv_a2;  // 1 / a^2: divisions are the slow links of the chain below
 
     Shape(double a_, double f)

@@ -307,8 +307,10 @@ npy_intp piece_of(const velmar::View1D<double>& x, npy_intp m, double t, npy_int
     npy_intp lo = 0, hi = m - 1;
     while (hi - lo > 1) {
         const npy_intp mid = lo + (hi - lo) / 2;
-        if (x[mid] <= t) lo = mid;
-        else hi = mid;
+        if (x[mid] <= t)
+            lo = mid;
+        else
+            hi = mid;
     }
     return lo;
 }
@@ -316,13 +318,11 @@ npy_intp piece_of(const velmar::View1D<double>& x, npy_intp m, double t, npy_int
 // The walk both evaluators share: an epoch outside [x[0], x[m-1]] (or NaN)
 // gets `fill` and is counted; any other gets value(j, t) of the piece j that
 // holds it. Runs without the interpreter lock: it touches only the views.
-template <class Value>
-npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<double>& t, velmar::View1D<double>& out,
-                     double fill, Value value) {
+template <class Value> npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<double>& t,
+                                            velmar::View1D<double>& out, double fill, Value value) {
     const npy_intp m = x.size();
     npy_intp outside = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const double first = x[0], last = x[m - 1];
+    Py_BEGIN_ALLOW_THREADS const double first = x[0], last = x[m - 1];
     npy_intp j = 0;
     for (npy_intp i = 0; i < t.size(); ++i) {
         const double ti = t[i];
@@ -334,8 +334,7 @@ npy_intp walk_pieces(const velmar::View1D<double>& x, const velmar::View1D<doubl
         j = piece_of(x, m, ti, j);
         out[i] = value(j, ti);
     }
-    Py_END_ALLOW_THREADS
-    return outside;
+    Py_END_ALLOW_THREADS return outside;
 }
 
 // Epoch views shared by the evaluators: t read, out written, of one length.
@@ -372,8 +371,7 @@ PyObject* py_cubic_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!samples_view(a[0], x) || !c.acquire(a[1]) || !epochs_and_out(a[2], a[3], t, out)) return nullptr;
     const npy_intp m = x.size();
     if (c.shape(0) != 4 || c.shape(1) != m - 1) {
-        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_cubic_shape,
-                     c.shape(0), c.shape(1), m);
+        PyErr_Format(PyExc_ValueError, velmar::msg::transforms_cubic_shape, c.shape(0), c.shape(1), m);
         return nullptr;
     }
     const npy_intp outside = walk_pieces(x, t, out, fill, [&](npy_intp j, double ti) {
@@ -433,8 +431,7 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return nullptr;
     }
     constexpr std::int64_t ns_per_day = 86'400'000'000'000;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         std::int64_t d = ns[i] / ns_per_day, rest = ns[i] % ns_per_day;
         if (rest < 0) rest += ns_per_day, --d;
         const double seconds = static_cast<double>(rest) * 1e-9;
@@ -443,8 +440,7 @@ PyObject* py_ut1_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         fraction[i] = (seconds - offset) / 86400.0;
         if (tt.held()) tt[i] = static_cast<double>(d) + (seconds + 32.184) / 86400.0;
     }
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 // --- binding -----------------------------------------------------------------------
@@ -484,8 +480,8 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     const Need need = need_of(from, to);
     Ref need_obj = Ref::steal(PyLong_FromLong(need));
     if (!need_obj) return nullptr;
-    Ref prepared = Ref::steal(PyObject_CallFunctionObjArgs(prepare, time, r, v ? v : Py_None, eop ? eop : Py_None,
-                                                           need_obj.get(), nullptr));
+    Ref prepared = Ref::steal(
+        PyObject_CallFunctionObjArgs(prepare, time, r, v ? v : Py_None, eop ? eop : Py_None, need_obj.get(), nullptr));
     if (!prepared) return nullptr;
     if (!PyTuple_Check(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) != 6) {
         PyErr_SetString(PyExc_SystemError, velmar::msg::transforms_prepare_result);
@@ -524,8 +520,8 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     // the caller's threads do can reach it.
     const npy_intp shape[2] = {job.n, 3};
     Ref r_out = Ref::steal(velmar::new_double_array(2, shape));
-    if (!r_out || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(r_out.get()),
-                                   reinterpret_cast<PyArrayObject*>(r_arr)) < 0)
+    if (!r_out ||
+        PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(r_out.get()), reinterpret_cast<PyArrayObject*>(r_arr)) < 0)
         return nullptr;
     Ref v_out;
     if (v_arr != Py_None) {
@@ -540,11 +536,10 @@ PyObject* transform_arrays(PyObject* time, PyObject* r, PyObject* v, PyObject* e
     job.v_out = v_out ? const_cast<double*>(data_of(v_out.get())) : nullptr;
     job.p = data_of(params);
 
-    Py_BEGIN_ALLOW_THREADS
-    run(job);
+    Py_BEGIN_ALLOW_THREADS run(job);
     Py_END_ALLOW_THREADS
 
-    if (flat) {
+        if (flat) {
         // One epoch given as (3,) vectors gets (3,) vectors back.
         npy_intp flat_shape[1] = {3};
         PyArray_Dims dims{flat_shape, 1};
@@ -568,8 +563,8 @@ PyObject* public_transform(const char* name, Frame from, Frame to, PyObject* con
     return transform_arrays(a[0], a[1], a[2], a[3], from, to);
 }
 
-#define VELMAR_TRANSFORM(NAME, FROM, TO)                                                          \
-    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
+#define VELMAR_TRANSFORM(NAME, FROM, TO)                                                         \
+    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
         return public_transform(#NAME, Frame::FROM, Frame::TO, args, nargs, kwnames);            \
     }
 VELMAR_TRANSFORM(teme_to_itrf, teme, itrf)
@@ -579,9 +574,12 @@ VELMAR_TRANSFORM(gcrf_to_itrf, gcrf, itrf)
 #undef VELMAR_TRANSFORM
 
 bool frame_of(PyObject* obj, const char* argname, Frame& out) {
-    if (obj == frame_teme) out = Frame::teme;
-    else if (obj == frame_itrf) out = Frame::itrf;
-    else if (obj == frame_gcrf) out = Frame::gcrf;
+    if (obj == frame_teme)
+        out = Frame::teme;
+    else if (obj == frame_itrf)
+        out = Frame::itrf;
+    else if (obj == frame_gcrf)
+        out = Frame::gcrf;
     else {
         PyErr_Format(PyExc_ValueError, velmar::msg::transform_frame, argname, obj);
         return false;
@@ -599,23 +597,21 @@ PyObject* py_transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return transform_arrays(a[0], a[1], a[2] == Py_None ? nullptr : a[2], a[5], from, to);
 }
 
-#define VELMAR_DOC_PAIR(NAME, FROM, TO)                                                                   \
-    #NAME "($module, time, r, v=None, eop=None)\n--\n\n"                                                  \
-    "Positions r (m) and optionally velocities v (m/s) in " FROM " at the epochs `time`, in " TO ".\n\n" \
-    "time is a velmar Time of N epochs with r, v of shape (N, 3), or one epoch with r, v of shape (3,)\n"  \
-    "(or (N, 3), all at that epoch). eop is None for velmar's bulletins (velmar.iers.eop.EOP) or an\n"    \
-    "EOPValues. Returns (r, v) as new arrays, v None when not given. Epochs outside the Earth\n"          \
-    "orientation data give NaN rows and one RuntimeWarning naming the data's span."
+#define VELMAR_DOC_PAIR(NAME, FROM, TO)                                                                       \
+    #NAME                                                                                                     \
+        "($module, time, r, v=None, eop=None)\n--\n\n"                                                        \
+        "Positions r (m) and optionally velocities v (m/s) in " FROM " at the epochs `time`, in " TO          \
+        ".\n\n"                                                                                               \
+        "time is a velmar Time of N epochs with r, v of shape (N, 3), or one epoch with r, v of shape (3,)\n" \
+        "(or (N, 3), all at that epoch). eop is None for velmar's bulletins (velmar.iers.eop.EOP) or an\n"    \
+        "EOPValues. Returns (r, v) as new arrays, v None when not given. Epochs outside the Earth\n"          \
+        "orientation data give NaN rows and one RuntimeWarning naming the data's span."
 
 PyMethodDef methods[] = {
-    {"teme_to_itrf", VELMAR_FASTCALL(py_teme_to_itrf),
-     VELMAR_DOC_PAIR(teme_to_itrf, "TEME", "ITRF")},
-    {"itrf_to_teme", VELMAR_FASTCALL(py_itrf_to_teme),
-     VELMAR_DOC_PAIR(itrf_to_teme, "ITRF", "TEME")},
-    {"itrf_to_gcrf", VELMAR_FASTCALL(py_itrf_to_gcrf),
-     VELMAR_DOC_PAIR(itrf_to_gcrf, "ITRF", "GCRF")},
-    {"gcrf_to_itrf", VELMAR_FASTCALL(py_gcrf_to_itrf),
-     VELMAR_DOC_PAIR(gcrf_to_itrf, "GCRF", "ITRF")},
+    {"teme_to_itrf", VELMAR_FASTCALL(py_teme_to_itrf), VELMAR_DOC_PAIR(teme_to_itrf, "TEME", "ITRF")},
+    {"itrf_to_teme", VELMAR_FASTCALL(py_itrf_to_teme), VELMAR_DOC_PAIR(itrf_to_teme, "ITRF", "TEME")},
+    {"itrf_to_gcrf", VELMAR_FASTCALL(py_itrf_to_gcrf), VELMAR_DOC_PAIR(itrf_to_gcrf, "ITRF", "GCRF")},
+    {"gcrf_to_itrf", VELMAR_FASTCALL(py_gcrf_to_itrf), VELMAR_DOC_PAIR(gcrf_to_itrf, "GCRF", "ITRF")},
     {"transform", VELMAR_FASTCALL(py_transform),
      "transform($module, time, r, v, from_frame, to_frame, eop=None)\n--\n\n"
      "Positions r (m) and velocities v (m/s, or None) from one of TEME, ITRF, GCRF to another,\n"

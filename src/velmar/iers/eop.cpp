@@ -431,8 +431,7 @@ bool bind_self(const char* getter, PyObject* const* args, Py_ssize_t nargs, PyOb
     return velmar::bind_fastcall(sig, args, nargs, kwnames, &self);
 }
 
-template <Slot slot>
-PyObject* slot_getter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <Slot slot> PyObject* slot_getter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* getters[] = {"pm_x", "pm_y", "lod", "dX", "dY", "dat", "TAI_UT1"};
     PyObject* self;
     if (!bind_self(getters[slot], args, nargs, kwnames, self)) return nullptr;
@@ -542,7 +541,8 @@ const Property properties[] = {
      "holds on, as in Time. NaN at a NaN epoch."},
     {"TAI_UT1", "EOP.TAI_UT1", slot_getter<TAI_UT1_interpolator>,
      "EOP.TAI_UT1(self) -> ndarray[double]\n\nThe difference TAI - UT1 (in seconds)"},
-    {"TT_UT1", "EOP.TT_UT1", TT_UT1_getter, "EOP.TT_UT1(self) -> ndarray[double]\n\nThe difference TT - UT1 (in seconds)"},
+    {"TT_UT1", "EOP.TT_UT1", TT_UT1_getter,
+     "EOP.TT_UT1(self) -> ndarray[double]\n\nThe difference TT - UT1 (in seconds)"},
 };
 
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -565,17 +565,21 @@ PyObject* make_class(PyObject* module) {
             return nullptr;
     }
     const velmar::FunctionSpec methods[] = {
-        {"__init__", "EOP.__init__", init, velmar::Binding::method, init_doc, "(self, mjd_utc)",
-         {{"return", "None"}}},
-        {"get_TT_UT1_from_mjd_ut1", "EOP.get_TT_UT1_from_mjd_ut1", get_TT_UT1_from_mjd_ut1,
-         velmar::Binding::classmethod, get_TT_UT1_doc, "(cls, mjd_ut1)", {{"return", "ndarray[double]"}}},
+        {"__init__", "EOP.__init__", init, velmar::Binding::method, init_doc, "(self, mjd_utc)", {{"return", "None"}}},
+        {"get_TT_UT1_from_mjd_ut1",
+         "EOP.get_TT_UT1_from_mjd_ut1",
+         get_TT_UT1_from_mjd_ut1,
+         velmar::Binding::classmethod,
+         get_TT_UT1_doc,
+         "(cls, mjd_ut1)",
+         {{"return", "ndarray[double]"}}},
     };
     for (const auto& method : methods)
         if (!velmar::add_function(module, ns.get(), method)) return nullptr;
     for (const Property& p : properties) {
         Ref getter = Ref::steal(velmar::make_function(
-            module, {p.name, p.qualname, p.getter, velmar::Binding::method, p.doc, "(self)",
-                     {{"return", "ndarray[double]"}}}));
+            module,
+            {p.name, p.qualname, p.getter, velmar::Binding::method, p.doc, "(self)", {{"return", "ndarray[double]"}}}));
         if (!getter) return nullptr;
         Ref prop = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
         if (!set_item(ns.get(), p.name, prop.get())) return nullptr;
@@ -595,8 +599,8 @@ bool make_names() {
         !intern(n.isnan, "isnan") || !intern(n.mjd_utc, "mjd_utc") || !intern(n.mjd_ut1, "mjd_ut1") ||
         !intern(n.pm_x, "pm_x") || !intern(n.pm_y, "pm_y") || !intern(n.lod, "lod") ||
         !intern(n.dX_IAU2000A, "dX_IAU2000A") || !intern(n.dY_IAU2000A, "dY_IAU2000A") || !intern(n.dut, "dut") ||
-        !intern(n.dat, "dat") || !intern(n.TAI_UT1, "TAI_UT1") || !intern(n.x, "x") || !intern(n.previous, "previous") ||
-        !intern(n.linear, "linear") || !intern(n.extrapolate, "extrapolate"))
+        !intern(n.dat, "dat") || !intern(n.TAI_UT1, "TAI_UT1") || !intern(n.x, "x") ||
+        !intern(n.previous, "previous") || !intern(n.linear, "linear") || !intern(n.extrapolate, "extrapolate"))
         return false;
     for (int i = 0; i < slot_count; ++i)
         if (!intern(slot_names[i], slot_info[i].name)) return false;
@@ -634,5 +638,5 @@ int exec_eop(PyObject* module) {
 
 }  // namespace
 
-VELMAR_MODULE(eop, "Earth orientation parameters and time-scale offsets interpolated from the IERS bulletins.",
-              nullptr, exec_eop)
+VELMAR_MODULE(eop, "Earth orientation parameters and time-scale offsets interpolated from the IERS bulletins.", nullptr,
+              exec_eop)

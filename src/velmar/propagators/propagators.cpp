@@ -140,8 +140,7 @@ PyObject* new_array(int ndim, const npy_intp* shape, const double* values) {
 
 // _gravity_gradient(t, r, v) and _acceleration(t, r, v): table entries 1 and 2.
 template <int entry>
-PyObject* position_velocity_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
+PyObject* position_velocity_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"t", "r", "v"};
     static constexpr velmar::Signature sig{entry == 1 ? "_gravity_gradient" : "_acceleration", names, 3, 3, 3};
     PyObject* a[3];
@@ -199,14 +198,13 @@ PyMethodDef propagator_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot propagator_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Propagator(GM=None)\n--\n\n"
-                    "Base class of velmar's orbit propagators.\n\n"
-                    "A propagator turns one initial state into an ephemeris at many epochs:\n"
-                    "propagate(time_array, initial_state) calls the class's\n"
-                    "propagate_state(time_array, initial_state). The base accepts (and ignores)\n"
-                    "one gravitational parameter GM, which its subclasses interpret, and holds\n"
-                    "no data of its own. Subclass it natively or in Python.")},
+    {Py_tp_doc, const_cast<char*>("Propagator(GM=None)\n--\n\n"
+                                  "Base class of velmar's orbit propagators.\n\n"
+                                  "A propagator turns one initial state into an ephemeris at many epochs:\n"
+                                  "propagate(time_array, initial_state) calls the class's\n"
+                                  "propagate_state(time_array, initial_state). The base accepts (and ignores)\n"
+                                  "one gravitational parameter GM, which its subclasses interpret, and holds\n"
+                                  "no data of its own. Subclass it natively or in Python.")},
     {Py_tp_new, reinterpret_cast<void*>(propagator_new)},
     {Py_tp_init, reinterpret_cast<void*>(propagator_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(propagator_dealloc)},
@@ -216,13 +214,11 @@ PyType_Slot propagator_slots[] = {
 // Not tracked by the garbage collector: the base holds no references. A Python
 // subclass gets an instance dict and, with it, tracking of its own.
 PyType_Spec propagator_spec = {"velmar.propagators.propagators.Propagator", sizeof(PropagatorObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-                               propagator_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, propagator_slots};
 
 int exec_propagators(PyObject* module) {
     if (!velmar::import_numpy()) return -1;
-    if (!propagate_state_name && !(propagate_state_name = PyUnicode_InternFromString("propagate_state")))
-        return -1;
+    if (!propagate_state_name && !(propagate_state_name = PyUnicode_InternFromString("propagate_state"))) return -1;
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &propagator_spec)));
     return type ? 0 : -1;
 }

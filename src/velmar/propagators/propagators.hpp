@@ -19,8 +19,7 @@ struct PropagatorTable {
 };
 
 struct PropagatorObject {
-    PyObject_HEAD
-    const PropagatorTable* table;
+    PyObject_HEAD const PropagatorTable* table;
 };
 
 }  // namespace velmar

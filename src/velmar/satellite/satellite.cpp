@@ -18,8 +18,7 @@ PyTypeObject* propagator_type = nullptr;
 PyTypeObject* sv_ephemeris_type = nullptr;
 
 struct SatelliteObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakrefs;
     PyObject* time;         // Time
     PyObject* state;        // whatever the caller gave
@@ -67,14 +66,13 @@ int satellite_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (int i = 2; i < 6; ++i)
         if (!a[i]) a[i] = Py_None;
     if (!velmar::require_instance(a[2], propagator_type, "propagator") ||
-        !velmar::require_instance(a[3], sv_ephemeris_type, "ephemeris") ||
-        !velmar::require_exact_str(a[4], "name") || !velmar::require_exact_str(a[5], "description"))
+        !velmar::require_instance(a[3], sv_ephemeris_type, "ephemeris") || !velmar::require_exact_str(a[4], "name") ||
+        !velmar::require_exact_str(a[5], "description"))
         return -1;
     // A name given to the constructor is kept as the setter would keep it; an
     // absent one stays None rather than becoming the text "None".
     Ref name = a[4] == Py_None ? Ref::borrow(Py_None) : Ref::steal(normalised_text(a[4], "name"));
-    Ref description =
-        a[5] == Py_None ? Ref::borrow(Py_None) : Ref::steal(normalised_text(a[5], "description"));
+    Ref description = a[5] == Py_None ? Ref::borrow(Py_None) : Ref::steal(normalised_text(a[5], "description"));
     if (!name || !description) return -1;
     Ref time = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(time_type), a[0]));
     if (!time) return -1;
@@ -125,7 +123,8 @@ void satellite_dealloc(PyObject* self) {
 }
 
 PyObject* get_field(PyObject* self, void* offset) {
-    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::size_t>(offset));
+    PyObject* value =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::size_t>(offset));
     return Py_NewRef(value ? value : Py_None);
 }
 
@@ -162,11 +161,10 @@ PyGetSetDef getset[] = {
      offset_of(offsetof(SatelliteObject, ephemeris))},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMemberDef members[] = {
-    {"_time", T_OBJECT, offsetof(SatelliteObject, time), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(SatelliteObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(SatelliteObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef members[] = {{"_time", T_OBJECT, offsetof(SatelliteObject, time), READONLY, nullptr},
+                         {"__dictoffset__", T_PYSSIZET, offsetof(SatelliteObject, dict), READONLY, nullptr},
+                         {"__weaklistoffset__", T_PYSSIZET, offsetof(SatelliteObject, weakrefs), READONLY, nullptr},
+                         {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef methods[] = {VELMAR_REFUSE_PICKLING, {nullptr, nullptr, 0, nullptr}};
 
@@ -179,20 +177,19 @@ constexpr const char* satellite_doc =
     "leading and trailing whitespace). The epochs are fixed once the satellite is\n"
     "made: calling __init__ again raises TypeError.";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(satellite_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(satellite_new)},
-    {Py_tp_init, reinterpret_cast<void*>(satellite_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(satellite_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(satellite_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(satellite_clear)},
-    {Py_tp_getset, getset},
-    {Py_tp_members, members},
-    {Py_tp_methods, methods},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(satellite_doc)},
+                       {Py_tp_new, reinterpret_cast<void*>(satellite_new)},
+                       {Py_tp_init, reinterpret_cast<void*>(satellite_init)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(satellite_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(satellite_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(satellite_clear)},
+                       {Py_tp_getset, getset},
+                       {Py_tp_members, members},
+                       {Py_tp_methods, methods},
+                       {0, nullptr}};
 
 PyType_Spec satellite_type_spec = {"velmar.satellite.satellite.Satellite", sizeof(SatelliteObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 
 // The neighbours' types (see velmar::TypeBinding): those with a slot are used
 // here, the others are only checked, so that a package built from mismatched

@@ -22,8 +22,7 @@ namespace velmar::arrays {
     if (!float64) return nullptr;
     // Integers and narrower floats convert exactly enough; complex numbers,
     // text and objects do not convert without losing meaning.
-    if (!PyArray_CanCastTypeTo(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr*>(float64.get()),
-                               NPY_SAFE_CASTING)) {
+    if (!PyArray_CanCastTypeTo(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr*>(float64.get()), NPY_SAFE_CASTING)) {
         PyErr_Format(PyExc_ValueError, velmar::msg::array_not_real, name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
         return nullptr;

@@ -26,7 +26,8 @@ namespace signature {
 inline constexpr const char* anomaly = "void (double const * , double const , double * , Py_ssize_t const )";
 inline constexpr const char* sin_cos = "void (double const * , double * , double * , Py_ssize_t const )";
 inline constexpr const char* atan2 = "void (double const * , double const * , double * , Py_ssize_t const )";
-inline constexpr const char* two_body = "void (double const * , Py_ssize_t const , double const * , double * , double * )";
+inline constexpr const char* two_body =
+    "void (double const * , Py_ssize_t const , double const * , double * , double * )";
 }  // namespace signature
 
 struct Kernels {

@@ -110,7 +110,7 @@ double solve_reduced(double a, double ecc) {
     const double d = 3.0 * one_minus_e + alpha * ecc;
     const double q = 2.0 * alpha * d * one_minus_e - a * a;
     const double r = 3.0 * alpha * d * (2.0 * one_minus_e + alpha * ecc) * a + a * a * a;  // d - 1 + e
-    const double discriminant = q * q * q + r * r;  // >= 0 but for rounding
+    const double discriminant = q * q * q + r * r;                                         // >= 0 but for rounding
     // r > 0 here, so the argument is positive and, for ecc < 1, a normal number.
     const double root = cube_root(r + std::sqrt(discriminant > 0.0 ? discriminant : 0.0));
     const double w = root * root;
@@ -301,15 +301,18 @@ VELMAR_KERNEL void eca_from_mea_loop(const double* in, double ecc, double* out, 
         return;
     }
     const kp::Table& T = table_for(ecc);  // callers pass a block at a time: built once per eccentricity
-    blocks(in, out, n, [&T](double mea) VELMAR_LAMBDA { return kp::kepler_core(T, mea); },
-           [ecc](double mea) VELMAR_LAMBDA { return markley_eca_from_mea(mea, ecc); });
+    blocks(
+        in, out, n, [&T](double mea) VELMAR_LAMBDA { return kp::kepler_core(T, mea); },
+        [ecc](double mea) VELMAR_LAMBDA { return markley_eca_from_mea(mea, ecc); });
 }
 
 VELMAR_KERNEL void tra_from_eca_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
     const double s = velmar::coe::semi_minor_ratio(ecc);
-    blocks(in, out, n,
-           [ecc, s](double eca) VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? tra_from_eca_core(eca, ecc, s) : nan; },
-           [ecc, s](double eca) VELMAR_LAMBDA { return tra_from_eca_one(eca, ecc, s); });
+    blocks(
+        in, out, n,
+        [ecc, s](double eca)
+            VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? tra_from_eca_core(eca, ecc, s) : nan; },
+        [ecc, s](double eca) VELMAR_LAMBDA { return tra_from_eca_one(eca, ecc, s); });
 }
 
 VELMAR_KERNEL void tra_from_mea_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
@@ -323,9 +326,11 @@ VELMAR_KERNEL void tra_from_mea_loop(const double* in, double ecc, double* out, 
 
 VELMAR_KERNEL void eca_from_tra_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
     const double s = velmar::coe::semi_minor_ratio(ecc);
-    blocks(in, out, n,
-           [ecc, s](double tra) VELMAR_LAMBDA { return trig::sin_cos_in_core(tra) ? eca_from_tra_core(tra, ecc, s) : nan; },
-           [ecc, s](double tra) VELMAR_LAMBDA { return eca_from_tra_one(tra, ecc, s); });
+    blocks(
+        in, out, n,
+        [ecc, s](double tra)
+            VELMAR_LAMBDA { return trig::sin_cos_in_core(tra) ? eca_from_tra_core(tra, ecc, s) : nan; },
+        [ecc, s](double tra) VELMAR_LAMBDA { return eca_from_tra_one(tra, ecc, s); });
 }
 
 VELMAR_KERNEL void mea_from_tra_loop(const double* in, double ecc, double* out, Py_ssize_t n) {
@@ -333,13 +338,14 @@ VELMAR_KERNEL void mea_from_tra_loop(const double* in, double ecc, double* out, 
     for (Py_ssize_t start = 0; start < n; start += block) {
         const Py_ssize_t m = std::min<Py_ssize_t>(block, n - start);
         eca_from_tra_loop(in + start, ecc, E, m);
-        blocks(E, out + start, m,
-               [ecc](double eca) VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? mea_of_eca_core(eca, ecc) : nan; },
-               [ecc](double eca) VELMAR_LAMBDA {
-                   double sin_eca, cos_eca;
-                   trig::sin_cos(eca, sin_eca, cos_eca);
-                   return eca - ecc * sin_eca;
-               });
+        blocks(
+            E, out + start, m,
+            [ecc](double eca) VELMAR_LAMBDA { return trig::sin_cos_in_core(eca) ? mea_of_eca_core(eca, ecc) : nan; },
+            [ecc](double eca) VELMAR_LAMBDA {
+                double sin_eca, cos_eca;
+                trig::sin_cos(eca, sin_eca, cos_eca);
+                return eca - ecc * sin_eca;
+            });
     }
 }
 
@@ -424,34 +430,40 @@ struct Paths {
     velmar::batch::TwoBodyBatch two_body;
 };
 
-#define VELMAR_PATHS(SUFFIX, ATTRIBUTE)                                                                    \
-    ATTRIBUTE void eca_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
-        eca_from_mea_loop(in, e, out, n);                                                                  \
-    }                                                                                                      \
-    ATTRIBUTE void tra_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
-        tra_from_mea_loop(in, e, out, n);                                                                  \
-    }                                                                                                      \
-    ATTRIBUTE void tra_from_eca_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
-        tra_from_eca_loop(in, e, out, n);                                                                  \
-    }                                                                                                      \
-    ATTRIBUTE void eca_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
-        eca_from_tra_loop(in, e, out, n);                                                                  \
-    }                                                                                                      \
-    ATTRIBUTE void mea_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {        \
-        mea_from_tra_loop(in, e, out, n);                                                                  \
-    }                                                                                                      \
-    ATTRIBUTE void sin_cos_##SUFFIX(const double* in, double* s, double* c, Py_ssize_t n) {              \
-        sin_cos_loop(in, s, c, n);                                                                         \
-    }                                                                                                      \
-    ATTRIBUTE void atan2_##SUFFIX(const double* y, const double* x, double* out, Py_ssize_t n) {         \
-        atan2_loop(y, x, out, n);                                                                          \
-    }                                                                                                      \
+#define VELMAR_PATHS(SUFFIX, ATTRIBUTE)                                                                      \
+    ATTRIBUTE void eca_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {            \
+        eca_from_mea_loop(in, e, out, n);                                                                    \
+    }                                                                                                        \
+    ATTRIBUTE void tra_from_mea_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {            \
+        tra_from_mea_loop(in, e, out, n);                                                                    \
+    }                                                                                                        \
+    ATTRIBUTE void tra_from_eca_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {            \
+        tra_from_eca_loop(in, e, out, n);                                                                    \
+    }                                                                                                        \
+    ATTRIBUTE void eca_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {            \
+        eca_from_tra_loop(in, e, out, n);                                                                    \
+    }                                                                                                        \
+    ATTRIBUTE void mea_from_tra_##SUFFIX(const double* in, double e, double* out, Py_ssize_t n) {            \
+        mea_from_tra_loop(in, e, out, n);                                                                    \
+    }                                                                                                        \
+    ATTRIBUTE void sin_cos_##SUFFIX(const double* in, double* s, double* c, Py_ssize_t n) {                  \
+        sin_cos_loop(in, s, c, n);                                                                           \
+    }                                                                                                        \
+    ATTRIBUTE void atan2_##SUFFIX(const double* y, const double* x, double* out, Py_ssize_t n) {             \
+        atan2_loop(y, x, out, n);                                                                            \
+    }                                                                                                        \
     ATTRIBUTE void two_body_##SUFFIX(const double* M, Py_ssize_t n, const double* o, double* r, double* v) { \
-        two_body_loop(M, n, o, r, v);                                                                      \
-    }                                                                                                      \
-    const Paths paths_##SUFFIX = {#SUFFIX,           eca_from_mea_##SUFFIX, tra_from_mea_##SUFFIX,        \
-                                  tra_from_eca_##SUFFIX, eca_from_tra_##SUFFIX, mea_from_tra_##SUFFIX,   \
-                                  sin_cos_##SUFFIX, atan2_##SUFFIX, two_body_##SUFFIX};
+        two_body_loop(M, n, o, r, v);                                                                        \
+    }                                                                                                        \
+    const Paths paths_##SUFFIX = {#SUFFIX,                                                                   \
+                                  eca_from_mea_##SUFFIX,                                                     \
+                                  tra_from_mea_##SUFFIX,                                                     \
+                                  tra_from_eca_##SUFFIX,                                                     \
+                                  eca_from_tra_##SUFFIX,                                                     \
+                                  mea_from_tra_##SUFFIX,                                                     \
+                                  sin_cos_##SUFFIX,                                                          \
+                                  atan2_##SUFFIX,                                                            \
+                                  two_body_##SUFFIX};
 
 VELMAR_PATHS(baseline, )
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -467,8 +479,7 @@ int available_paths(const Paths* out[3]) {
     int count = 0;
 #ifdef VELMAR_HAS_X86_PATHS
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-        __builtin_cpu_supports("avx512vl"))
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
         out[count++] = &paths_avx512;
     if (__builtin_cpu_supports("avx2")) out[count++] = &paths_avx2;
 #endif
@@ -502,12 +513,10 @@ void c_two_body_batch(const double* M, Py_ssize_t const n, const double* orbit, 
     paths().two_body(M, n, orbit, r, v);
 }
 
-
 // Python access: f(angle, ecc) -> float, with the conversions' -1.0 marker
 // turned back into the pending exception.
 template <double (*convert)(double, double)>
-PyObject* angle_function(const velmar::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* angle_function(const velmar::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
     double angle, ecc;
@@ -528,10 +537,10 @@ constexpr const char* mea_names[] = {"mea", "ecc"};
 constexpr const char* eca_names[] = {"eca", "ecc"};
 constexpr const char* tra_names[] = {"tra", "ecc"};
 
-#define VELMAR_ANGLE_FUNCTION(NAME, CONVERT, NAMES)                                                  \
-    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
-        static constexpr velmar::Signature sig{#NAME, NAMES, 2, 2, 2};                               \
-        return angle_function<CONVERT>(sig, args, nargs, kwnames);                                   \
+#define VELMAR_ANGLE_FUNCTION(NAME, CONVERT, NAMES)                                              \
+    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        static constexpr velmar::Signature sig{#NAME, NAMES, 2, 2, 2};                           \
+        return angle_function<CONVERT>(sig, args, nargs, kwnames);                               \
     }
 
 VELMAR_ANGLE_FUNCTION(eca_from_mea, eca_from_mea, mea_names)
@@ -566,7 +575,7 @@ double* data_of(PyObject* array) { return static_cast<double*>(PyArray_DATA(rein
 
 // f_array(angles, ecc): an anomaly conversion over a one-dimensional float64
 // buffer, in one native loop without the interpreter lock.
-template <velmar::batch::AnomalyBatch Paths::*which>
+template <velmar::batch::AnomalyBatch Paths::* which>
 PyObject* array_function(const velmar::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!velmar::bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
@@ -577,16 +586,14 @@ PyObject* array_function(const velmar::Signature& sig, PyObject* const* args, Py
     if (!out) return nullptr;
     double* data = data_of(out.get());
     const velmar::batch::AnomalyBatch f = paths().*which;
-    Py_BEGIN_ALLOW_THREADS
-    f(data, ecc, data, n);
-    Py_END_ALLOW_THREADS
-    return out.release();
+    Py_BEGIN_ALLOW_THREADS f(data, ecc, data, n);
+    Py_END_ALLOW_THREADS return out.release();
 }
 
-#define VELMAR_ARRAY_FUNCTION(NAME, FIELD, NAMES)                                                      \
-    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
-        static constexpr velmar::Signature sig{#NAME, NAMES, 2, 2, 2};                               \
-        return array_function<&Paths::FIELD>(sig, args, nargs, kwnames);                             \
+#define VELMAR_ARRAY_FUNCTION(NAME, FIELD, NAMES)                                                \
+    PyObject* py_##NAME(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        static constexpr velmar::Signature sig{#NAME, NAMES, 2, 2, 2};                           \
+        return array_function<&Paths::FIELD>(sig, args, nargs, kwnames);                         \
     }
 
 VELMAR_ARRAY_FUNCTION(eca_from_mea_array, eca_from_mea, mea_names)
@@ -612,10 +619,8 @@ PyObject* py_sin_cos_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     double* x = data_of(s.get());
     double* cos = data_of(c.get());
     const velmar::batch::SinCosBatch f = paths().sin_cos;
-    Py_BEGIN_ALLOW_THREADS
-    f(x, x, cos, n);
-    Py_END_ALLOW_THREADS
-    return PyTuple_Pack(2, s.get(), c.get());
+    Py_BEGIN_ALLOW_THREADS f(x, x, cos, n);
+    Py_END_ALLOW_THREADS return PyTuple_Pack(2, s.get(), c.get());
 }
 
 PyObject* py_atan2_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -635,10 +640,8 @@ PyObject* py_atan2_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     double* yd = data_of(y.get());
     const double* xd = data_of(x.get());
     const velmar::batch::Atan2Batch f = paths().atan2;
-    Py_BEGIN_ALLOW_THREADS
-    f(yd, xd, yd, n);
-    Py_END_ALLOW_THREADS
-    return y.release();
+    Py_BEGIN_ALLOW_THREADS f(yd, xd, yd, n);
+    Py_END_ALLOW_THREADS return y.release();
 }
 
 // _one_by_one_array(mea, ecc, markley): a one-value solver called once per
@@ -661,10 +664,8 @@ PyObject* py_one_by_one_array(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!out) return nullptr;
     double* data = data_of(out.get());
     double (*const solve)(double const, double const) = solver_for_timing[markley];
-    Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t i = 0; i < n; ++i) data[i] = solve(data[i], ecc);
-    Py_END_ALLOW_THREADS
-    return out.release();
+    Py_BEGIN_ALLOW_THREADS for (Py_ssize_t i = 0; i < n; ++i) data[i] = solve(data[i], ecc);
+    Py_END_ALLOW_THREADS return out.release();
 }
 
 // _isa_paths() -> the instruction sets the array forms can run on here,
@@ -777,5 +778,5 @@ int exec_coe(PyObject* module) {
 
 }  // namespace
 
-VELMAR_MODULE(coe, "Kepler's equation and the conversions between the true, eccentric and mean anomalies.",
-              methods, exec_coe)
+VELMAR_MODULE(coe, "Kepler's equation and the conversions between the true, eccentric and mean anomalies.", methods,
+              exec_coe)

@@ -26,10 +26,9 @@ struct Kepler {
     AngleFunction eca_from_mea = nullptr;      // (mea, ecc) -> eccentric anomaly
 
     [[nodiscard]] bool bind() {
-        return import_function("velmar.mathtools.misc.misc", "atan2_asymmetric",
-                               signature::double_of_two_doubles, atan2_asymmetric) &&
-               import_function("velmar.state.coe", "c_eca_from_mea", signature::double_of_two_doubles,
-                               eca_from_mea);
+        return import_function("velmar.mathtools.misc.misc", "atan2_asymmetric", signature::double_of_two_doubles,
+                               atan2_asymmetric) &&
+               import_function("velmar.state.coe", "c_eca_from_mea", signature::double_of_two_doubles, eca_from_mea);
     }
 };
 
@@ -93,10 +92,17 @@ inline double c_mea_from_tra(const Kepler& k, double tra, double ecc, double s) 
 }
 
 // The same conversions with s computed here.
-inline double c_eca_from_tra(const Kepler& k, double tra, double ecc) { return c_eca_from_tra(k, tra, ecc, semi_minor_ratio(ecc)); }
-inline double c_tra_from_eca(const Kepler& k, double eca, double ecc) { return c_tra_from_eca(k, eca, ecc, semi_minor_ratio(ecc)); }
-inline double c_tra_from_mea(const Kepler& k, double mea, double ecc) { return c_tra_from_mea(k, mea, ecc, semi_minor_ratio(ecc)); }
-inline double c_mea_from_tra(const Kepler& k, double tra, double ecc) { return c_mea_from_tra(k, tra, ecc, semi_minor_ratio(ecc)); }
+inline double c_eca_from_tra(const Kepler& k, double tra, double ecc) {
+    return c_eca_from_tra(k, tra, ecc, semi_minor_ratio(ecc));
+}
+inline double c_tra_from_eca(const Kepler& k, double eca, double ecc) {
+    return c_tra_from_eca(k, eca, ecc, semi_minor_ratio(ecc));
+}
+inline double c_tra_from_mea(const Kepler& k, double mea, double ecc) {
+    return c_tra_from_mea(k, mea, ecc, semi_minor_ratio(ecc));
+}
+inline double c_mea_from_tra(const Kepler& k, double tra, double ecc) {
+    return c_mea_from_tra(k, tra, ecc, semi_minor_ratio(ecc));
+}
 
 }  // namespace velmar::coe
-

@@ -142,8 +142,7 @@ bool check_index(PyObject* self, Py_ssize_t i, Py_ssize_t size) {
 // A getter handing out a new array object over the stored array `field` of
 // an ephemeris of layout `Object`: what the caller gets can be neither resized
 // nor reshaped in a way the ephemeris would see.
-template <typename Object, PyObject* Object::*field>
-PyObject* get_array(PyObject* self, void* name) {
+template <typename Object, PyObject* Object::* field> PyObject* get_array(PyObject* self, void* name) {
     PyObject* array = reinterpret_cast<Object*>(self)->*field;
     if (!array) {
         PyErr_Format(PyExc_AttributeError, velmar::msg::ephemeris_array_unset, Py_TYPE(self)->tp_name,
@@ -188,8 +187,7 @@ PyObject* eph_to_sv(PyObject* self, PyObject*) {
     return nullptr;
 }
 
-template <typename Size>
-PyObject* eph_repr(PyObject* self) {
+template <typename Size> PyObject* eph_repr(PyObject* self) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
     const Py_ssize_t n = Size::of(self);
@@ -204,15 +202,13 @@ struct TimeSize {
 PyMemberDef eph_members[] = {
     {"time", T_OBJECT_EX, offsetof(EphemerisObject, time), READONLY, "Epochs of the ephemeris (a Time)."},
     {"frame", T_OBJECT_EX, offsetof(EphemerisObject, frame), READONLY, "Reference frame (a Frame)."},
-    {"GM", T_DOUBLE, offsetof(EphemerisObject, GM), READONLY,
-     "Gravitational parameter of the central body, m^3/s^2."},
+    {"GM", T_DOUBLE, offsetof(EphemerisObject, GM), READONLY, "Gravitational parameter of the central body, m^3/s^2."},
     {"__dictoffset__", T_PYSSIZET, offsetof(EphemerisObject, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyGetSetDef eph_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"size", eph_get_size, nullptr, "Number of epochs N (int).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef eph_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                            {"size", eph_get_size, nullptr, "Number of epochs N (int).", nullptr},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef eph_methods[] = {
     {"to_sv", eph_to_sv, METH_NOARGS,
@@ -324,8 +320,7 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
         column[k] = arrays::data(out[k].get());
     }
     npy_intp radial_at = -1;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         if (conv::radial(r + 3 * i, v + 3 * i)) {
             radial_at = i;
             break;
@@ -334,8 +329,7 @@ PyObject* sve_to_coe(PyObject* self, PyObject*) {
         column[0][i] = e.ecc, column[1][i] = e.sma, column[2][i] = e.inc, column[3][i] = e.raa;
         column[4][i] = e.arp, column[5][i] = e.tra, column[6][i] = e.slr;
     }
-    Py_END_ALLOW_THREADS
-    if (radial_at >= 0) {
+    Py_END_ALLOW_THREADS if (radial_at >= 0) {
         PyErr_Format(PyExc_ValueError,
                      "StateVectorEphemeris.to_coe(): the state at index %zd has zero angular momentum (r and v "
                      "are parallel), so radial motion has no orbital plane and no classical elements",
@@ -389,12 +383,11 @@ PyMethodDef sve_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sve_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "StateVectorEphemeris(time, frame, r, v, GM=None)\n--\n\n"
-                    "Positions and velocities of one orbit at N epochs.\n\n"
-                    "time holds the N epochs (anything Time() accepts); r (m) and v (m/s) are N x 3\n"
-                    "arrays of real numbers, copied; GM in m^3/s^2 (Earth.GM when None). eph[i] is\n"
-                    "the StateVector at epoch i, and iterating gives them in order.")},
+    {Py_tp_doc, const_cast<char*>("StateVectorEphemeris(time, frame, r, v, GM=None)\n--\n\n"
+                                  "Positions and velocities of one orbit at N epochs.\n\n"
+                                  "time holds the N epochs (anything Time() accepts); r (m) and v (m/s) are N x 3\n"
+                                  "arrays of real numbers, copied; GM in m^3/s^2 (Earth.GM when None). eph[i] is\n"
+                                  "the StateVector at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(sve_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<sve_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(sve_traverse)},
@@ -406,8 +399,8 @@ PyType_Slot sve_slots[] = {
     {Py_tp_methods, sve_methods},
     {0, nullptr}};
 
-PyType_Spec sve_spec = {"velmar.state.ephemeris.StateVectorEphemeris", sizeof(StateVectorEphemerisObject), 0,
-                        eph_flags, sve_slots};
+PyType_Spec sve_spec = {"velmar.state.ephemeris.StateVectorEphemeris", sizeof(StateVectorEphemerisObject), 0, eph_flags,
+                        sve_slots};
 
 // --- COEEphemeris -------------------------------------------------------------------
 
@@ -445,9 +438,7 @@ PyObject* coee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0; i < c.size; ++i) {
         if (ecc[i] < 0.0) {
             Ref value = Ref::steal(PyFloat_FromDouble(ecc[i]));
-            if (value)
-                PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricities,
-                             value.get(), i);
+            if (value) PyErr_Format(PyExc_ValueError, velmar::msg::negative_eccentricities, value.get(), i);
             return nullptr;
         }
     }
@@ -539,8 +530,7 @@ PyObject* coee_to_sv(PyObject* self, PyObject*) {
     if (!v) return nullptr;
     double* R = arrays::data(r.get());
     double* V = arrays::data(v.get());
-    Py_BEGIN_ALLOW_THREADS
-    conv::Orientation o;
+    Py_BEGIN_ALLOW_THREADS conv::Orientation o;
     // NaN never compares equal, so the first epoch always sets them.
     double last_inc = NAN, last_raa = NAN, last_arp = NAN, last_slr = NAN, speed_scale = NAN;
     constexpr npy_intp block = 256;
@@ -561,47 +551,42 @@ PyObject* coee_to_sv(PyObject* self, PyObject*) {
             conv::place(o, ecc[i], slr[i], speed_scale, sin_tra[j], cos_tra[j], R + 3 * i, V + 3 * i);
         }
     }
-    Py_END_ALLOW_THREADS
-    arrays::freeze(r.get());
+    Py_END_ALLOW_THREADS arrays::freeze(r.get());
     arrays::freeze(v.get());
-    return new_sv_ephemeris(sv_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, GM, std::move(r),
-                            std::move(v));
+    return new_sv_ephemeris(sv_ephemeris_type, as_eph(self)->time, as_eph(self)->frame, GM, std::move(r), std::move(v));
 }
 
-#define VELMAR_ELEMENT(field, doc)                                                                     \
+#define VELMAR_ELEMENT(field, doc) \
     {#field, get_array<COEEphemerisObject, &COEEphemerisObject::field>, nullptr, doc, const_cast<char*>(#field)}
 
-PyGetSetDef coee_getset[] = {
-    VELMAR_ELEMENT(ecc, "Eccentricities (read-only float64, N)."),
-    VELMAR_ELEMENT(sma, "Semi-major axes, m (read-only float64, N)."),
-    VELMAR_ELEMENT(inc, "Inclinations, rad (read-only float64, N)."),
-    VELMAR_ELEMENT(raa, "Right ascensions of the ascending node, rad (read-only float64, N)."),
-    VELMAR_ELEMENT(arp, "Arguments of perigee, rad (read-only float64, N)."),
-    VELMAR_ELEMENT(tra, "True anomalies, rad (read-only float64, N)."),
-    VELMAR_ELEMENT(slr, "Semi-latera recta, m (read-only float64, N)."),
-    {"size", coee_get_size, nullptr, "Number of epochs N (int).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef coee_getset[] = {VELMAR_ELEMENT(ecc, "Eccentricities (read-only float64, N)."),
+                             VELMAR_ELEMENT(sma, "Semi-major axes, m (read-only float64, N)."),
+                             VELMAR_ELEMENT(inc, "Inclinations, rad (read-only float64, N)."),
+                             VELMAR_ELEMENT(raa, "Right ascensions of the ascending node, rad (read-only float64, N)."),
+                             VELMAR_ELEMENT(arp, "Arguments of perigee, rad (read-only float64, N)."),
+                             VELMAR_ELEMENT(tra, "True anomalies, rad (read-only float64, N)."),
+                             VELMAR_ELEMENT(slr, "Semi-latera recta, m (read-only float64, N)."),
+                             {"size", coee_get_size, nullptr, "Number of epochs N (int).", nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 #undef VELMAR_ELEMENT
 
-PyMethodDef coee_methods[] = {
-    {"to_coe", coee_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis ephemeris itself."},
-    {"to_sv", coee_to_sv, METH_NOARGS,
-     "to_sv($self, /)\n--\n\n"
-     "Positions and velocities at every epoch, as a StateVectorEphemeris of the same\n"
-     "time, frame and GM, computed as COE.to_sv() does (from slr, so hyperbolic\n"
-     "elements convert too) in one native loop."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef coee_methods[] = {{"to_coe", coee_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis ephemeris itself."},
+                              {"to_sv", coee_to_sv, METH_NOARGS,
+                               "to_sv($self, /)\n--\n\n"
+                               "Positions and velocities at every epoch, as a StateVectorEphemeris of the same\n"
+                               "time, frame and GM, computed as COE.to_sv() does (from slr, so hyperbolic\n"
+                               "elements convert too) in one native loop."},
+                              {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot coee_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM=None, slr=None)\n--\n\n"
-                    "Classical orbital elements of one orbit at N epochs.\n\n"
-                    "Each element is a one-dimensional array of N real numbers, copied, in the\n"
-                    "units of COE (m, rad; sma positive where ecc < 1, negative where ecc > 1,\n"
-                    "ValueError otherwise); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
-                    "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
-                    "at epoch i, and iterating gives them in order.")},
+    {Py_tp_doc, const_cast<char*>("COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM=None, slr=None)\n--\n\n"
+                                  "Classical orbital elements of one orbit at N epochs.\n\n"
+                                  "Each element is a one-dimensional array of N real numbers, copied, in the\n"
+                                  "units of COE (m, rad; sma positive where ecc < 1, negative where ecc > 1,\n"
+                                  "ValueError otherwise); GM in m^3/s^2 (Earth.GM when None). slr, the\n"
+                                  "semi-latus rectum in m, is sma (1 - ecc^2) when not given. eph[i] is the COE\n"
+                                  "at epoch i, and iterating gives them in order.")},
     {Py_tp_new, reinterpret_cast<void*>(coee_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<coee_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(coee_traverse)},
@@ -613,8 +598,7 @@ PyType_Slot coee_slots[] = {
     {Py_tp_methods, coee_methods},
     {0, nullptr}};
 
-PyType_Spec coee_spec = {"velmar.state.ephemeris.COEEphemeris", sizeof(COEEphemerisObject), 0, eph_flags,
-                         coee_slots};
+PyType_Spec coee_spec = {"velmar.state.ephemeris.COEEphemeris", sizeof(COEEphemerisObject), 0, eph_flags, coee_slots};
 
 // --- GeoStateEphemeris ----------------------------------------------------------------
 
@@ -661,7 +645,8 @@ PyObject* geoe_to_sv(PyObject* self, PyObject*) {
     if (as_eph(self)->frame != itrf) {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
         if (name)
-            PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()), as_eph(self)->frame);
+            PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()),
+                         as_eph(self)->frame);
         return nullptr;
     }
     const npy_intp n = geoe_length(self);
@@ -675,8 +660,7 @@ PyObject* geoe_to_sv(PyObject* self, PyObject*) {
     double* x = arrays::data(r.get());
     double* dx = arrays::data(v.get());
     npy_intp bad = -1;
-    Py_BEGIN_ALLOW_THREADS
-    for (npy_intp i = 0; i < n; ++i) {
+    Py_BEGIN_ALLOW_THREADS for (npy_intp i = 0; i < n; ++i) {
         if (std::fabs(lla[3 * i]) > std::numbers::pi / 2) {
             bad = i;
             break;
@@ -684,8 +668,7 @@ PyObject* geoe_to_sv(PyObject* self, PyObject*) {
         velmar::geodetic::to_cartesian(wgs84, lla[3 * i], lla[3 * i + 1], lla[3 * i + 2], x + 3 * i);
         dx[3 * i] = dx[3 * i + 1] = dx[3 * i + 2] = 0.0;
     }
-    Py_END_ALLOW_THREADS
-    if (bad >= 0) {
+    Py_END_ALLOW_THREADS if (bad >= 0) {
         Ref lat = Ref::steal(PyFloat_FromDouble(lla[3 * bad]));
         if (lat) PyErr_Format(PyExc_ValueError, velmar::msg::latitude_range, lat.get(), static_cast<Py_ssize_t>(bad));
         return nullptr;
@@ -695,15 +678,14 @@ PyObject* geoe_to_sv(PyObject* self, PyObject*) {
     return new_sv_ephemeris(sv_ephemeris_type, as_eph(self)->time, itrf, as_eph(self)->GM, std::move(r), std::move(v));
 }
 
-PyMethodDef geoe_methods[] = {
-    {"to_sv", geoe_to_sv, METH_NOARGS,
-     "to_sv($self, /)\n--\n\n"
-     "The ITRF positions of the rows (WGS84), as a StateVectorEphemeris of the same\n"
-     "time and GM with zero velocities: each row is a place fixed to the Earth, as\n"
-     "in GeoState.to_sv() (the rows carry no rates, and no velocity is made up\n"
-     "from neighbouring rows). The frame must be ITRF (ValueError otherwise), and a\n"
-     "latitude outside [-pi/2, pi/2] raises ValueError naming its row."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef geoe_methods[] = {{"to_sv", geoe_to_sv, METH_NOARGS,
+                               "to_sv($self, /)\n--\n\n"
+                               "The ITRF positions of the rows (WGS84), as a StateVectorEphemeris of the same\n"
+                               "time and GM with zero velocities: each row is a place fixed to the Earth, as\n"
+                               "in GeoState.to_sv() (the rows carry no rates, and no velocity is made up\n"
+                               "from neighbouring rows). The frame must be ITRF (ValueError otherwise), and a\n"
+                               "latitude outside [-pi/2, pi/2] raises ValueError naming its row."},
+                              {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef geoe_getset[] = {
     {"lla", get_array<GeoStateEphemerisObject, &GeoStateEphemerisObject::lla>, nullptr,
@@ -727,8 +709,8 @@ PyType_Slot geoe_slots[] = {
     {Py_tp_methods, geoe_methods},
     {0, nullptr}};
 
-PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoStateEphemerisObject), 0,
-                         eph_flags, geoe_slots};
+PyType_Spec geoe_spec = {"velmar.state.ephemeris.GeoStateEphemeris", sizeof(GeoStateEphemerisObject), 0, eph_flags,
+                         geoe_slots};
 
 // --- native constructors (ephemeris.hpp) ---------------------------------------------
 

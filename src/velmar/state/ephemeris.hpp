@@ -5,11 +5,10 @@
 namespace velmar {
 
 struct EphemerisObject {
-    PyObject_HEAD
-    PyObject* dict;   // instance attributes
-    PyObject* time;   // Time holding the N epochs
-    PyObject* frame;  // frame object
-    double GM;        // m^3/s^2
+    PyObject_HEAD PyObject* dict;  // instance attributes
+    PyObject* time;                // Time holding the N epochs
+    PyObject* frame;               // frame object
+    double GM;                     // m^3/s^2
 };
 
 struct StateVectorEphemerisObject {
@@ -49,7 +48,8 @@ inline constexpr const char* new_sv_signature =
 // COEEphemeris(time, frame, ecc, sma, inc, raa, arp, tra, GM, slr): the seven
 // element arrays of shape (N,) in that order (ecc, sma, inc, raa, arp, tra, slr).
 using NewCOE = PyObject* (*)(PyObject* time, PyObject* frame, double const GM, PyObject* const* elements);
-inline constexpr const char* new_coe_signature = "PyObject * (PyObject * , PyObject * , double const , PyObject * const * )";
+inline constexpr const char* new_coe_signature =
+    "PyObject * (PyObject * , PyObject * , double const , PyObject * const * )";
 }  // namespace ephemeris_api
 
 }  // namespace velmar

@@ -9,9 +9,9 @@
 #include "velmar/_native/ref.hpp"
 
 // The end of both to_frame docstrings (a literal, to be joined to theirs).
-#define VELMAR_TO_FRAME_DOC_TAIL                                                                     \
+#define VELMAR_TO_FRAME_DOC_TAIL                                                                   \
     "frame is one of TEME, ITRF, GCRF (the state's own frame gives an equal new object); eop is\n" \
-    "None for velmar's Earth orientation bulletins or a velmar.frames.transforms.EOPValues.\n"      \
+    "None for velmar's Earth orientation bulletins or a velmar.frames.transforms.EOPValues.\n"     \
     "Epochs outside the Earth orientation data give NaN and one RuntimeWarning."
 
 namespace velmar::frame_change {
@@ -46,8 +46,8 @@ namespace velmar::frame_change {
     if (!transform) return nullptr;
     Ref gm = Ref::steal(PyFloat_FromDouble(GM));
     if (!gm) return nullptr;
-    Ref moved = Ref::steal(PyObject_CallFunctionObjArgs(transform.get(), time, r, v, frame, target,
-                                                        eop ? eop : Py_None, nullptr));
+    Ref moved = Ref::steal(
+        PyObject_CallFunctionObjArgs(transform.get(), time, r, v, frame, target, eop ? eop : Py_None, nullptr));
     if (!moved) return nullptr;
     if (!PyTuple_Check(moved.get()) || PyTuple_GET_SIZE(moved.get()) != 2) {
         PyErr_Format(PyExc_TypeError, msg::conversion_result, "velmar.frames.transforms", "transform",
@@ -55,8 +55,8 @@ namespace velmar::frame_change {
         return nullptr;
     }
     return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(type), time, target,
-                                        PyTuple_GET_ITEM(moved.get(), 0), PyTuple_GET_ITEM(moved.get(), 1),
-                                        gm.get(), nullptr);
+                                        PyTuple_GET_ITEM(moved.get(), 0), PyTuple_GET_ITEM(moved.get(), 1), gm.get(),
+                                        nullptr);
 }
 
 // Binds to_frame(frame, eop=None); false with TypeError set.

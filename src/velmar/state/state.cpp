@@ -28,7 +28,7 @@ using velmar::StateVectorObject;
 PyTypeObject* time_type = nullptr;
 PyTypeObject* frame_type = nullptr;
 PyTypeObject* earth = nullptr;  // the Earth class: its GM is the default
-PyObject* itrf = nullptr;   // the frame of geodetic coordinates
+PyObject* itrf = nullptr;       // the frame of geodetic coordinates
 velmar::geodetic::Shape wgs84(1.0, 0.0);
 
 PyTypeObject* state_type = nullptr;
@@ -50,8 +50,7 @@ PyObject* scalar_time(PyObject* epoch) {
     if (!time) return nullptr;
     if (reinterpret_cast<velmar::time::TimeObject*>(time.get())->epochs) {
         Ref shape = Ref::steal(PyObject_GetAttrString(time.get(), "shape"));
-        if (shape)
-            PyErr_Format(PyExc_ValueError, velmar::msg::epoch_not_scalar, shape.get());
+        if (shape) PyErr_Format(PyExc_ValueError, velmar::msg::epoch_not_scalar, shape.get());
         return nullptr;
     }
     return time.release();
@@ -163,14 +162,12 @@ PyObject* state_base_repr(PyObject* self) {
 PyMemberDef state_members[] = {
     {"epoch", T_OBJECT_EX, offsetof(StateObject, epoch), READONLY, "Epoch of the state (a scalar Time)."},
     {"frame", T_OBJECT_EX, offsetof(StateObject, frame), READONLY, "Reference frame of the state (a Frame)."},
-    {"GM", T_DOUBLE, offsetof(StateObject, GM), READONLY,
-     "Gravitational parameter of the central body, m^3/s^2."},
+    {"GM", T_DOUBLE, offsetof(StateObject, GM), READONLY, "Gravitational parameter of the central body, m^3/s^2."},
     {"__dictoffset__", T_PYSSIZET, offsetof(StateObject, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyGetSetDef dict_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef dict_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef state_methods[] = {
     {"to_sv", state_to_sv, METH_NOARGS,
@@ -180,12 +177,11 @@ PyMethodDef state_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot state_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "State(epoch, frame, GM=None)\n--\n\n"
-                    "An orbital state at one epoch: the base of StateVector, COE and GeoState.\n\n"
-                    "epoch is anything Time() accepts (one epoch); frame is a Frame; GM is the\n"
-                    "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
-                    "construction, when None), positive and finite in every kind of State.")},
+    {Py_tp_doc, const_cast<char*>("State(epoch, frame, GM=None)\n--\n\n"
+                                  "An orbital state at one epoch: the base of StateVector, COE and GeoState.\n\n"
+                                  "epoch is anything Time() accepts (one epoch); frame is a Frame; GM is the\n"
+                                  "gravitational parameter of the central body in m^3/s^2 (Earth.GM, read at\n"
+                                  "construction, when None), positive and finite in every kind of State.")},
     {Py_tp_new, reinterpret_cast<void*>(state_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -279,10 +275,9 @@ PyObject* sv_repr(PyObject* self) {
     return state_repr(self, fields);
 }
 
-PyGetSetDef sv_getset[] = {
-    {"r", sv_get_r, nullptr, "Position, m (a new float64 array of 3 components).", nullptr},
-    {"v", sv_get_v, nullptr, "Velocity, m/s (a new float64 array of 3 components).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef sv_getset[] = {{"r", sv_get_r, nullptr, "Position, m (a new float64 array of 3 components).", nullptr},
+                           {"v", sv_get_v, nullptr, "Velocity, m/s (a new float64 array of 3 components).", nullptr},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef sv_methods[] = {
     {"to_sv", sv_to_sv, METH_NOARGS, "to_sv($self, /)\n--\n\nThis state itself."},
@@ -305,12 +300,11 @@ PyMethodDef sv_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sv_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "StateVector(epoch, frame, r, v, GM=None)\n--\n\n"
-                    "Position-velocity state at one epoch.\n\n"
-                    "r is the position in m and v the velocity in m/s, each three real numbers;\n"
-                    "GM is the gravitational parameter of the central body in m^3/s^2, positive\n"
-                    "and finite (Earth.GM when None).")},
+    {Py_tp_doc, const_cast<char*>("StateVector(epoch, frame, r, v, GM=None)\n--\n\n"
+                                  "Position-velocity state at one epoch.\n\n"
+                                  "r is the position in m and v the velocity in m/s, each three real numbers;\n"
+                                  "GM is the gravitational parameter of the central body in m^3/s^2, positive\n"
+                                  "and finite (Earth.GM when None).")},
     {Py_tp_new, reinterpret_cast<void*>(sv_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -392,29 +386,27 @@ PyMemberDef coe_members[] = {
      "Semi-latus rectum, m: sma (1 - ecc^2), positive for ellipses and hyperbolas."},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef coe_methods[] = {
-    {"to_coe", coe_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis state itself."},
-    {"to_sv", coe_to_sv, METH_NOARGS,
-     "to_sv($self, /)\n--\n\n"
-     "The position and velocity of this state, as a StateVector of the same epoch,\n"
-     "frame and GM: the perifocal position slr / (1 + ecc cos tra) (cos tra, sin tra)\n"
-     "and velocity sqrt(GM / slr) (-sin tra, ecc + cos tra), turned into the frame by\n"
-     "the rotation R3(-raa) R1(-inc) R3(-arp)."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef coe_methods[] = {{"to_coe", coe_to_coe, METH_NOARGS, "to_coe($self, /)\n--\n\nThis state itself."},
+                             {"to_sv", coe_to_sv, METH_NOARGS,
+                              "to_sv($self, /)\n--\n\n"
+                              "The position and velocity of this state, as a StateVector of the same epoch,\n"
+                              "frame and GM: the perifocal position slr / (1 + ecc cos tra) (cos tra, sin tra)\n"
+                              "and velocity sqrt(GM / slr) (-sin tra, ecc + cos tra), turned into the frame by\n"
+                              "the rotation R3(-raa) R1(-inc) R3(-arp)."},
+                             {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot coe_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "COE(epoch, frame, ecc, sma, inc, raa, arp, tra, GM=None)\n--\n\n"
-                    "Classical orbital elements at one epoch.\n\n"
-                    "ecc eccentricity (>= 0, hyperbolic orbits included), sma semi-major axis in m\n"
-                    "(positive when ecc < 1, negative when ecc > 1), inc inclination, raa right\n"
-                    "ascension of the ascending node, arp argument of perigee and tra true anomaly\n"
-                    "in rad; GM in m^3/s^2, positive and finite (Earth.GM when None). The\n"
-                    "semi-latus rectum slr = sma (1 - ecc^2) is derived.\n\n"
-                    "Conventions where an element is undefined: a circular orbit (ecc = 0) has\n"
-                    "arp = 0 and tra measured from the ascending node; an equatorial orbit (inc = 0\n"
-                    "or pi) has raa = 0 and arp measured from the x axis; a circular equatorial\n"
-                    "orbit has tra equal to the true longitude.")},
+    {Py_tp_doc, const_cast<char*>("COE(epoch, frame, ecc, sma, inc, raa, arp, tra, GM=None)\n--\n\n"
+                                  "Classical orbital elements at one epoch.\n\n"
+                                  "ecc eccentricity (>= 0, hyperbolic orbits included), sma semi-major axis in m\n"
+                                  "(positive when ecc < 1, negative when ecc > 1), inc inclination, raa right\n"
+                                  "ascension of the ascending node, arp argument of perigee and tra true anomaly\n"
+                                  "in rad; GM in m^3/s^2, positive and finite (Earth.GM when None). The\n"
+                                  "semi-latus rectum slr = sma (1 - ecc^2) is derived.\n\n"
+                                  "Conventions where an element is undefined: a circular orbit (ecc = 0) has\n"
+                                  "arp = 0 and tra measured from the ascending node; an equatorial orbit (inc = 0\n"
+                                  "or pi) has raa = 0 and arp measured from the x axis; a circular equatorial\n"
+                                  "orbit has tra equal to the true longitude.")},
     {Py_tp_new, reinterpret_cast<void*>(coe_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -450,7 +442,8 @@ PyObject* geo_to_sv(PyObject* self, PyObject*) {
     auto* g = reinterpret_cast<GeoStateObject*>(self);
     if (g->base.frame != itrf) {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-        if (name) PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()), g->base.frame);
+        if (name)
+            PyErr_Format(PyExc_ValueError, velmar::msg::geodetic_frame, PyUnicode_AsUTF8(name.get()), g->base.frame);
         return nullptr;
     }
     if (std::fabs(g->lat) > std::numbers::pi / 2) {
@@ -465,14 +458,13 @@ PyObject* geo_to_sv(PyObject* self, PyObject*) {
     return out;
 }
 
-PyMethodDef geo_methods[] = {
-    {"to_sv", geo_to_sv, METH_NOARGS,
-     "to_sv($self, /)\n--\n\n"
-     "The ITRF position of this geodetic position on WGS84, as a StateVector of the\n"
-     "same epoch and GM with zero velocity: a GeoState is a place fixed to the\n"
-     "Earth (it has no rates). Its frame must be ITRF (ValueError otherwise), and a\n"
-     "latitude outside [-pi/2, pi/2] raises ValueError."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef geo_methods[] = {{"to_sv", geo_to_sv, METH_NOARGS,
+                              "to_sv($self, /)\n--\n\n"
+                              "The ITRF position of this geodetic position on WGS84, as a StateVector of the\n"
+                              "same epoch and GM with zero velocity: a GeoState is a place fixed to the\n"
+                              "Earth (it has no rates). Its frame must be ITRF (ValueError otherwise), and a\n"
+                              "latitude outside [-pi/2, pi/2] raises ValueError."},
+                             {nullptr, nullptr, 0, nullptr}};
 
 PyObject* geo_repr(PyObject* self) {
     auto* g = reinterpret_cast<GeoStateObject*>(self);
@@ -490,12 +482,11 @@ PyMemberDef geo_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot geo_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "GeoState(epoch, frame, lat, lon, alt, GM=None)\n--\n\n"
-                    "Geodetic position at one epoch: latitude and longitude in rad, height in m;\n"
-                    "GM in m^3/s^2 (Earth.GM when None).\n"
-                    "The coordinates are on WGS84 in an Earth-fixed frame (ITRF); to_sv() gives\n"
-                    "the ITRF position at rest on the rotating Earth.")},
+    {Py_tp_doc, const_cast<char*>("GeoState(epoch, frame, lat, lon, alt, GM=None)\n--\n\n"
+                                  "Geodetic position at one epoch: latitude and longitude in rad, height in m;\n"
+                                  "GM in m^3/s^2 (Earth.GM when None).\n"
+                                  "The coordinates are on WGS84 in an Earth-fixed frame (ITRF); to_sv() gives\n"
+                                  "the ITRF position at rest on the rotating Earth.")},
     {Py_tp_new, reinterpret_cast<void*>(geo_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<state_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
@@ -530,5 +521,4 @@ int exec_state(PyObject* module) {
 
 }  // namespace
 
-VELMAR_MODULE(state, "Orbital states at one epoch: StateVector, COE and GeoState, kinds of State.", nullptr,
-              exec_state)
+VELMAR_MODULE(state, "Orbital states at one epoch: StateVector, COE and GeoState, kinds of State.", nullptr, exec_state)

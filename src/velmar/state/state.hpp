@@ -6,11 +6,10 @@
 namespace velmar {
 
 struct StateObject {
-    PyObject_HEAD
-    PyObject* dict;   // instance attributes
-    PyObject* epoch;  // scalar Time
-    PyObject* frame;  // frame object
-    double GM;        // m^3/s^2
+    PyObject_HEAD PyObject* dict;  // instance attributes
+    PyObject* epoch;               // scalar Time
+    PyObject* frame;               // frame object
+    double GM;                     // m^3/s^2
 };
 
 struct StateVectorObject {

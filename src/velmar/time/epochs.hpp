@@ -40,9 +40,15 @@ inline constexpr std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
 
 // a + b, a * b and a - b, or false when the result leaves the int64 range.
 #if defined(__GNUC__) || defined(__clang__)
-inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_add_overflow(a, b, &out); }
-inline bool mul_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
-inline bool sub_checked(std::int64_t a, std::int64_t b, std::int64_t& out) { return !__builtin_sub_overflow(a, b, &out); }
+inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
+    return !__builtin_add_overflow(a, b, &out);
+}
+inline bool mul_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+inline bool sub_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
+    return !__builtin_sub_overflow(a, b, &out);
+}
 #else
 inline bool add_checked(std::int64_t a, std::int64_t b, std::int64_t& out) {
     constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();

@@ -26,8 +26,7 @@ bool outside(PyObject* value) {
 // --- datetime and date -------------------------------------------------------
 
 bool read_date(PyObject* value, Scale scale, std::int64_t& tai) {
-    Reading r{mjd_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value)),
-              0};
+    Reading r{mjd_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value)), 0};
     if (PyDateTime_Check(value)) {
         r.ns_of_day = ((PyDateTime_DATE_GET_HOUR(value) * 60LL + PyDateTime_DATE_GET_MINUTE(value)) * 60 +
                        PyDateTime_DATE_GET_SECOND(value)) *
@@ -40,16 +39,14 @@ bool read_date(PyObject* value, Scale scale, std::int64_t& tai) {
         if (offset.get() != Py_None) {
             // An aware datetime names a UTC instant; on another scale it would be ambiguous.
             if (scale != Scale::utc) {
-                PyErr_Format(PyExc_ValueError,
-                             msg::time_aware_datetime,
-                             value, scale == Scale::tai ? "tai" : "tt");
+                PyErr_Format(PyExc_ValueError, msg::time_aware_datetime, value, scale == Scale::tai ? "tai" : "tt");
                 return false;
             }
             if (!PyDelta_Check(offset.get())) return wrong_type(offset.get());
-            r.ns_of_day -= (PyDateTime_DELTA_GET_DAYS(offset.get()) * 86'400LL +
-                            PyDateTime_DELTA_GET_SECONDS(offset.get())) *
-                               ns_per_second +
-                           PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) * 1000LL;
+            r.ns_of_day -=
+                (PyDateTime_DELTA_GET_DAYS(offset.get()) * 86'400LL + PyDateTime_DELTA_GET_SECONDS(offset.get())) *
+                    ns_per_second +
+                PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) * 1000LL;
             const std::int64_t days = floor_div(r.ns_of_day, ns_per_day);
             r.mjd += days;
             r.ns_of_day -= days * ns_per_day;
@@ -92,7 +89,7 @@ Outcome reading_from_datetime64(std::int64_t value, const PyArray_DatetimeMetaDa
         case NPY_FR_us:
         case NPY_FR_ns: {
             constexpr std::int64_t ns_per_unit[] = {3'600'000'000'000, 60'000'000'000, 1'000'000'000,
-                                                    1'000'000, 1'000, 1};
+                                                    1'000'000,         1'000,          1};
             const std::int64_t unit = ns_per_unit[meta.base - NPY_FR_h];
             const std::int64_t per_day = ns_per_day / unit;
             days = floor_div(count, per_day);
@@ -136,8 +133,7 @@ bool read_datetime64(PyObject* value, Scale scale, std::int64_t& tai) {
 // The values of the caller's array, copied (with the lock held) into the
 // storage the epochs will fill: the conversion then runs there without the
 // lock, since another thread could resize the caller's array meanwhile.
-template <typename T>
-void copy_values(const char* in, npy_intp stride, npy_intp n, std::int64_t* data) {
+template <typename T> void copy_values(const char* in, npy_intp stride, npy_intp n, std::int64_t* data) {
     static_assert(sizeof(T) == sizeof(std::int64_t));
     for (npy_intp i = 0; i < n; ++i) std::memcpy(&data[i], in + i * stride, sizeof(T));
 }
@@ -174,8 +170,8 @@ bool read_datetime64_array(PyArrayObject* given, Scale scale, Epochs& out) {
                 Reading r;
                 Outcome outcome = reading_from_datetime64(value, meta, r);
                 if (outcome == Outcome::ok) {
-                    const bool inside = scale == Scale::utc ? cursor.tai_from_reading(r, data[i])
-                                                            : tai_from_reading(r, scale, data[i]);
+                    const bool inside =
+                        scale == Scale::utc ? cursor.tai_from_reading(r, data[i]) : tai_from_reading(r, scale, data[i]);
                     if (inside) continue;
                     outcome = Outcome::outside;
                 }
@@ -250,8 +246,7 @@ bool read_array(PyArrayObject* array, Scale scale, Epochs& out) {
         return read_single(item.get(), scale, out.ns);
     }
     if (PyArray_NDIM(array) != 1) {
-        PyErr_Format(PyExc_ValueError, msg::time_array_ndim,
-                     PyArray_NDIM(array));
+        PyErr_Format(PyExc_ValueError, msg::time_array_ndim, PyArray_NDIM(array));
         return false;
     }
     const char kind = PyArray_DESCR(array)->kind;
@@ -261,9 +256,7 @@ bool read_array(PyArrayObject* array, Scale scale, Epochs& out) {
         Ref list = Ref::steal(PyArray_ToList(array));
         return list && read_sequence(list.get(), scale, out);
     }
-    PyErr_Format(PyExc_TypeError,
-                 msg::time_array_needs_format,
-                 reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    PyErr_Format(PyExc_TypeError, msg::time_array_needs_format, reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
     return false;
 }
 
@@ -307,19 +300,18 @@ bool read_julian(PyObject* value, bool modified, Scale scale, Epochs& out) {
     auto* array = reinterpret_cast<PyArrayObject*>(any.get());
     const char kind = PyArray_DESCR(array)->kind;
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
-        PyErr_Format(PyExc_TypeError, msg::time_julian_dtype,
-                     reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+        PyErr_Format(PyExc_TypeError, msg::time_julian_dtype, reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return false;
     }
     if (PyArray_NDIM(array) > 1) {
-        PyErr_Format(PyExc_ValueError, msg::time_array_ndim,
-                     PyArray_NDIM(array));
+        PyErr_Format(PyExc_ValueError, msg::time_array_ndim, PyArray_NDIM(array));
         return false;
     }
     Ref doubles = Ref::steal(PyArray_FROMANY(any.get(), NPY_DOUBLE, 0, 1, NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
     if (!doubles) return false;
     auto* d = reinterpret_cast<PyArrayObject*>(doubles.get());
-    if (PyArray_NDIM(d) == 0) return read_julian_double(*static_cast<double*>(PyArray_DATA(d)), modified, scale, out.ns);
+    if (PyArray_NDIM(d) == 0)
+        return read_julian_double(*static_cast<double*>(PyArray_DATA(d)), modified, scale, out.ns);
     const npy_intp n = PyArray_DIM(d, 0), stride = PyArray_STRIDE(d, 0);
     const char* in = static_cast<const char*>(PyArray_DATA(d));
     std::int64_t* data;
@@ -434,8 +426,7 @@ PyObject* datetime_from_reading(const Reading& r) {
     const std::int64_t seconds = ns / ns_per_second;
     return PyDateTime_FromDateAndTime(static_cast<int>(civil.year), civil.month, civil.day,
                                       static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-                                      static_cast<int>(seconds % 60),
-                                      static_cast<int>(ns % ns_per_second / 1000));
+                                      static_cast<int>(seconds % 60), static_cast<int>(ns % ns_per_second / 1000));
 }
 
 }  // namespace velmar::time

@@ -218,12 +218,11 @@ constexpr const char julian_date_doc[] =
     "is the end of the day; only Time() still reads the leap second from it.\n"
     "Every other operation sees an ordinary float.";
 
-PyType_Slot julian_date_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(julian_date_dealloc)},
-    {Py_nb_add, reinterpret_cast<void*>(julian_date_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(julian_date_subtract)},
-    {Py_tp_doc, const_cast<char*>(julian_date_doc)},
-    {0, nullptr}};
+PyType_Slot julian_date_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(julian_date_dealloc)},
+                                   {Py_nb_add, reinterpret_cast<void*>(julian_date_add)},
+                                   {Py_nb_subtract, reinterpret_cast<void*>(julian_date_subtract)},
+                                   {Py_tp_doc, const_cast<char*>(julian_date_doc)},
+                                   {0, nullptr}};
 
 PyType_Spec julian_date_spec = {"velmar.time.time.JulianDate", sizeof(JulianDateObject), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, julian_date_slots};

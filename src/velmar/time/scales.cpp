@@ -50,8 +50,7 @@ bool load_leap_seconds() {
     if (!PyTuple_Check(table.get()) || PyTuple_GET_SIZE(table.get()) != 2)
         return leap_table_error(msg::leap_table_not_pair);
     View1D<double> mjd, dat;
-    if (!mjd.acquire(PyTuple_GET_ITEM(table.get(), 0)) || !dat.acquire(PyTuple_GET_ITEM(table.get(), 1)))
-        return false;
+    if (!mjd.acquire(PyTuple_GET_ITEM(table.get(), 0)) || !dat.acquire(PyTuple_GET_ITEM(table.get(), 1))) return false;
     if (mjd.size() != dat.size()) return leap_table_error(msg::leap_table_lengths);
 
     std::vector<Step> loaded{{lowest, tai_minus_utc_before_1972, lowest}};
@@ -75,8 +74,8 @@ bool load_leap_seconds() {
 }
 
 std::size_t step_of_day(std::int64_t mjd) {
-    auto it = std::upper_bound(steps.begin() + 1, steps.end(), mjd,
-                               [](std::int64_t d, const Step& s) { return d < s.mjd; });
+    auto it =
+        std::upper_bound(steps.begin() + 1, steps.end(), mjd, [](std::int64_t d, const Step& s) { return d < s.mjd; });
     return static_cast<std::size_t>(it - steps.begin()) - 1;
 }
 
@@ -135,8 +134,10 @@ std::int64_t day_length(std::int64_t mjd, Scale scale) {
 
 bool tai_from_reading(const Reading& r, Scale scale, std::int64_t& tai) {
     std::int64_t offset = 0;
-    if (scale == Scale::tt) offset = -tt_minus_tai;
-    else if (scale == Scale::utc) offset = tai_minus_utc(r.mjd);
+    if (scale == Scale::tt)
+        offset = -tt_minus_tai;
+    else if (scale == Scale::utc)
+        offset = tai_minus_utc(r.mjd);
     return tai_with_offset(r, offset, tai);
 }
 
@@ -151,8 +152,7 @@ Reading reading_from_tai(std::int64_t tai, Scale scale) {
 
 bool UtcCursor::tai_from_reading(const Reading& r, std::int64_t& tai) {
     const std::size_t i = by_day_;
-    if (!(steps[i].mjd <= r.mjd && (i + 1 == steps.size() || r.mjd < steps[i + 1].mjd)))
-        by_day_ = step_of_day(r.mjd);
+    if (!(steps[i].mjd <= r.mjd && (i + 1 == steps.size() || r.mjd < steps[i + 1].mjd))) by_day_ = step_of_day(r.mjd);
     return tai_with_offset(r, steps[by_day_].tai_minus_utc, tai);
 }
 

@@ -61,15 +61,18 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
         if (c.take('-')) {
             if (!c.digits(2, day)) return cannot_read(text, msg::time_not_iso);
             if (c.take('T') || c.take('t') || c.take(' ')) {
-                if (!c.digits(2, hour) || !c.take(':') || !c.digits(2, minute)) return cannot_read(text, msg::time_not_iso);
+                if (!c.digits(2, hour) || !c.take(':') || !c.digits(2, minute))
+                    return cannot_read(text, msg::time_not_iso);
                 if (c.take(':')) {
                     if (!c.digits(2, second)) return cannot_read(text, msg::time_not_iso);
                     if (c.take('.') || c.take(',')) {
                         int n = 0;
                         bool round_up = false;
                         for (; !c.at_end() && *c.p >= '0' && *c.p <= '9'; ++c.p, ++n) {
-                            if (n < 9) fraction = fraction * 10 + (*c.p - '0');
-                            else if (n == 9) round_up = *c.p >= '5';
+                            if (n < 9)
+                                fraction = fraction * 10 + (*c.p - '0');
+                            else if (n == 9)
+                                round_up = *c.p >= '5';
                         }
                         if (n == 0) return cannot_read(text, msg::time_not_iso);
                         for (; n < 9; ++n) fraction *= 10;
@@ -92,23 +95,19 @@ bool parse_iso(PyObject* text, Scale scale, std::int64_t& tai) {
     if (second > 60) return cannot_read(text, msg::time_second_range);
     if (second == 60) {
         if (scale != Scale::utc) {
-            PyErr_Format(PyExc_ValueError, msg::time_scale_no_leap_seconds, text,
-                         scale == Scale::tai ? "TAI" : "TT");
+            PyErr_Format(PyExc_ValueError, msg::time_scale_no_leap_seconds, text, scale == Scale::tai ? "TAI" : "TT");
             return false;
         }
-        if (hour != 23 || minute != 59)
-            return cannot_read(text, msg::time_leap_second_place);
+        if (hour != 23 || minute != 59) return cannot_read(text, msg::time_leap_second_place);
         if (day_length(mjd, scale) <= ns_per_day) {
             char date[40];
             std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
-            PyErr_Format(PyExc_ValueError, msg::time_day_no_leap_second,
-                         text, date);
+            PyErr_Format(PyExc_ValueError, msg::time_day_no_leap_second, text, date);
             return false;
         }
     }
     const std::int64_t ns_of_day = ((hour * 60 + minute) * 60 + second) * ns_per_second + fraction;
-    if (!tai_from_reading({mjd, ns_of_day}, scale, tai))
-        return cannot_read(text, msg::time_outside_range);
+    if (!tai_from_reading({mjd, ns_of_day}, scale, tai)) return cannot_read(text, msg::time_outside_range);
     return true;
 }
 

@@ -49,8 +49,10 @@ bool parse_format(PyObject* value, Format& format) {
     format = Format::none;
     if (!value || value == Py_None) return true;
     if (!require_exact_str(value, "format", false)) return false;
-    if (text_is(value, format_jd)) format = Format::jd;
-    else if (text_is(value, format_mjd)) format = Format::mjd;
+    if (text_is(value, format_jd))
+        format = Format::jd;
+    else if (text_is(value, format_mjd))
+        format = Format::mjd;
     else {
         PyErr_Format(PyExc_ValueError, msg::time_format, value);
         return false;
@@ -114,8 +116,7 @@ npy_intp count_of(const TimeObject* t) { return t->epochs ? epoch_count(t->epoch
 // fill(epoch) for each epoch, shaped like the Time: a numpy float64 scalar
 // for a single epoch (so that .reshape(-1) works on both), else an array.
 // `fill` runs without the interpreter lock.
-template <typename Fill>
-PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
+template <typename Fill> PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
     if (!t->epochs) {
         PyObject* scalar = PyArrayScalar_New(Double);
         if (scalar) PyArrayScalar_VAL(scalar, Double) = fill(t->ns);
@@ -138,16 +139,14 @@ PyObject* per_epoch_doubles(const TimeObject* t, Fill fill) {
 double seconds_between(std::int64_t a, std::int64_t b) {
     constexpr std::int64_t exact_limit = std::int64_t{1} << 53;
     std::int64_t d;
-    if (sub_checked(a, b, d) && d > -exact_limit && d < exact_limit)
-        return static_cast<double>(d) / 1e9;
+    if (sub_checked(a, b, d) && d > -exact_limit && d < exact_limit) return static_cast<double>(d) / 1e9;
     const std::int64_t qa = floor_div(a, ns_per_second), qb = floor_div(b, ns_per_second);
     return static_cast<double>(qa - qb) +
            static_cast<double>(floor_mod(a, ns_per_second) - floor_mod(b, ns_per_second)) / 1e9;
 }
 
 bool length_mismatch(npy_intp a, npy_intp b) {
-    PyErr_Format(PyExc_ValueError, msg::time_operand_sizes,
-                 static_cast<Py_ssize_t>(a), static_cast<Py_ssize_t>(b));
+    PyErr_Format(PyExc_ValueError, msg::time_operand_sizes, static_cast<Py_ssize_t>(a), static_cast<Py_ssize_t>(b));
     return false;
 }
 
@@ -245,8 +244,7 @@ bool unix_ns(const Reading& r, std::int64_t& out) {
 }
 
 PyObject* datetime64_overflow() {
-    PyErr_SetString(PyExc_OverflowError,
-                    "an epoch after 2262-04-11 cannot be shown as a numpy datetime64[ns]");
+    PyErr_SetString(PyExc_OverflowError, "an epoch after 2262-04-11 cannot be shown as a numpy datetime64[ns]");
     return nullptr;
 }
 
@@ -347,8 +345,7 @@ PyObject* time_str(PyObject* self) {
 
 // --- comparison and hashing ---------------------------------------------------------
 
-template <typename Compare>
-PyObject* compare_all(const TimeObject* a, const TimeObject* b, Compare compare) {
+template <typename Compare> PyObject* compare_all(const TimeObject* a, const TimeObject* b, Compare compare) {
     const npy_intp na = count_of(a), nb = count_of(b);
     if (a->epochs && b->epochs && na != nb) {
         length_mismatch(na, nb);
@@ -366,8 +363,7 @@ PyObject* compare_all(const TimeObject* a, const TimeObject* b, Compare compare)
     return out.release();
 }
 
-template <typename Compare>
-PyObject* compare_times(const TimeObject* a, const TimeObject* b, Compare compare) {
+template <typename Compare> PyObject* compare_times(const TimeObject* a, const TimeObject* b, Compare compare) {
     if (!a->epochs && !b->epochs) return PyBool_FromLong(compare(a->ns, b->ns));
     return compare_all(a, b, compare);
 }
@@ -429,7 +425,8 @@ int read_span(PyObject* value, std::int64_t& one, Ref& many) {
 PyObject* shift_overflow(const TimeObject* t, npy_intp i, PyObject* span, bool subtract) {
     Ref epoch = Ref::steal(new_time(epoch_at(t, i), t->scale));
     if (!epoch) return nullptr;
-    PyErr_Format(PyExc_OverflowError, msg::time_sum_outside, epoch.get(), subtract ? "-" : "+", span, msg::time_outside_range);
+    PyErr_Format(PyExc_OverflowError, msg::time_sum_outside, epoch.get(), subtract ? "-" : "+", span,
+                 msg::time_outside_range);
     return nullptr;
 }
 
@@ -527,7 +524,8 @@ PyObject* time_subtract(PyObject* a, PyObject* b) {
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const std::int64_t* origins = epoch_data(e->epochs);
     if (!for_blocks(n, [&](npy_intp begin, npy_intp end) {
-            for (npy_intp i = begin; i < end; ++i) values[i] = seconds_between(epoch_at(t, t->epochs ? i : 0), origins[i]);
+            for (npy_intp i = begin; i < end; ++i)
+                values[i] = seconds_between(epoch_at(t, t->epochs ? i : 0), origins[i]);
         }))
         return nullptr;
     return out.release();
@@ -552,8 +550,7 @@ PyObject* time_item(PyObject* self, Py_ssize_t i) {
     if (!require_array(t, "items")) return nullptr;
     const npy_intp n = epoch_count(t->epochs);
     if (i < 0 || i >= n) {
-        PyErr_Format(PyExc_IndexError, msg::time_index_range, i,
-                     static_cast<Py_ssize_t>(n));
+        PyErr_Format(PyExc_IndexError, msg::time_index_range, i, static_cast<Py_ssize_t>(n));
         return nullptr;
     }
     return new_time(epoch_data(t->epochs)[i], t->scale);
@@ -622,8 +619,7 @@ PyObject* time_from_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (!PyArray_Check(a[0]) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a[0])) != 1 ||
         PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a[0]))->kind != 'i') {
-        PyErr_Format(PyExc_TypeError, msg::time_from_int64_type,
-                     Py_TYPE(a[0])->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::time_from_int64_type, Py_TYPE(a[0])->tp_name);
         return nullptr;
     }
     return construct(a[0], nullptr, a[1]);
@@ -631,15 +627,15 @@ PyObject* time_from_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* time_now(PyObject*, PyObject*) {
     // The system clock counts UTC without leap seconds, as datetime64 does.
-    const auto since_1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count();
+    const auto since_1970 =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     if (!ensure_leap_seconds()) return nullptr;
     const std::int64_t days = floor_div(since_1970, ns_per_day);
     std::int64_t ns;
     if (!tai_from_reading({days + mjd_of_1970, floor_mod(since_1970, ns_per_day)}, Scale::utc, ns)) {
-        PyErr_Format(PyExc_OverflowError, msg::time_clock_outside,
-                     static_cast<long long>(since_1970), msg::time_outside_range);
+        PyErr_Format(PyExc_OverflowError, msg::time_clock_outside, static_cast<long long>(since_1970),
+                     msg::time_outside_range);
         return nullptr;
     }
     return new_time(ns, Scale::utc);
@@ -682,8 +678,7 @@ PyGetSetDef time_getset[] = {
 
 PyMethodDef time_methods[] = {
     {"__reduce__", time_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
-    {"_from_int64", VELMAR_CFUNCTION(time_from_int64),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_int64", VELMAR_CFUNCTION(time_from_int64), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_int64(values, scale='utc')\n--\n\nRebuild a Time from its int64 value(s) (used by pickle)."},
     {"now", time_now, METH_NOARGS | METH_STATIC, "now()\n--\n\nThe current epoch from the system clock (UTC)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -730,27 +725,26 @@ constexpr const char time_doc[] =
     "array for an array t); t + seconds and t - seconds give a Time. Times compare\n"
     "by instant, whatever their scales.";
 
-PyType_Slot time_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(time_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(time_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(time_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(time_str)},
-    {Py_tp_hash, reinterpret_cast<void*>(time_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(time_richcompare)},
-    {Py_tp_iter, reinterpret_cast<void*>(time_iter)},
-    {Py_tp_getset, time_getset},
-    {Py_tp_methods, time_methods},
-    {Py_tp_doc, const_cast<char*>(time_doc)},
-    {Py_nb_add, reinterpret_cast<void*>(time_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(time_subtract)},
-    {Py_sq_length, reinterpret_cast<void*>(time_length)},
-    {Py_sq_item, reinterpret_cast<void*>(time_item)},
-    {Py_mp_length, reinterpret_cast<void*>(time_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(time_subscript)},
-    {0, nullptr}};
+PyType_Slot time_slots[] = {{Py_tp_new, reinterpret_cast<void*>(time_new)},
+                            {Py_tp_dealloc, reinterpret_cast<void*>(time_dealloc)},
+                            {Py_tp_repr, reinterpret_cast<void*>(time_repr)},
+                            {Py_tp_str, reinterpret_cast<void*>(time_str)},
+                            {Py_tp_hash, reinterpret_cast<void*>(time_hash)},
+                            {Py_tp_richcompare, reinterpret_cast<void*>(time_richcompare)},
+                            {Py_tp_iter, reinterpret_cast<void*>(time_iter)},
+                            {Py_tp_getset, time_getset},
+                            {Py_tp_methods, time_methods},
+                            {Py_tp_doc, const_cast<char*>(time_doc)},
+                            {Py_nb_add, reinterpret_cast<void*>(time_add)},
+                            {Py_nb_subtract, reinterpret_cast<void*>(time_subtract)},
+                            {Py_sq_length, reinterpret_cast<void*>(time_length)},
+                            {Py_sq_item, reinterpret_cast<void*>(time_item)},
+                            {Py_mp_length, reinterpret_cast<void*>(time_length)},
+                            {Py_mp_subscript, reinterpret_cast<void*>(time_subscript)},
+                            {0, nullptr}};
 
-PyType_Spec time_spec = {"velmar.time.time.Time", sizeof(TimeObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, time_slots};
+PyType_Spec time_spec = {"velmar.time.time.Time", sizeof(TimeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                         time_slots};
 
 bool add_time_type(PyObject* module) {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &time_spec, nullptr));

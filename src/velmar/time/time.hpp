@@ -13,9 +13,9 @@ enum class Scale : int { utc = 0, tai = 1, tt = 2 };
 
 struct TimeObject {
     PyObject_HEAD
-    // nullptr for a single epoch; otherwise a read-only one-dimensional int64
-    // ndarray whose memory nobody can unlock, so instances can share it.
-    PyObject* epochs;
+        // nullptr for a single epoch; otherwise a read-only one-dimensional int64
+        // ndarray whose memory nobody can unlock, so instances can share it.
+        PyObject* epochs;
     // The single epoch: nanoseconds of TAI since 2000-01-01T12:00:00 TAI.
     std::int64_t ns;
     Scale scale;

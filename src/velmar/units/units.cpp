@@ -28,8 +28,8 @@ struct Unit {
 };
 
 const Unit units[] = {
-    {"m", &m},           {"km", &km},   {"s", &s},     {"ms", &ms},         {"minute", &minute}, {"hour", &hour},
-    {"day", &day},       {"rad", &rad}, {"deg", &deg}, {"rev", &rev},       {"arcsec", &arcsec}, {"mas", &mas},
+    {"m", &m},     {"km", &km},   {"s", &s},     {"ms", &ms},   {"minute", &minute}, {"hour", &hour},
+    {"day", &day}, {"rad", &rad}, {"deg", &deg}, {"rev", &rev}, {"arcsec", &arcsec}, {"mas", &mas},
 };
 
 int exec_units(PyObject* module) {

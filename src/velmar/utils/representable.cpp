@@ -17,7 +17,6 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/utils/representable.hpp"
 
-
 namespace {
 
 using velmar::Ref;
@@ -32,9 +31,8 @@ constexpr std::string_view column_gap = "   ";
 
 std::size_t width(std::string_view text) {
     // Code points: every byte that does not continue a UTF-8 sequence.
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 void pad_right(std::string& text, std::size_t to) {
@@ -109,8 +107,7 @@ bool call_text_method(PyObject* self, const char* method, std::string& out) {
 
 PyObject* printed_form(PyObject* self) {
     std::string header, body;
-    if (!call_text_method(self, "_get_header", header) || !call_text_method(self, "_get_body", body))
-        return nullptr;
+    if (!call_text_method(self, "_get_header", header) || !call_text_method(self, "_get_body", body)) return nullptr;
     std::vector<std::string> lines = split_lines(header);
     const std::size_t header_lines = lines.size();
     if (!body.empty())
@@ -180,8 +177,8 @@ PyObject* create_formatted_form(PyObject*, PyObject* data) {
 // One table cell, "<number>[ <unit>]": the number is aligned on its decimal
 // point (or its end, when it has none) with the rest of its column.
 struct Cell {
-    std::string whole;     // the number up to its decimal point
-    std::string rest;      // the decimal point, the decimals, then " unit"
+    std::string whole;  // the number up to its decimal point
+    std::string rest;   // the decimal point, the decimals, then " unit"
 };
 
 Cell split_cell(const std::string& text) {
@@ -304,17 +301,16 @@ PyMethodDef methods[] = {
      "_format_as_property($self, title, /)\n--\n\nThe title as a heading line within a body."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMemberDef members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef members[] = {{"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
+                         {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Base of the package's printable records. repr() and str() show _get_header(), a rule, then "
-                    "_get_body(), whose lines \"{fence}\" become rules as wide as the widest line.")},
+    {Py_tp_doc,
+     const_cast<char*>("Base of the package's printable records. repr() and str() show _get_header(), a rule, then "
+                       "_get_body(), whose lines \"{fence}\" become rules as wide as the widest line.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(velmar::gc_dealloc<clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
@@ -325,8 +321,9 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {0, nullptr}};
 
-PyType_Spec representable_type_spec = {"velmar.utils.representable.Representable", sizeof(RepresentableObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec representable_type_spec = {
+    "velmar.utils.representable.Representable", sizeof(RepresentableObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 int exec_representable(PyObject* module) {
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(velmar::add_type(module, &representable_type_spec)));
@@ -335,5 +332,4 @@ int exec_representable(PyObject* module) {
 
 }  // namespace
 
-VELMAR_MODULE(representable, "Representable, the base that prints the package's records.", nullptr,
-              exec_representable)
+VELMAR_MODULE(representable, "Representable, the base that prints the package's records.", nullptr, exec_representable)

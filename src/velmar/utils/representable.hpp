@@ -6,8 +6,7 @@
 namespace velmar {
 
 struct RepresentableObject {
-    PyObject_HEAD
-    PyObject* dict;  // instance attributes (__dictoffset__)
+    PyObject_HEAD PyObject* dict;  // instance attributes (__dictoffset__)
 };
 
 }  // namespace velmar

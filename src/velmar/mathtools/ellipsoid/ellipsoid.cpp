@@ -8,17 +8,15 @@
 #include "velmar/_native/module.hpp"
 #include "velmar/_native/types.hpp"
 
-
 namespace {
 
 using velmar::Ref;
 
 struct EllipsoidObject {
-    PyObject_HEAD
-    double a;   // semi-major axis, m
-    double f;   // flattening
-    double b;   // semi-minor axis a (1 - f), m
-    double e2;  // first eccentricity squared f (2 - f)
+    PyObject_HEAD double a;  // semi-major axis, m
+    double f;                // flattening
+    double b;                // semi-minor axis a (1 - f), m
+    double e2;               // first eccentricity squared f (2 - f)
 };
 
 // Exported natively; each slot owns its ellipsoid for the life of the process.
@@ -96,7 +94,8 @@ PyMemberDef members[] = {
     {"e2", T_DOUBLE, offsetof(EllipsoidObject, e2), READONLY, "First eccentricity squared f (2 - f)."},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyMethodDef methods[] = {{"__reduce__", ellipsoid_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"__reduce__", ellipsoid_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+                         {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Ellipsoid(a, f)\n--\n\nA reference ellipsoid of revolution: semi-major axis a "
@@ -111,7 +110,7 @@ PyType_Slot slots[] = {
     {0, nullptr}};
 
 PyType_Spec ellipsoid_type_spec = {"velmar.mathtools.ellipsoid.ellipsoid.Ellipsoid", sizeof(EllipsoidObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 struct Defined {
     const char* name;

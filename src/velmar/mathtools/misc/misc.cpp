@@ -23,15 +23,13 @@ PyObject* py_atan2_asymmetric(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return PyFloat_FromDouble(atan2_asymmetric(y, x));
 }
 
-PyMethodDef methods[] = {
-    {"atan2_asymmetric",
-     VELMAR_FASTCALL(py_atan2_asymmetric),
-     "atan2_asymmetric($module, y, x)\n--\n\n"
-     "Polar angle of the point (x, y) in radians, in [0, 2 pi).\n\n"
-     "The two-argument arctangent moved into one whole turn: y = 0 with x > 0\n"
-     "gives 0, the angle grows counter-clockwise and never reaches 2 pi.\n"
-     "NaN in either argument gives NaN."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"atan2_asymmetric", VELMAR_FASTCALL(py_atan2_asymmetric),
+                          "atan2_asymmetric($module, y, x)\n--\n\n"
+                          "Polar angle of the point (x, y) in radians, in [0, 2 pi).\n\n"
+                          "The two-argument arctangent moved into one whole turn: y = 0 with x > 0\n"
+                          "gives 0, the angle grows counter-clockwise and never reaches 2 pi.\n"
+                          "NaN in either argument gives NaN."},
+                         {nullptr, nullptr, 0, nullptr}};
 
 int exec_misc(PyObject* module) {
     return velmar::export_function(module, "atan2_asymmetric", atan2_asymmetric,

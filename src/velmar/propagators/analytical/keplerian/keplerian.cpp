@@ -240,7 +240,8 @@ PyObject* elapsed_array(PyObject* time, const COEObject* c) {
     Ref elapsed = Ref::steal(elapsed_seconds(time, c));
     if (!elapsed || !PyFloat_Check(elapsed.get())) return elapsed.release();
     PyObject* array = velmar::new_double_array(1);
-    if (array) *static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) = PyFloat_AS_DOUBLE(elapsed.get());
+    if (array)
+        *static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) = PyFloat_AS_DOUBLE(elapsed.get());
     return array;
 }
 
@@ -289,7 +290,8 @@ PyObject* propagate_fused(PyObject* self, PyObject* time, PyObject* coe) {
     if (!elapsed) return nullptr;
     const bool single = PyFloat_Check(elapsed.get());
     const double one = single ? PyFloat_AS_DOUBLE(elapsed.get()) : 0.0;
-    const double* dt = single ? &one : static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(elapsed.get())));
+    const double* dt =
+        single ? &one : static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(elapsed.get())));
     const npy_intp n = single ? 1 : PyArray_DIM(reinterpret_cast<PyArrayObject*>(elapsed.get()), 0);
     const npy_intp shape[2] = {n, 3};
     Ref r = Ref::steal(velmar::new_fixed_array(NPY_DOUBLE, 2, shape));
@@ -333,8 +335,7 @@ bool bind_self(PyObject* const* args, Py_ssize_t nargs, const char* name, const 
     }
     self = args[0];
     if (!PyObject_TypeCheck(self, keplerian_type)) {
-        PyErr_Format(PyExc_TypeError, velmar::msg::descriptor_wrong_self, name, "Keplerian",
-                     Py_TYPE(self)->tp_name);
+        PyErr_Format(PyExc_TypeError, velmar::msg::descriptor_wrong_self, name, "Keplerian", Py_TYPE(self)->tp_name);
         return false;
     }
     return true;
@@ -432,8 +433,8 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The rows past a count that shrank since the first read stay as zeros.
     if (own && count < n) {
         const Py_ssize_t first = count > 0 ? count : 0;
-        std::memset(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))) + 36 * first,
-                    0, sizeof(double) * 36 * (n - first));
+        std::memset(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))) + 36 * first, 0,
+                    sizeof(double) * 36 * (n - first));
     }
     if (count <= 0) return result.release();
     if (count > n) {
@@ -470,14 +471,13 @@ PyObject* jacobian(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         const bool contiguous = r.contiguous();
         const double* rows = r.data();
         const Py_ssize_t width = r.shape(1);
-        Py_BEGIN_ALLOW_THREADS
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const double position[3] = {contiguous ? rows[width * i] : r(i, 0), contiguous ? rows[width * i + 1] : r(i, 1),
+        Py_BEGIN_ALLOW_THREADS for (Py_ssize_t i = 0; i < count; ++i) {
+            const double position[3] = {contiguous ? rows[width * i] : r(i, 0),
+                                        contiguous ? rows[width * i + 1] : r(i, 1),
                                         contiguous ? rows[width * i + 2] : r(i, 2)};
             jacobian_at(GM, position, out + 36 * i);
         }
-        Py_END_ALLOW_THREADS
-        return result.release();
+        Py_END_ALLOW_THREADS return result.release();
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double position[3] = {r(i, 0), r(i, 1), r(i, 2)};
@@ -575,7 +575,9 @@ constexpr const char* propagate_state_doc =
     "    For a parabolic or hyperbolic orbit (ecc >= 1.0).\n";
 
 constexpr const char* jacobian_doc =
-    "Compute the Jacobian matrices (\xe2\x88\x82" "f/\xe2\x88\x82" "x) along an ephemeris trajectory.\n"
+    "Compute the Jacobian matrices (\xe2\x88\x82"
+    "f/\xe2\x88\x82"
+    "x) along an ephemeris trajectory.\n"
     "\n"
     "For the state x = (r, v) and the two-body equations of motion\n"
     "dr/dt = v, dv/dt = -GM r / |r|^3, the Jacobian is [[0, I], [G, 0]]\n"
@@ -591,17 +593,16 @@ constexpr const char* jacobian_doc =
     "jac : numpy.ndarray, shape (N, 6, 6)\n"
     "    Jacobian matrices at each epoch.\n";
 
-PyType_Slot keplerian_slots[] = {
-    {Py_tp_doc, class_doc},
-    {Py_tp_new, reinterpret_cast<void*>(keplerian_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(keplerian_dealloc)},
-    {Py_tp_getset, keplerian_getset},
-    {Py_tp_methods, keplerian_methods},
-    {0, nullptr}};
+PyType_Slot keplerian_slots[] = {{Py_tp_doc, class_doc},
+                                 {Py_tp_new, reinterpret_cast<void*>(keplerian_new)},
+                                 {Py_tp_dealloc, reinterpret_cast<void*>(keplerian_dealloc)},
+                                 {Py_tp_getset, keplerian_getset},
+                                 {Py_tp_methods, keplerian_methods},
+                                 {0, nullptr}};
 
 // Not tracked by the garbage collector: a Keplerian holds no references.
-PyType_Spec keplerian_spec = {"velmar.propagators.analytical.keplerian.keplerian.Keplerian", sizeof(KeplerianObject),
-                              0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, keplerian_slots};
+PyType_Spec keplerian_spec = {"velmar.propagators.analytical.keplerian.keplerian.Keplerian", sizeof(KeplerianObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, keplerian_slots};
 
 // --- module ---------------------------------------------------------------------
 
@@ -693,10 +694,19 @@ bool make_type(PyObject* module) {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &keplerian_spec, bases.get()));
     if (!type) return false;
     const velmar::FunctionSpec methods[] = {
-        {"propagate_state", "Keplerian.propagate_state", propagate_state, velmar::Binding::method,
-         propagate_state_doc, "(self, time, state, **kwargs)",
+        {"propagate_state",
+         "Keplerian.propagate_state",
+         propagate_state,
+         velmar::Binding::method,
+         propagate_state_doc,
+         "(self, time, state, **kwargs)",
          {{"time", "DatetimeLike"}, {"state", "State"}, {"return", "StateVectorEphemeris"}}},
-        {"jacobian", "Keplerian.jacobian", jacobian, velmar::Binding::method, jacobian_doc, "(self, eph)",
+        {"jacobian",
+         "Keplerian.jacobian",
+         jacobian,
+         velmar::Binding::method,
+         jacobian_doc,
+         "(self, eph)",
          {{"eph", "StateVectorEphemeris"}, {"return", "numpy.ndarray"}}},
     };
     for (const velmar::FunctionSpec& s : methods) {
@@ -715,8 +725,7 @@ int exec_keplerian(PyObject* module) {
                                  velmar::ephemeris_api::new_sv_signature, new_sv_ephemeris) ||
         !velmar::import_function("velmar.state.ephemeris", "c_new_coe_ephemeris",
                                  velmar::ephemeris_api::new_coe_signature, new_coe_ephemeris) ||
-        !read_default_GM() || !make_constants() ||
-        !fill_table() || !make_type(module))
+        !read_default_GM() || !make_constants() || !fill_table() || !make_type(module))
         return -1;
     return 0;
 }

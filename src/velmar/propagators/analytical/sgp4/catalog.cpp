@@ -241,7 +241,6 @@ bool satellite_number(PyObject* tle, bool& is_number, long& number, std::string&
     return true;
 }
 
-
 // 64-bit mix of the two stored lines; equal lines give equal hashes. Four
 // independent lanes, so that the multiplications overlap.
 std::uint64_t lines_hash(const TLEObject* t) {
@@ -439,8 +438,8 @@ public:
                 const Ref list = Ref::borrow(members.get());
                 if (PyLong_CheckExact(g.key.get()) && !failed_) {
                     // The group's key is the number every member reads as.
-                    members = Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr,
-                                                      g.key.get()));
+                    members =
+                        Ref::steal(new_elset_of(members.get(), satname, g.timed ? &g.epochs : nullptr, g.key.get()));
                     if (!members) return nullptr;
                 }
                 if (!PyObject_GC_IsTracked(list.get())) PyObject_GC_Track(list.get());
@@ -451,7 +450,8 @@ public:
             }
             groups_.clear();
         }
-        return Py_BuildValue("(OOOnnn)", sets_.get(), problems_.get(), flagged_.get(), element_lines_, pairs_, dropped_);
+        return Py_BuildValue("(OOOnnn)", sets_.get(), problems_.get(), flagged_.get(), element_lines_, pairs_,
+                             dropped_);
     }
 
 private:
@@ -490,8 +490,10 @@ private:
                     continue;
                 }
             }
-            if (next_lf && next_lf < p) next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            if (next_cr && next_cr < p) next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+            if (next_lf && next_lf < p)
+                next_lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (next_cr && next_cr < p)
+                next_cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
             const char* stop = !next_lf ? next_cr : !next_cr ? next_lf : std::min(next_lf, next_cr);
             if (!stop) {
                 const size_t size = carry_.size() + static_cast<size_t>(end - p);
@@ -568,8 +570,8 @@ private:
         }
         if (failed_) return true;  // the file is refused: nothing more to build
         // A screened pair is ASCII in the columns TLE keeps.
-        Ref tle = Ref::steal(verify_ ? new_tle_from_ascii(line1_.data(), line1_.size(), s2, n2)
-                                     : new_tle(line1_, s2, n2));
+        Ref tle =
+            Ref::steal(verify_ ? new_tle_from_ascii(line1_.data(), line1_.size(), s2, n2) : new_tle(line1_, s2, n2));
         if (!tle) return false;
         return group_ ? add_to_group(tle) : add_to_list(tle);
     }
@@ -629,8 +631,9 @@ private:
             }
             if (fresh) {
                 Group g;
-                g.key = Ref::steal(is_number ? PyLong_FromLong(number)
-                                             : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+                g.key = Ref::steal(
+                    is_number ? PyLong_FromLong(number)
+                              : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
                 g.members = Ref::steal(PyList_New(0));
                 if (!g.key || !g.members) return false;
                 // Out of the collector's sight until its collection is built:

@@ -15,7 +15,6 @@
 #include "velmar/_native/types.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
-
 namespace velmar::tle_module {
 namespace {
 
@@ -29,9 +28,7 @@ constexpr Elements allocation_order[] = {&ELSETObject::sma, &ELSETObject::ecc, &
 ELSETObject* as_elset(PyObject* o) { return reinterpret_cast<ELSETObject*>(o); }
 TLEObject* as_tle(PyObject* o) { return reinterpret_cast<TLEObject*>(o); }
 
-double* data_of(PyObject* array) {
-    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-}
+double* data_of(PyObject* array) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))); }
 
 bool integer_attribute(PyObject* object, PyObject* name, std::int64_t& out) {
     Ref value = Ref::steal(PyObject_GetAttr(object, name));
@@ -76,8 +73,9 @@ bool order_by_int64(PyObject* const* items, Py_ssize_t n, std::vector<Py_ssize_t
     order.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
     if (!std::is_sorted(keys.begin(), keys.end()))
-        std::stable_sort(order.begin(), order.end(),
-                         [&](Py_ssize_t a, Py_ssize_t b) { return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)]; });
+        std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+            return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)];
+        });
     return true;
 }
 
@@ -99,8 +97,9 @@ PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, boo
         keys.swap(*known);
         order.resize(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](Py_ssize_t a, Py_ssize_t b) { return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)]; });
+        std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+            return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)];
+        });
         have_epochs = true;
     } else {
         have_epochs = order_by_int64(items, n, order, keys);
@@ -111,8 +110,8 @@ PyObject* sorted_members(PyObject* given, std::vector<std::int64_t>& epochs, boo
         PyObject* call[] = {members.get(), bound.epoch_getter};
         Ref kwnames = Ref::steal(PyTuple_Pack(1, bound.names.key));
         if (!kwnames) return nullptr;
-        Ref done = Ref::steal(PyObject_VectorcallMethod(bound.names.sort, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                        kwnames.get()));
+        Ref done = Ref::steal(
+            PyObject_VectorcallMethod(bound.names.sort, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         return done ? members.release() : nullptr;
     }
     Ref members = Ref::steal(PyList_New(n));
@@ -324,9 +323,7 @@ void elset_dealloc(PyObject* object) {
 
 // --- attributes ---------------------------------------------------------------
 
-Py_ssize_t member_count(ELSETObject* self) {
-    return PyList_Check(self->members) ? PyList_GET_SIZE(self->members) : 0;
-}
+Py_ssize_t member_count(ELSETObject* self) { return PyList_Check(self->members) ? PyList_GET_SIZE(self->members) : 0; }
 
 PyObject* get_size(PyObject* object, void*) { return PyLong_FromSsize_t(member_count(as_elset(object))); }
 
@@ -345,34 +342,32 @@ PyObject* get_elements(PyObject* object, void* closure) {
     return new_fixed_view(array);
 }
 
-#define VELMAR_ELEMENTS(field)                                                                                \
-    {#field, get_elements, nullptr, "ELSET." #field ": ndarray[double]",                                      \
+#define VELMAR_ELEMENTS(field)                                           \
+    {#field, get_elements, nullptr, "ELSET." #field ": ndarray[double]", \
      reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(ELSETObject, field)))}
 
-PyGetSetDef elset_getset[] = {
-    {"size", get_size, nullptr, "ELSET.size: int", nullptr},
-    {"satname", get_satname, nullptr, "ELSET.satname: str", nullptr},
-    {"satno", get_satno, nullptr, "ELSET.satno: int | str", nullptr},
-    {"epoch", get_epoch, nullptr, nullptr, nullptr},
-    VELMAR_ELEMENTS(ecc),
-    VELMAR_ELEMENTS(sma),
-    VELMAR_ELEMENTS(inc),
-    VELMAR_ELEMENTS(raa),
-    VELMAR_ELEMENTS(arp),
-    VELMAR_ELEMENTS(tra),
-    VELMAR_ELEMENTS(mnm),
-    VELMAR_ELEMENTS(orp),
-    VELMAR_ELEMENTS(eca),
-    VELMAR_ELEMENTS(mea),
-    VELMAR_ELEMENTS(pge),
-    VELMAR_ELEMENTS(apg),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef elset_getset[] = {{"size", get_size, nullptr, "ELSET.size: int", nullptr},
+                              {"satname", get_satname, nullptr, "ELSET.satname: str", nullptr},
+                              {"satno", get_satno, nullptr, "ELSET.satno: int | str", nullptr},
+                              {"epoch", get_epoch, nullptr, nullptr, nullptr},
+                              VELMAR_ELEMENTS(ecc),
+                              VELMAR_ELEMENTS(sma),
+                              VELMAR_ELEMENTS(inc),
+                              VELMAR_ELEMENTS(raa),
+                              VELMAR_ELEMENTS(arp),
+                              VELMAR_ELEMENTS(tra),
+                              VELMAR_ELEMENTS(mnm),
+                              VELMAR_ELEMENTS(orp),
+                              VELMAR_ELEMENTS(eca),
+                              VELMAR_ELEMENTS(mea),
+                              VELMAR_ELEMENTS(pge),
+                              VELMAR_ELEMENTS(apg),
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 #undef VELMAR_ELEMENTS
 
-PyMemberDef elset_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef elset_members[] = {{"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
+                               {nullptr, 0, 0, 0, nullptr}};
 
 // --- selection ----------------------------------------------------------------
 
@@ -591,8 +586,7 @@ PyObject* next_method(PyObject* self, PyObject*) {
 // --- pairwise(): consecutive members, each fetched once through indexing ----
 
 struct PairsObject {
-    PyObject_HEAD
-    PyObject* elset;
+    PyObject_HEAD PyObject* elset;
     PyObject* current;  // the first member of the next pair
     Py_ssize_t position;
     Py_ssize_t size;
@@ -685,10 +679,10 @@ PyType_Slot pairs_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<pairs_clear>)},
     {0, nullptr}};
 
-PyType_Spec pairs_spec = {"velmar.propagators.analytical.sgp4.tle.ELSETPairs", sizeof(PairsObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                          pairs_slots};
+PyType_Spec pairs_spec = {
+    "velmar.propagators.analytical.sgp4.tle.ELSETPairs", sizeof(PairsObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    pairs_slots};
 
 PyObject* pairwise(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bind_none("pairwise", nargs, kwnames)) return nullptr;
@@ -768,19 +762,18 @@ constexpr const char elset_doc[] =
     "position, integer slice, time range (half-open), mask or index array;\n"
     "iterate; walk consecutive pairs with pairwise().";
 
-PyType_Slot elset_slots[] = {
-    {Py_tp_doc, const_cast<char*>(elset_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(elset_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(elset_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(elset_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(elset_clear)},
-    {Py_mp_subscript, reinterpret_cast<void*>(elset_subscript)},
-    {Py_tp_iter, reinterpret_cast<void*>(elset_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(elset_iternext)},
-    {Py_tp_getset, elset_getset},
-    {Py_tp_members, elset_members},
-    {Py_tp_methods, elset_methods},
-    {0, nullptr}};
+PyType_Slot elset_slots[] = {{Py_tp_doc, const_cast<char*>(elset_doc)},
+                             {Py_tp_new, reinterpret_cast<void*>(elset_new)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(elset_dealloc)},
+                             {Py_tp_traverse, reinterpret_cast<void*>(elset_traverse)},
+                             {Py_tp_clear, reinterpret_cast<void*>(elset_clear)},
+                             {Py_mp_subscript, reinterpret_cast<void*>(elset_subscript)},
+                             {Py_tp_iter, reinterpret_cast<void*>(elset_iter)},
+                             {Py_tp_iternext, reinterpret_cast<void*>(elset_iternext)},
+                             {Py_tp_getset, elset_getset},
+                             {Py_tp_members, elset_members},
+                             {Py_tp_methods, elset_methods},
+                             {0, nullptr}};
 
 PyType_Spec elset_spec = {"velmar.propagators.analytical.sgp4.tle.ELSET", sizeof(ELSETObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,

@@ -38,13 +38,13 @@ bool intern(PyObject*& slot, const char* text) {
 
 bool intern_names(Names& n) {
     return intern(n.jd, "jd") && intern(n.int64, "int64") && intern(n.satno, "satno") && intern(n.satname, "satname") &&
-           intern(n.satname_slot, "_satname") &&
-           intern(n.index, "index") && intern(n.size, "size") && intern(n.getitem_integral, "_getitem_integral") &&
+           intern(n.satname_slot, "_satname") && intern(n.index, "index") && intern(n.size, "size") &&
+           intern(n.getitem_integral, "_getitem_integral") &&
            intern(n.getitem_integral_slice, "_getitem_integral_slice") &&
            intern(n.getitem_selection, "_getitem_selection") && intern(n.tolist, "tolist") &&
-           intern(n.strip, "strip") && intern(n.utc, "utc") && intern(n.repr, "__repr__") &&
-           intern(n.name, "name") && intern(n.GM, "GM") && intern(n.Re, "Re") && intern(n.line1, "line1") &&
-           intern(n.line2, "line2") && intern(n.create_formatted_form, "_create_formatted_form") &&
+           intern(n.strip, "strip") && intern(n.utc, "utc") && intern(n.repr, "__repr__") && intern(n.name, "name") &&
+           intern(n.GM, "GM") && intern(n.Re, "Re") && intern(n.line1, "line1") && intern(n.line2, "line2") &&
+           intern(n.create_formatted_form, "_create_formatted_form") &&
            intern(n.create_formatted_frame, "_create_formatted_frame") &&
            intern(n.format_as_property, "_format_as_property") && intern(n.numbers, "numbers") &&
            intern(n.Integral, "Integral") && intern(n.numpy, "numpy") && intern(n.array, "array") &&

@@ -31,18 +31,18 @@ struct TLEObject {
     // known only as `epoch_ns` (the Time is made on first use: a catalogue
     // of a million sets need not hold a million of them).
     PyObject* epoch;
-    double inc;          // rad
-    double raa;          // rad
+    double inc;  // rad
+    double raa;  // rad
     double ecc;
-    double mea;  // rad
-    double arp;  // rad
-    double mnm;  // rad/s
-    double sma;  // m
-    double orp;  // s
-    double eca;  // rad
-    double tra;  // rad
-    double pge;  // m above Earth.Re
-    double apg;  // m above Earth.Re
+    double mea;             // rad
+    double arp;             // rad
+    double mnm;             // rad/s
+    double sma;             // m
+    double orp;             // s
+    double eca;             // rad
+    double tra;             // rad
+    double pge;             // m above Earth.Re
+    double apg;             // m above Earth.Re
     std::int64_t epoch_ns;  // TAI ns since J2000 (a UTC Time's int64), when `epoch` is nullptr
 };
 

@@ -43,21 +43,21 @@ struct Names {
 };
 
 struct Bound {
-    PyObject* module;          // this module (borrowed: sys.modules keeps it)
-    PyTypeObject* time;        // velmar.time.time.Time (its C layout is read)
+    PyObject* module;    // this module (borrowed: sys.modules keeps it)
+    PyTypeObject* time;  // velmar.time.time.Time (its C layout is read)
     // Time's native constructors: a single epoch from TAI nanoseconds and a
     // scale number; the epoch of a decimal day of year on the UTC clock (see
     // velmar/time/epochs.hpp: 1, 0 when it cannot say, -1 on error).
     PyObject* (*time_of_ns)(std::int64_t ns, int scale);
     int (*epoch_of_year_day)(std::int64_t year, int negative, std::uint64_t mantissa, int decimals, std::int64_t* tai);
-    PyTypeObject* earth;       // velmar.bodies.bodies.Earth (GM, Re)
-    PyObject* teme;            // the TEME frame object
+    PyTypeObject* earth;  // velmar.bodies.bodies.Earth (GM, Re)
+    PyObject* teme;       // the TEME frame object
     double deg, rev, day, hour, km;
-    coe::Kepler kepler;        // atan2_asymmetric and c_eca_from_mea
-    PyObject* epoch_getter;    // operator.attrgetter("epoch"), the sort key
-    PyObject* jd_keywords;     // ("format",)
-    PyObject* one;             // 1.0
-    PyTypeObject* tle;         // the classes of this module
+    coe::Kepler kepler;      // atan2_asymmetric and c_eca_from_mea
+    PyObject* epoch_getter;  // operator.attrgetter("epoch"), the sort key
+    PyObject* jd_keywords;   // ("format",)
+    PyObject* one;           // 1.0
+    PyTypeObject* tle;       // the classes of this module
     PyTypeObject* elset;
     Names names;
 };

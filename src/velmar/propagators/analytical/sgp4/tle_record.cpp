@@ -15,7 +15,6 @@
 #include "velmar/mathtools/angles.hpp"
 #include "velmar/propagators/analytical/sgp4/tle_module.hpp"
 
-
 namespace velmar::tle_module {
 namespace {
 
@@ -45,7 +44,8 @@ locale_t classic_locale() {
     return c;
 }
 
-constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
 // A plain decimal: blanks, a sign, digits with at most one point among them
 // and nothing after them that strtod would read on (an exponent, hexadecimal).
@@ -89,8 +89,7 @@ double parse_double(const char* field) {
 }
 
 // Columns `first` to `first + width - 1` (zero-based offset `first`).
-template <size_t N>
-void copy_field(char (&scratch)[N], const char* line, int first, int width) {
+template <size_t N> void copy_field(char (&scratch)[N], const char* line, int first, int width) {
     static_assert(N >= 13);
     std::memcpy(scratch, line + first, static_cast<size_t>(width));
     scratch[width] = '\0';
@@ -263,9 +262,8 @@ void keep_earth_constants(double gm, double re) {
     if (!Py_IS_TYPE(earth, &PyType_Type)) return;
     PyObject* gm_value = _PyType_Lookup(earth, bound.names.GM);  // borrowed
     PyObject* re_value = _PyType_Lookup(earth, bound.names.Re);
-    if (!(earth->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !gm_value || !re_value ||
-        !PyFloat_CheckExact(gm_value) || !PyFloat_CheckExact(re_value) || PyFloat_AS_DOUBLE(gm_value) != gm ||
-        PyFloat_AS_DOUBLE(re_value) != re)
+    if (!(earth->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || !gm_value || !re_value || !PyFloat_CheckExact(gm_value) ||
+        !PyFloat_CheckExact(re_value) || PyFloat_AS_DOUBLE(gm_value) != gm || PyFloat_AS_DOUBLE(re_value) != re)
         return;
     earth_kept = {earth->tp_version_tag, gm, re};
 }
@@ -394,21 +392,20 @@ PyGetSetDef tle_getset[] = {
 
 #define VELMAR_TLE_DOUBLE(field, doc) {#field, T_DOUBLE, offsetof(TLEObject, field), READONLY, doc}
 
-PyMemberDef tle_members[] = {
-    VELMAR_TLE_DOUBLE(inc, "TLE.inc: float\n\nInclination, rad."),
-    VELMAR_TLE_DOUBLE(raa, "TLE.raa: float\n\nRight ascension of the ascending node, rad."),
-    VELMAR_TLE_DOUBLE(ecc, "TLE.ecc: float\n\nEccentricity, dimensionless."),
-    VELMAR_TLE_DOUBLE(mea, "TLE.mea: float\n\nMean anomaly at epoch, rad."),
-    VELMAR_TLE_DOUBLE(arp, "TLE.arp: float\n\nArgument of perigee, rad."),
-    VELMAR_TLE_DOUBLE(mnm, "TLE.mnm: float\n\nMean motion, rad/s."),
-    VELMAR_TLE_DOUBLE(sma, "TLE.sma: float\n\nSemi-major axis, m."),
-    VELMAR_TLE_DOUBLE(orp, "TLE.orp: float\n\nOrbital period, s."),
-    VELMAR_TLE_DOUBLE(eca, "TLE.eca: float\n\nEccentric anomaly at epoch, rad."),
-    VELMAR_TLE_DOUBLE(tra, "TLE.tra: float\n\nTrue anomaly at epoch, rad."),
-    VELMAR_TLE_DOUBLE(pge, "TLE.pge: float\n\nPerigee altitude above Earth.Re, m."),
-    VELMAR_TLE_DOUBLE(apg, "TLE.apg: float\n\nApogee altitude above Earth.Re, m."),
-    {"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef tle_members[] = {VELMAR_TLE_DOUBLE(inc, "TLE.inc: float\n\nInclination, rad."),
+                             VELMAR_TLE_DOUBLE(raa, "TLE.raa: float\n\nRight ascension of the ascending node, rad."),
+                             VELMAR_TLE_DOUBLE(ecc, "TLE.ecc: float\n\nEccentricity, dimensionless."),
+                             VELMAR_TLE_DOUBLE(mea, "TLE.mea: float\n\nMean anomaly at epoch, rad."),
+                             VELMAR_TLE_DOUBLE(arp, "TLE.arp: float\n\nArgument of perigee, rad."),
+                             VELMAR_TLE_DOUBLE(mnm, "TLE.mnm: float\n\nMean motion, rad/s."),
+                             VELMAR_TLE_DOUBLE(sma, "TLE.sma: float\n\nSemi-major axis, m."),
+                             VELMAR_TLE_DOUBLE(orp, "TLE.orp: float\n\nOrbital period, s."),
+                             VELMAR_TLE_DOUBLE(eca, "TLE.eca: float\n\nEccentric anomaly at epoch, rad."),
+                             VELMAR_TLE_DOUBLE(tra, "TLE.tra: float\n\nTrue anomaly at epoch, rad."),
+                             VELMAR_TLE_DOUBLE(pge, "TLE.pge: float\n\nPerigee altitude above Earth.Re, m."),
+                             VELMAR_TLE_DOUBLE(apg, "TLE.apg: float\n\nApogee altitude above Earth.Re, m."),
+                             {"__dictoffset__", T_PYSSIZET, offsetof(RepresentableObject, dict), READONLY, nullptr},
+                             {nullptr, 0, 0, 0, nullptr}};
 
 #undef VELMAR_TLE_DOUBLE
 
@@ -526,11 +523,11 @@ PyObject* get_body(PyObject* object, PyObject* const*, Py_ssize_t nargs, PyObjec
         !append_text(list, Ref::steal(PyObject_GetAttr(object, n.line2)).get()) ||
         !append_literal(list, "\n{fence}\n") || !append_text(list, form.get()) ||
         !append_literal(list, "\n{fence}\n") ||
-        !append_text(list, Ref::steal(PyObject_CallMethodOneArg(object, n.format_as_property, orbital_title.get()))
-                               .get()) ||
+        !append_text(list,
+                     Ref::steal(PyObject_CallMethodOneArg(object, n.format_as_property, orbital_title.get())).get()) ||
         !append_literal(list, "\n") || !append_text(list, frame_coe.get()) || !append_literal(list, "\n{fence}\n") ||
-        !append_text(list, Ref::steal(PyObject_CallMethodOneArg(object, n.format_as_property, derived_title.get()))
-                               .get()) ||
+        !append_text(list,
+                     Ref::steal(PyObject_CallMethodOneArg(object, n.format_as_property, derived_title.get())).get()) ||
         !append_literal(list, "\n") || !append_text(list, frame_der.get()))
         return nullptr;
     Ref empty = Ref::steal(PyUnicode_FromString(""));
@@ -560,16 +557,15 @@ constexpr const char tle_doc[] =
     "(rad, m, s, rad/s). Lines with non-ASCII characters are refused with\n"
     "ValueError, since the format's columns are byte positions.";
 
-PyType_Slot tle_slots[] = {
-    {Py_tp_doc, const_cast<char*>(tle_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(tle_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tle_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tle_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tle_clear)},
-    {Py_tp_members, tle_members},
-    {Py_tp_getset, tle_getset},
-    {Py_tp_methods, tle_methods},
-    {0, nullptr}};
+PyType_Slot tle_slots[] = {{Py_tp_doc, const_cast<char*>(tle_doc)},
+                           {Py_tp_new, reinterpret_cast<void*>(tle_new)},
+                           {Py_tp_dealloc, reinterpret_cast<void*>(tle_dealloc)},
+                           {Py_tp_traverse, reinterpret_cast<void*>(tle_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(tle_clear)},
+                           {Py_tp_members, tle_members},
+                           {Py_tp_getset, tle_getset},
+                           {Py_tp_methods, tle_methods},
+                           {0, nullptr}};
 
 PyType_Spec tle_spec = {"velmar.propagators.analytical.sgp4.tle.TLE", sizeof(TLEObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
