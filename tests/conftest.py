@@ -86,3 +86,28 @@ def assert_child_ok(code, timeout=120):
     result = run_child(code, timeout)
     assert result.returncode == 0, f"child exited with {result.returncode}:\n{result.stderr[-4000:]}"
     return result.stdout
+
+
+# The class attributes where EOP keeps the interpolators it builds on first use.
+EOP_SLOTS = [
+    "_pm_x_spline",
+    "_pm_y_spline",
+    "_lod_spline",
+    "_dX_spline",
+    "_dY_spline",
+    "_dat_interpolator",
+    "_TAI_UT1_interpolator",
+    "_dat_mjd_ut1_interpolator",
+    "_TAI_UT1_mjd_ut1_interpolator",
+]
+
+
+@pytest.fixture
+def eop_slots():
+    """Puts EOP's interpolators back after a test that empties or replaces them."""
+    from velmar.iers.eop import EOP
+
+    saved = {name: getattr(EOP, name) for name in EOP_SLOTS}
+    yield
+    for name, value in saved.items():
+        setattr(EOP, name, value)

@@ -17,22 +17,13 @@ from importlib.resources import files
 
 import numpy as np
 import pytest
+from conftest import EOP_SLOTS
 
 from velmar.iers import bulletins, eop
 from velmar.iers.bulletins import IERSDataError
 
 EOP = eop.EOP
-SLOTS = [
-    "_pm_x_spline",
-    "_pm_y_spline",
-    "_lod_spline",
-    "_dX_spline",
-    "_dY_spline",
-    "_dat_interpolator",
-    "_TAI_UT1_interpolator",
-    "_dat_mjd_ut1_interpolator",
-    "_TAI_UT1_mjd_ut1_interpolator",
-]
+SLOTS = EOP_SLOTS
 DATA = files("astropy_iers_data") / "data"
 RAD_PER_ARCSEC = math.radians(1.0) / 3600.0
 
@@ -96,13 +87,9 @@ CASES = [
 
 
 @pytest.fixture
-def empty_slots():
-    saved = {name: getattr(EOP, name) for name in SLOTS}
+def empty_slots(eop_slots):
     for name in SLOTS:
         setattr(EOP, name, None)
-    yield
-    for name, value in saved.items():
-        setattr(EOP, name, value)
 
 
 def pointing_at(cls, path):

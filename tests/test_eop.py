@@ -11,23 +11,14 @@ from importlib.resources import files
 
 import numpy as np
 import pytest
+from conftest import EOP_SLOTS
 from scipy.interpolate import CubicSpline, interp1d
 
 eop = pytest.importorskip("velmar.iers.eop")
 from velmar.iers import bulletins  # noqa: E402
 
 EOP = eop.EOP
-SLOTS = [
-    "_pm_x_spline",
-    "_pm_y_spline",
-    "_lod_spline",
-    "_dX_spline",
-    "_dY_spline",
-    "_dat_interpolator",
-    "_TAI_UT1_interpolator",
-    "_dat_mjd_ut1_interpolator",
-    "_TAI_UT1_mjd_ut1_interpolator",
-]
+SLOTS = EOP_SLOTS
 QUANTITIES = ["pm_x", "pm_y", "dut", "lod", "dX", "dY", "dat", "TAI_UT1", "TT_UT1"]
 FINALS = str(files("astropy_iers_data") / "data" / "finals2000A.all")
 RAD_PER_ARCSEC = math.radians(1.0) / 3600.0
@@ -35,12 +26,8 @@ LEAP_2017 = 57754.0
 
 
 @pytest.fixture(autouse=True)
-def keep_slots():
-    """Each test may empty or fill the class cache; put it back afterwards."""
-    saved = {name: getattr(EOP, name) for name in SLOTS}
-    yield
-    for name, value in saved.items():
-        setattr(EOP, name, value)
+def keep_slots(eop_slots):
+    """Each test may empty or fill the class cache; it is put back afterwards."""
 
 
 @pytest.fixture

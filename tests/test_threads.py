@@ -16,7 +16,7 @@ import threading
 from importlib.resources import files
 
 import numpy as np
-import pytest
+from conftest import EOP_SLOTS
 from scipy.interpolate import CubicSpline, interp1d
 
 from velmar.frames.frames import GCRF
@@ -34,17 +34,7 @@ EOP_RACES = 1_000 if LONG else 40
 SAMPLE = (files("velmar") / "data" / "sample.tle").read_text(encoding="ascii").splitlines()
 PAIRS = [(SAMPLE[i + 1], SAMPLE[i + 2]) for i in range(0, len(SAMPLE), 3)]
 ELEMENTS = ("inc", "raa", "ecc", "mea", "arp", "mnm", "sma", "orp", "eca", "tra", "pge", "apg")
-SLOTS = [
-    "_pm_x_spline",
-    "_pm_y_spline",
-    "_lod_spline",
-    "_dX_spline",
-    "_dY_spline",
-    "_dat_interpolator",
-    "_TAI_UT1_interpolator",
-    "_dat_mjd_ut1_interpolator",
-    "_TAI_UT1_mjd_ut1_interpolator",
-]
+SLOTS = EOP_SLOTS
 QUANTITIES = ["pm_x", "pm_y", "lod", "dX", "dY", "dat", "TAI_UT1", "dut", "TT_UT1"]
 
 
@@ -169,14 +159,6 @@ def test_keplerian_propagation():
         )
 
     assert all(all(done) for done in together(propagate, REPEATS))
-
-
-@pytest.fixture
-def eop_slots():
-    saved = {name: getattr(EOP, name) for name in SLOTS}
-    yield
-    for name, value in saved.items():
-        setattr(EOP, name, value)
 
 
 def test_eop_first_access(eop_slots):

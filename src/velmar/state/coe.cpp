@@ -133,25 +133,7 @@ double solve_reduced(double a, double ecc) {
         f0 = (E - a) - ecc * sin_e;
         f1 = 1.0 - ecc * cos_e;
     }
-    // The correction d solves the Taylor expansion of f about E to fifth
-    // order, f0 + f1 d + ... + f5 d^5 / 120 = 0, by series reversion in
-    // Newton's step h = -f0 / f1: d = h - A h^2 + (2A^2 - B) h^3 + ..., with
-    // A, B, C, D the ratios of f's higher derivatives to f1 (those derivatives
-    // are e sin E, e cos E, -e sin E, -e cos E). It leaves an error of order
-    // h^6, and costs one division where Halley-type steps chain three.
-    const double g = 1.0 / f1;
-    const double h = -f0 * g;
-    const double es = ecc * sin_e * g;
-    const double ec = ecc * cos_e * g;
-    const double A = 0.5 * es;
-    const double B = ec * (1.0 / 6.0);
-    const double C = -es * (1.0 / 24.0);
-    const double D = -ec * (1.0 / 120.0);
-    const double A2 = A * A;
-    const double c3 = 2.0 * A2 - B;
-    const double c4 = 5.0 * A * (B - A2) - C;
-    const double c5 = A2 * (14.0 * A2 - 21.0 * B) + 6.0 * A * C + 3.0 * B * B - D;
-    return E + h * (1.0 + h * (-A + h * (c3 + h * (c4 + h * c5))));
+    return velmar::kepler::correct(E, f0, f1, ecc * sin_e, ecc * cos_e);
 }
 
 // Signed solution for a reduced mean anomaly m in about [-pi, pi].

@@ -79,6 +79,32 @@ struct Table {
     }
 };
 
+// One step from E to the root of f(E) = E - e sin E - M, given f0 = f(E),
+// f1 = f'(E), e sin E and e cos E. It solves the Taylor expansion of f about
+// E to fifth order, f0 + f1 d + ... + f5 d^5 / 120 = 0, by series reversion
+// in Newton's step h = -f0 / f1: d = h - A h^2 + (2A^2 - B) h^3 + ..., with
+// A, B, C, D the ratios of f's higher derivatives (e sin E, e cos E,
+// -e sin E, -e cos E) to f1. The error left is of order h^6, for one
+// division where Halley-type steps chain three.
+VELMAR_KERNEL double correct(double E, double f0, double f1, double e_sin, double e_cos) {
+    const double g = 1.0 / f1;
+    const double h = -f0 * g;
+    const double es = e_sin * g;
+    const double ec = e_cos * g;
+    const double A = 0.5 * es;
+    const double B = ec * (1.0 / 6.0);
+    const double C = -es * (1.0 / 24.0);
+    const double D = -ec * (1.0 / 120.0);
+    const double A2 = A * A;
+    const double c3 = 2.0 * A2 - B;
+    const double c4 = 5.0 * A * (B - A2) - C;
+    const double c5 = A2 * (14.0 * A2 - 21.0 * B) + 6.0 * A * C + 3.0 * B * B - D;
+    // In two halves rather than by Horner's rule: a shorter chain of
+    // dependent operations, the same accuracy at these sizes of h.
+    const double h2 = h * h;
+    return E + (h + (h2 * (-A + h * c3) + (h2 * h2) * (c4 + h * c5)));
+}
+
 // E for 0 <= m <= about pi from the starter E0 and one correction. NaN in the
 // corner.
 VELMAR_KERNEL double solve_piece(const Table& T, double m) {
@@ -124,27 +150,7 @@ VELMAR_KERNEL double solve_piece(const Table& T, double m) {
     const double f0 = near ? (one_minus_e * E + e * e_minus_sin) - m : (E - m) - e * sin_e;
     const double f1 = near ? one_minus_e + e * one_minus_cos : 1.0 - e * cos_e;
 
-    // The correction solves the Taylor expansion of f about E to fifth order,
-    // f0 + f1 d + ... + f5 d^5 / 120 = 0, by series reversion in Newton's step
-    // h = -f0 / f1: d = h - A h^2 + (2A^2 - B) h^3 + ..., with A, B, C, D the
-    // ratios of f's higher derivatives (e sin E, e cos E, -e sin E, -e cos E)
-    // to f1. The error left is of order h^6.
-    const double g = 1.0 / f1;
-    const double h = -f0 * g;
-    const double es = e * sin_e * g;
-    const double ec = e * cos_e * g;
-    const double A = 0.5 * es;
-    const double B = ec * (1.0 / 6.0);
-    const double C = -es * (1.0 / 24.0);
-    const double D = -ec * (1.0 / 120.0);
-    const double A2 = A * A;
-    const double c3 = 2.0 * A2 - B;
-    const double c4 = 5.0 * A * (B - A2) - C;
-    const double c5 = A2 * (14.0 * A2 - 21.0 * B) + 6.0 * A * C + 3.0 * B * B - D;
-    // In two halves rather than by Horner's rule: a shorter chain of
-    // dependent operations, the same accuracy at these sizes of h.
-    const double h2 = h * h;
-    const double solved = E + (h + (h2 * (-A + h * c3) + (h2 * h2) * (c4 + h * c5)));
+    const double solved = correct(E, f0, f1, e * sin_e, e * cos_e);
     const bool corner = e >= corner_eccentricity && j < corner_pieces;
     return corner ? std::numeric_limits<double>::quiet_NaN() : solved;
 }
