@@ -325,6 +325,15 @@ class TestArrayForms:
             got = array_form(AWKWARD, ecc)
             assert same_bits(got, [one(x, ecc) for x in AWKWARD]), (isa, array_form.__name__)
 
+    def test_a_new_eccentricity_every_call_gives_the_same_bits(self):
+        # A TLE reader solves once per set with that set's eccentricity: the one-value
+        # solver then makes only the piece it needs, the array form all of them.
+        rng = np.random.default_rng(29)
+        for mea, ecc in zip(rng.uniform(-20.0, 20.0, 3000), rng.uniform(0.0, 0.999, 3000)):
+            one = coe.c_eca_from_mea(mea, ecc)
+            assert same_bits([one], coe.eca_from_mea_array(np.array([mea]), ecc)), (mea, ecc)
+            assert abs(one - ecc * math.sin(one) - mea) < 4e-15 * max(1.0, abs(mea))
+
     def test_kernels_same_bits_on_every_path(self, isa):
         x = np.concatenate([AWKWARD, np.arange(-400, 400) * (math.pi / 2)])
         y = np.random.default_rng(13).permutation(x)

@@ -185,12 +185,22 @@ namespace trig = velmar::trig;
 // or a TLE calls the solver once per epoch with the same eccentricity.
 constinit thread_local kp::Table last_table;
 
-// This thread's pieces for ecc: one look-up of the thread's copy (the
-// compiler would repeat it), built when the eccentricity changes.
+// This thread's pieces for ecc, all of them, for the array loops: one
+// look-up of the thread's copy (the compiler would repeat it), built when the
+// eccentricity changes.
 [[gnu::noinline]] const kp::Table& table_for(double ecc) {
     kp::Table& table = last_table;
-    if (table.ecc != ecc) table.build(ecc);
+    if (table.ecc != ecc || !table.complete()) table.build(ecc);
     return table;
+}
+
+// The same for one value: each piece is made when a value first falls in it.
+[[gnu::noinline]] double lazy_kepler_core(double mea, double ecc) {
+    kp::Table& table = last_table;
+    if (table.ecc != ecc) table.start(ecc);
+    return kp::kepler_core(table, mea, [&table](std::int64_t j) {
+        if (!(table.made >> j & 1u)) table.make(j);
+    });
 }
 
 // The eccentric anomaly E with E - ecc sin E = mea, for 0 <= ecc < 1 and any
@@ -200,7 +210,7 @@ constinit thread_local kp::Table last_table;
 // E(-mea) = -E(mea). There is no loop, so no input can hang it.
 double c_eca_from_mea(double const mea, double const ecc) {
     if (!(ecc > 0.0 && ecc < 1.0)) return markley_eca_from_mea(mea, ecc);  // ecc = 0, or NaN
-    const double E = kp::kepler_core(table_for(ecc), mea);
+    const double E = lazy_kepler_core(mea, ecc);
     return std::isnan(E) ? markley_eca_from_mea(mea, ecc) : E;
 }
 

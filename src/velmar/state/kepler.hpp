@@ -36,47 +36,82 @@ inline constexpr int corner_pieces = 2;
 // Mean anomalies up to here are reduced in the loops (turn count < 2^20).
 inline constexpr double reduce_limit = 6.5e6;
 
-// The pieces of one eccentricity. Piece k covers [M[k], M[k + 1]); on it
-// E = E0 + t d0 + t^2 (c2 + t c3) + t^4 (c4 + t c5) with t = M - M[k]
-// (Estrin's scheme: a short chain of dependent operations).
-struct Table {
-    double ecc = -1.0;  // none yet
-    double M[pieces + 1] = {};
-    double E0[pieces] = {}, d0[pieces] = {}, c2[pieces] = {}, c3[pieces] = {}, c4[pieces] = {}, c5[pieces] = {};
-
-    void build(double e) {
-        double E[pieces + 1], s[pieces + 1], co[pieces + 1];
+// The ends of the pieces, E = k pi / pieces, with their sines and cosines.
+struct Nodes {
+    double E[pieces + 1], s[pieces + 1], co[pieces + 1];
+    Nodes() {
         for (int k = 0; k <= pieces; ++k) {
             E[k] = k * (std::numbers::pi / pieces);
             s[k] = std::sin(E[k]);
             co[k] = std::cos(E[k]);
-            M[k] = E[k] - e * s[k];
         }
-        for (int k = 0; k < pieces; ++k) {
-            // dE/dM = 1 / (1 - e cos E), d2E/dM2 = -e sin E (dE/dM)^3
-            const double y0 = 1.0 / (1.0 - e * co[k]);
-            const double y1 = 1.0 / (1.0 - e * co[k + 1]);
-            const double yy0 = -e * s[k] * y0 * y0 * y0;
-            const double yy1 = -e * s[k + 1] * y1 * y1 * y1;
-            const double h = M[k + 1] - M[k];
-            const double half = 0.5 * yy0;
-            // What the quadratic of the left end leaves at the right end, in
-            // value, slope and curvature (scaled by h), fixes the cubic,
-            // quartic and quintic terms.
-            const double D0 = E[k + 1] - (E[k] + y0 * h + half * h * h);
-            const double D1 = (y1 - (y0 + 2.0 * half * h)) * h;
-            const double D2 = (yy1 - yy0) * h * h;
-            const double u = 1.0 / h;
-            const double u3 = u * u * u;
-            E0[k] = E[k];
-            d0[k] = y0;
-            c2[k] = half;
-            c3[k] = (10.0 * D0 - 4.0 * D1 + 0.5 * D2) * u3;
-            c4[k] = (-15.0 * D0 + 7.0 * D1 - D2) * (u3 * u);
-            c5[k] = (6.0 * D0 - 3.0 * D1 + 0.5 * D2) * (u3 * u * u);
-        }
-        ecc = e;
     }
+};
+
+inline const Nodes& nodes() {
+    static const Nodes made;
+    return made;
+}
+
+// The pieces of one eccentricity. Piece k covers [M[k], M[k + 1]); on it
+// E = E0 + t d0 + t^2 (c2 + t c3) + t^4 (c4 + t c5) with t = M - M[k]
+// (Estrin's scheme: a short chain of dependent operations).
+struct Table {
+    double ecc = -1.0;       // none yet
+    std::uint32_t made = 0;  // bit k: piece k's coefficients are there
+    double M[pieces + 1] = {};
+    double E0[pieces] = {}, d0[pieces] = {}, c2[pieces] = {}, c3[pieces] = {}, c4[pieces] = {}, c5[pieces] = {};
+
+    // The ends of the pieces in M for eccentricity e; no piece made yet. A
+    // TLE reader calls the solver with a new eccentricity for almost every
+    // set and needs one piece of it, so pieces are made when asked for
+    // (make) or all at once (build), from the same expressions either way.
+    void start(double e) {
+        const Nodes& nd = nodes();
+        for (int k = 0; k <= pieces; ++k) M[k] = nd.E[k] - e * nd.s[k];
+        ecc = e;
+        made = 0;
+    }
+
+    void make(std::int64_t k) {
+        const Nodes& nd = nodes();
+        const double e = ecc;
+        // dE/dM = 1 / (1 - e cos E), d2E/dM2 = -e sin E (dE/dM)^3
+        const double y0 = 1.0 / (1.0 - e * nd.co[k]);
+        const double y1 = 1.0 / (1.0 - e * nd.co[k + 1]);
+        const double yy0 = -e * nd.s[k] * y0 * y0 * y0;
+        const double yy1 = -e * nd.s[k + 1] * y1 * y1 * y1;
+        const double h = M[k + 1] - M[k];
+        const double half = 0.5 * yy0;
+        // What the quadratic of the left end leaves at the right end, in
+        // value, slope and curvature (scaled by h), fixes the cubic,
+        // quartic and quintic terms.
+        const double D0 = nd.E[k + 1] - (nd.E[k] + y0 * h + half * h * h);
+        const double D1 = (y1 - (y0 + 2.0 * half * h)) * h;
+        const double D2 = (yy1 - yy0) * h * h;
+        const double u = 1.0 / h;
+        const double u3 = u * u * u;
+        E0[k] = nd.E[k];
+        d0[k] = y0;
+        c2[k] = half;
+        c3[k] = (10.0 * D0 - 4.0 * D1 + 0.5 * D2) * u3;
+        c4[k] = (-15.0 * D0 + 7.0 * D1 - D2) * (u3 * u);
+        c5[k] = (6.0 * D0 - 3.0 * D1 + 0.5 * D2) * (u3 * u * u);
+        made |= std::uint32_t{1} << k;
+    }
+
+    void build(double e) {
+        start(e);
+        for (int k = 0; k < pieces; ++k) make(k);
+    }
+
+    bool complete() const { return made == (std::uint32_t{1} << pieces) - 1; }
+};
+
+// What solve_piece does with the piece it picked before reading it: nothing
+// for a complete table (the array loops), making it for a lazy one.
+struct Complete {
+    void operator()(std::int64_t) const {}
 };
 
 // One step from E to the root of f(E) = E - e sin E - M, given f0 = f(E),
@@ -107,13 +142,14 @@ VELMAR_KERNEL double correct(double E, double f0, double f1, double e_sin, doubl
 
 // E for 0 <= m <= about pi from the starter E0 and one correction. NaN in the
 // corner.
-VELMAR_KERNEL double solve_piece(const Table& T, double m) {
+template <class Prepare = Complete> VELMAR_KERNEL double solve_piece(const Table& T, double m, Prepare prepare = {}) {
     const double e = T.ecc;
     std::int64_t j = 0;  // 64 bits, as wide as the doubles it indexes: the vectoriser needs that
 #if defined(__GNUC__)
 #pragma GCC unroll 16
 #endif
     for (int k = 1; k < pieces; ++k) j += m >= T.M[k];
+    prepare(j);
     const double t = m - T.M[j];
     const double t2 = t * t;
     const double E = (T.E0[j] + t * T.d0[j]) + t2 * ((T.c2[j] + t * T.c3[j]) + t2 * (T.c4[j] + t * T.c5[j]));
@@ -166,7 +202,7 @@ inline constexpr double two_pi_3t = 4 * 8.47842766036889956997e-32;
 // the slow paths must decide (see above). Whole turns are kept:
 // E = mea + (E_m - m) for the reduced angle m and its solution E_m, and
 // E(-mea) = -E(mea).
-VELMAR_KERNEL double kepler_core(const Table& T, double mea) {
+template <class Prepare = Complete> VELMAR_KERNEL double kepler_core(const Table& T, double mea, Prepare prepare = {}) {
     const double a = std::fabs(mea);
     const double shifted = a * (1.0 / two_pi_1) + trig::detail::shifter;
     const double turns = shifted - trig::detail::shifter;
@@ -176,7 +212,7 @@ VELMAR_KERNEL double kepler_core(const Table& T, double mea) {
     // near perigee, where m, and so its ulp, is small.
     const double r = a - turns * two_pi_1;  // exact
     const double m = ((r - turns * two_pi_2) - turns * two_pi_3) - turns * two_pi_3t;
-    const double E = std::copysign(solve_piece(T, std::fabs(m)), m);
+    const double E = std::copysign(solve_piece(T, std::fabs(m), prepare), m);
     const double unsigned_result = a <= std::numbers::pi ? E : a + (E - m);
     const double result = std::copysign(unsigned_result, mea);
     return a <= reduce_limit ? result : std::numeric_limits<double>::quiet_NaN();
