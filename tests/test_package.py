@@ -76,9 +76,9 @@ def _native_callables():
                         yield f"{info.name}.{name}.{attr}", member
 
 
-# Their docstrings open with a signature line of the element-set record's own
-# (for example "ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]"), which
-# must stay as it is; help() shows that line instead.
+# Their docstrings open with a fixed, published signature line (for example
+# "ELSET.pairwise(self) -> Iterator[tuple[TLE, TLE]]"), which must stay as it
+# is; help() shows that line instead.
 _RECORD_SIGNATURE_LINES = {
     f"velmar.propagators.analytical.sgp4.tle.ELSET.{name}"
     for name in ("__getitem__", "_getitem_integral", "_getitem_selection", "__iter__", "__next__", "pairwise")
