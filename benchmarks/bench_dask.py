@@ -1,7 +1,7 @@
 """Catalogue archives on a local Dask cluster (velmar.dask).
 
 An archive of daily three-line files, every satellite in each, made from the
-real SPOT 5 history (the built-in sample when /work/shared/data is absent).
+real SPOT 5 history (tests/data/spot-5.tle; the built-in sample when it is absent).
 Workers are processes with one thread each.
 
 - element sets read into the DataFrame (read_archive, the partitions' rows
@@ -30,7 +30,7 @@ import numpy as np  # noqa: E402
 from benchmarks.harness import Row, compare  # noqa: E402
 from velmar.io import checksum  # noqa: E402
 
-SPOT5 = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "spot-5.tle"
+SPOT5 = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "spot-5.tle"
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "src" / "velmar" / "data" / "sample.tle"
 
 

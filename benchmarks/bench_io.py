@@ -29,7 +29,7 @@ if __package__ in (None, ""):
 from benchmarks.harness import Row, compare  # noqa: E402
 from velmar.io import checksum, load_catalog  # noqa: E402
 
-SPOT5 = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "spot-5.tle"
+SPOT5 = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "spot-5.tle"
 ISS = (
     "1 25544U 98067A   08264.51782528 -.00002182  00000-0 -11606-4 0  2927",
     "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.72125391563537",

@@ -2,7 +2,7 @@
 
     PYTHONPATH=src python benchmarks/bench_sgp4.py [--quick]
 
-The 250 SPOT 5 sets of ../shared/data/spot-5.tle over their 50 days at
+The 250 SPOT 5 sets of tests/data/spot-5.tle over their 50 days at
 10-second steps (about 430,000 epochs; --quick: the first 5 days), each epoch
 from the newest set at or before it. velmar's `SGP4.propagate_elset` (from a
 Time to a TEME ephemeris in metres) is timed against:
@@ -29,7 +29,7 @@ if __package__ in (None, ""):
 
 from benchmarks.harness import Row, compare, fmt_seconds  # noqa: E402
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "spot-5.tle"
+DATA = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "spot-5.tle"
 STEP_NS = 10 * 10**9
 
 

@@ -21,7 +21,7 @@ passes over that many objects change some of these figures by more than 10 %.
 - Selecting 10 % of the 100,000 by a time range, against a mask on the
   epochs' Julian dates, the selected Satrec and their twelve arrays.
 - Reading elset.inc (a view of the stored array; no peer).
-The data file is ../shared/data/spot-5.tle beside the repository.
+The data file is tests/data/spot-5.tle.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ import numpy as np
 
 from benchmarks.harness import Row, compare, fmt_seconds, timeit, with_collector
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "spot-5.tle"
+DATA = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "spot-5.tle"
 SATREC_ELEMENTS = ("ecco", "a", "inclo", "nodeo", "argpo", "mo", "no_kozai", "altp", "alta", "bstar", "ndot", "nddot")
 
 
