@@ -1075,7 +1075,8 @@ def cmd_tour(args) -> None:
     _write_rows(PASSES_HEADER, pass_rows(passes), False)
     print(
         "\nMore: velmar catalog FILE | show FILE | propagate FILE --satno N | track FILE --satno N | "
-        "passes FILE --satno N --site LAT,LON\n      eop T | eop --info | plot eop|orbit|track|sky -o FILE.png"
+        "passes FILE --satno N --site LAT,LON\n      eop T | eop --info | plot eop|orbit|track|sky -o FILE.png | "
+        "archive FILES --grid START STOP STEP --out DIR.parquet"
     )
 
 
