@@ -193,3 +193,16 @@ def test_elset_governing_rule_and_inputs():
         find_passes(TLE(*ISS), station(*TOULOUSE), Time("2045-01-01"), Time("2045-01-02"))
     with pytest.raises(ValueError, match="min_elevation"):
         find_passes(TLE(*ISS), station(*TOULOUSE), t0, t1, math.nan)
+
+
+def test_look_geometry_refuses_what_it_cannot_line_up():
+    from velmar.frames.geodetic import _look_geometry
+
+    one, rows = np.zeros((1, 3)), np.ones((1, 3))
+    with pytest.raises(ValueError, match="2 epochs, 1 and 1 states"):
+        _look_geometry(np.zeros(2), one, one, rows, rows, np.ones(1), 1.0, 0.0)
+    with pytest.raises(ValueError, match="0 rates, 0 and 0 station rows"):
+        _look_geometry(np.zeros(1), one, one, rows[:0], rows[:0], np.ones(0), 1.0, 0.0)
+    for row in (0.0, -1.0, math.nan, math.inf):
+        with pytest.raises(ValueError, match="a positive time apart"):
+            _look_geometry(np.zeros(1), one, one, rows, rows, np.ones(1), row, 0.0)

@@ -128,7 +128,9 @@ inline constexpr const char* rows_differ = "%s has %zd rows but %s has %zd";
 inline constexpr const char* radius_not_positive = "%s must be a positive finite radius (m), got %R";
 inline constexpr const char* record_layout = "velmar: %s does not have the record layout %s";
 inline constexpr const char* look_geometry_shapes =
-    "_look_geometry(): %zd epochs, %zd and %zd states, %zd rates, %zd and %zd station rows, row %g";
+    "_look_geometry(): %zd epochs, %zd and %zd states, %zd rates, %zd and %zd station rows";
+inline constexpr const char* look_geometry_row =
+    "_look_geometry(): the station rows must be a positive time apart, got %R";
 inline constexpr const char* geodetic_frame =
     "%.200s.to_sv(): geodetic coordinates are Earth-fixed, so the frame "
     "must be ITRF, got %R";

@@ -426,10 +426,11 @@ PyObject* look_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     const double row = PyFloat_AsDouble(a[6]), level = PyFloat_AsDouble(a[7]);
     if (PyErr_Occurred()) return nullptr;
     const npy_intp n = arrays::rows(t.get()), m = arrays::rows(rate.get());
-    if (r.n != n || v.n != n || site.n != m || up.n != m || m < 1 || !(row > 0.0))
+    if (!(row > 0.0 && std::isfinite(row))) return PyErr_Format(PyExc_ValueError, velmar::msg::look_geometry_row, a[6]);
+    if (r.n != n || v.n != n || site.n != m || up.n != m || m < 1)
         return PyErr_Format(PyExc_ValueError, velmar::msg::look_geometry_shapes, static_cast<Py_ssize_t>(n),
                             static_cast<Py_ssize_t>(r.n), static_cast<Py_ssize_t>(v.n), static_cast<Py_ssize_t>(m),
-                            static_cast<Py_ssize_t>(site.n), static_cast<Py_ssize_t>(up.n), row);
+                            static_cast<Py_ssize_t>(site.n), static_cast<Py_ssize_t>(up.n));
     const npy_intp dims[2] = {9, n};
     Ref out = Ref::steal(velmar::new_double_array(2, dims));
     if (!out) return nullptr;
